@@ -1,0 +1,17 @@
+# Compiler settings shared by every target.
+
+# Float formulas keep their written order of operations: no fused
+# multiply-add contraction.
+add_compile_options(-ffp-contract=off)
+
+if(KELDRA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+function(keldra_set_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(KELDRA_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

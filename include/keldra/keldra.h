@@ -1,0 +1,216 @@
+/*
+ * Keldra: photo metadata, image codecs and colour palettes behind one C ABI.
+ *
+ * Every object that crosses this interface is an opaque handle created by the
+ * library and released by its matching free function. Every byte buffer the
+ * library returns through an out-parameter is released by kd_exif_buffer_free
+ * or kd_image_buffer_free. Strings and pixel pointers handed out without a
+ * copy are borrowed from their handle and stay valid until it is freed.
+ *
+ * The library starts no threads, reads no environment and keeps no
+ * configuration. Different handles may be used from different threads at
+ * once; one handle may be read by several threads at once.
+ */
+#ifndef KELDRA_KELDRA_H
+#define KELDRA_KELDRA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KELDRA_BUILDING)
+#define KD_API __attribute__((visibility("default")))
+#else
+#define KD_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Opaque handles ---------------------------------------------------- */
+
+typedef struct KdExifObj KdExif;         /* read-only metadata snapshot */
+typedef struct KdExifEditObj KdExifEdit; /* metadata edit session */
+typedef struct KdImageObj KdImage;       /* decoded image */
+typedef struct KdPaletteObj KdPalette;   /* extracted palette */
+
+/* ---- Status codes ------------------------------------------------------ */
+
+/* Metadata family (kd_exif_*), texts from kd_exif_strerror. */
+#define KD_EXIF_OK 0
+#define KD_EXIF_EIO 1          /* "io error" */
+#define KD_EXIF_ENOMETA 2      /* "unrecognized format / no metadata" */
+#define KD_EXIF_EUNSUPPORTED 4 /* "unsupported operation" */
+
+/* Image family (kd_image_*, kd_palette_*), texts from kd_image_strerror. */
+#define KD_IMAGE_OK 0
+#define KD_IMAGE_EARG 2         /* "bad argument / unrecognized / truncated" */
+#define KD_IMAGE_EUNSUPPORTED 4 /* "unsupported operation" */
+#define KD_IMAGE_ENOMEM 8       /* "out of memory" */
+
+/* ---- Codes ------------------------------------------------------------- */
+
+/* Image formats: kd_image_encode and kd_image_decode_buffer. */
+#define KD_FORMAT_AUTO 0 /* decode: detect from content */
+#define KD_FORMAT_PNG 1
+#define KD_FORMAT_JPEG 2
+#define KD_FORMAT_BMP 3
+#define KD_FORMAT_QOI 4
+#define KD_FORMAT_PNM 5
+#define KD_FORMAT_TGA 8  /* decode: TGA decoder, never detected */
+#define KD_FORMAT_WEBP 9 /* decode only */
+#define KD_FORMAT_TIFF 10 /* decode only */
+
+/* Colour spaces of an image's samples. */
+#define KD_CS_GRAY 0   /* 1 channel */
+#define KD_CS_RGB 1    /* 3 channels R, G, B */
+#define KD_CS_RGBA 2   /* 4 channels R, G, B, straight A */
+#define KD_CS_CMYK 3   /* 4 channels C, M, Y, K */
+#define KD_CS_OTHER3 4 /* 3 channels without a fixed meaning */
+#define KD_CS_OTHER1 5 /* 1 channel without a fixed meaning */
+
+/* Resampling filters for kd_image_resize. */
+#define KD_FILTER_NEAREST 0
+#define KD_FILTER_BILINEAR 1
+#define KD_FILTER_BOX 2
+
+/* Operations for kd_image_rotate. */
+#define KD_ROTATE_90 0  /* quarter turn clockwise */
+#define KD_ROTATE_180 1
+#define KD_ROTATE_270 2 /* quarter turn counter-clockwise */
+#define KD_FLIP_HORIZONTAL 3
+#define KD_FLIP_VERTICAL 4
+
+/* Colour-space tags of palette colours (KdColor.space). */
+#define KD_SPACE_DEFAULT 0 /* extraction: use OKLab */
+#define KD_SPACE_SRGB 1
+#define KD_SPACE_OKLAB 15
+
+/* ---- Records ----------------------------------------------------------- */
+
+/* Options of kd_image_extract_palette: 24 bytes, native byte order. */
+typedef struct KdQuantizeOpts {
+  uint64_t seed;    /* offset 0 */
+  int32_t max_iter; /* offset 8 */
+  int32_t weighted; /* offset 12, non-zero = true */
+  int32_t parallel; /* offset 16, non-zero = true */
+  int32_t threads;  /* offset 20 */
+} KdQuantizeOpts;
+
+/* One palette colour in the work space of the extraction: 20 bytes. */
+typedef struct KdColor {
+  float c0;      /* offset 0: first component (L for OKLab) */
+  float c1;      /* offset 4 */
+  float c2;      /* offset 8 */
+  float alpha;   /* offset 12: 0..1 */
+  int32_t space; /* offset 16: space tag (15 OKLab, 1 sRGB) */
+} KdColor;
+
+#define KD_LAYOUT_CHECK(name, cond) typedef char kd_layout_check_##name[(cond) ? 1 : -1]
+KD_LAYOUT_CHECK(opts_size, sizeof(KdQuantizeOpts) == 24);
+KD_LAYOUT_CHECK(opts_seed, offsetof(KdQuantizeOpts, seed) == 0);
+KD_LAYOUT_CHECK(opts_max_iter, offsetof(KdQuantizeOpts, max_iter) == 8);
+KD_LAYOUT_CHECK(opts_weighted, offsetof(KdQuantizeOpts, weighted) == 12);
+KD_LAYOUT_CHECK(opts_parallel, offsetof(KdQuantizeOpts, parallel) == 16);
+KD_LAYOUT_CHECK(opts_threads, offsetof(KdQuantizeOpts, threads) == 20);
+KD_LAYOUT_CHECK(color_size, sizeof(KdColor) == 20);
+KD_LAYOUT_CHECK(color_c0, offsetof(KdColor, c0) == 0);
+KD_LAYOUT_CHECK(color_c1, offsetof(KdColor, c1) == 4);
+KD_LAYOUT_CHECK(color_c2, offsetof(KdColor, c2) == 8);
+KD_LAYOUT_CHECK(color_alpha, offsetof(KdColor, alpha) == 12);
+KD_LAYOUT_CHECK(color_space, offsetof(KdColor, space) == 16);
+#undef KD_LAYOUT_CHECK
+
+/* ---- Identity, start-up, status texts, buffers ------------------------- */
+
+KD_API int kd_exif_abi_version(void);  /* 1 */
+KD_API int kd_image_abi_version(void); /* 1 */
+KD_API const char* kd_version(void);   /* "1.0.0" */
+
+/* Fills the library's registries; idempotent and thread-safe. Registries
+ * also fill themselves on first use, so calling it is recommended, not
+ * required. */
+KD_API void kd_exif_init(void);
+/* Same start-up, reporting failure instead of swallowing it: 0 ok, 1 error. */
+KD_API int kd_library_init(void);
+/* Releases every live handle and the registries; call nothing afterwards. */
+KD_API void kd_library_teardown(void);
+
+KD_API const char* kd_exif_strerror(int status);  /* never NULL */
+KD_API const char* kd_image_strerror(int status); /* never NULL */
+
+KD_API void kd_exif_buffer_free(void* buf);  /* NULL is ignored */
+KD_API void kd_image_buffer_free(void* buf); /* NULL is ignored */
+
+/* ---- Metadata reading -------------------------------------------------- */
+
+KD_API int kd_exif_read_file(const char* path, KdExif** out);
+KD_API int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out);
+KD_API int kd_exif_is_valid(const KdExif* handle);
+KD_API int64_t kd_exif_tag_count(const KdExif* handle);
+KD_API int kd_exif_tag_at(const KdExif* handle, int64_t index, const char** name,
+                          const char** value);
+KD_API const char* kd_exif_get_tag(const KdExif* handle, const char* name);
+KD_API int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longitude,
+                           double* altitude);
+KD_API int kd_exif_get_orientation(const KdExif* handle);
+KD_API const char* kd_exif_to_json(KdExif* handle);
+KD_API void kd_exif_meta_free(KdExif* handle);
+
+/* ---- Metadata editing and stripping ------------------------------------ */
+
+KD_API int kd_exif_strip_file(const char* input_path, const char* output_path);
+KD_API int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out,
+                                size_t* out_len);
+KD_API int kd_exif_edit_open(const char* path, KdExifEdit** out);
+KD_API int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out);
+KD_API void kd_exif_set_artist(KdExifEdit* handle, const char* text);
+KD_API void kd_exif_set_software(KdExifEdit* handle, const char* text);
+KD_API void kd_exif_set_datetime(KdExifEdit* handle, const char* text);
+KD_API void kd_exif_set_gps(KdExifEdit* handle, double latitude, double longitude,
+                            double altitude);
+KD_API int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value);
+KD_API void kd_exif_strip_all(KdExifEdit* handle);
+KD_API int kd_exif_edit_write(KdExifEdit* handle, const char* output_path);
+KD_API int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out, size_t* out_len);
+KD_API void kd_exif_edit_free(KdExifEdit* handle);
+
+/* ---- Images ------------------------------------------------------------ */
+
+KD_API int kd_image_from_pixels(int width, int height, int colorspace, const uint8_t* pixels,
+                                size_t len, KdImage** out);
+KD_API int kd_image_decode_buffer(const uint8_t* data, size_t len, int format, KdImage** out);
+KD_API int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
+                           size_t* out_len);
+KD_API int kd_image_width(KdImage* img);
+KD_API int kd_image_height(KdImage* img);
+KD_API int kd_image_channels(KdImage* img);
+KD_API int kd_image_get_colorspace(KdImage* img);
+KD_API int kd_image_pixels(KdImage* img, const uint8_t** out, size_t* out_len);
+KD_API void kd_image_free(KdImage* img);
+
+KD_API int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out);
+
+KD_API int kd_image_resize(KdImage* img, int width, int height, int filter, KdImage** out);
+KD_API int kd_image_crop(KdImage* img, int x, int y, int width, int height, KdImage** out);
+KD_API int kd_image_rotate(KdImage* img, int op, KdImage** out);
+KD_API int kd_image_apply_orientation(KdImage* img, int orientation, KdImage** out);
+
+/* ---- Palettes ---------------------------------------------------------- */
+
+/* algorithm NULL means "wu"; space 0 means OKLab; opts NULL means defaults. */
+KD_API int kd_image_extract_palette(KdImage* img, int32_t n, const char* algorithm,
+                                    int32_t space, const KdQuantizeOpts* opts,
+                                    KdPalette** out);
+KD_API int64_t kd_palette_len(const KdPalette* palette);
+KD_API int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out);
+KD_API int kd_palette_tag(const KdPalette* palette);
+KD_API int kd_palette_intent(const KdPalette* palette);
+KD_API uint64_t kd_palette_seed(const KdPalette* palette);
+KD_API void kd_palette_free(KdPalette* palette);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELDRA_KELDRA_H */

@@ -1,0 +1,71 @@
+// The two boundary guards. Every exported function runs its work inside one
+// of them so that no exception ever reaches the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+
+#include "base/error.h"
+
+namespace kd::c_api {
+
+inline constexpr int kStatusOk = 0;
+// Metadata family.
+inline constexpr int kExifIo = 1;
+inline constexpr int kExifBadArgument = 2;
+inline constexpr int kExifUnsupported = 4;
+// Image family.
+inline constexpr int kImageBadArgument = 2;
+inline constexpr int kImageUnsupported = 4;
+inline constexpr int kImageOutOfMemory = 8;
+
+// ekNone -> 0, ekUnsupported -> 4, every other kind -> 2.
+constexpr int mapImgStatus(base::ErrorKind kind) {
+  switch (kind) {
+    case base::ekNone: return kStatusOk;
+    case base::ekUnsupported: return kImageUnsupported;
+    default: return kImageBadArgument;
+  }
+}
+
+// A length whose top bit is set is a negative value cast to size_t.
+constexpr bool badLength(size_t len) { return len == 0 || (len >> (sizeof(size_t) * 8 - 1)) != 0; }
+
+// Image family: KeldraException maps by kind, anything else gives 2.
+template <class F>
+int imageCall(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const base::KeldraException& e) {
+    return mapImgStatus(e.kind());
+  } catch (...) {
+    return kImageBadArgument;
+  }
+}
+
+// Metadata family: every failure of the work gives 1.
+template <class F>
+int exifCall(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return kExifIo;
+  }
+}
+
+// Value-returning functions: any failure gives `fallback`.
+template <class R, class F>
+R valueCall(R fallback, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return fallback;
+  }
+}
+
+// Copies bytes into a buffer from the shared heap (released by
+// kd_image_buffer_free / kd_exif_buffer_free); null when allocation fails.
+uint8_t* copyToHostBuffer(const uint8_t* data, size_t len) noexcept;
+
+}  // namespace kd::c_api

@@ -1,0 +1,27 @@
+// Per-format entry points. Each decoder takes a whole file and returns an
+// Image or throws KeldraException; none returns a partial image.
+#pragma once
+
+#include "formats/image.h"
+
+namespace kd::formats {
+
+Image decodePng(ByteView data);
+Image decodeJpeg(ByteView data);
+Image decodeBmp(ByteView data);
+Image decodeQoi(ByteView data);
+Image decodePnm(ByteView data);
+Image decodeGif(ByteView data);
+Image decodeWebp(ByteView data);
+Image decodeTiff(ByteView data);
+Image decodePcx(ByteView data);
+Image decodeTga(ByteView data);
+
+Bytes encodePng(const Image& img);
+Bytes encodeJpeg(const Image& img, int quality);
+Bytes encodeBmp(const Image& img);
+Bytes encodeQoi(const Image& img);
+Bytes encodePnm(const Image& img);
+Bytes encodeTga(const Image& img);
+
+}  // namespace kd::formats

@@ -1,0 +1,29 @@
+#include "formats/image.h"
+
+#include "base/checked.h"
+
+namespace kd::formats {
+
+Image newImage(int64_t width, int64_t height, ColorSpace colorspace) {
+  Image img;
+  img.width = width;
+  img.height = height;
+  img.colorspace = colorspace;
+  img.channels = channelsOf(colorspace);
+  int64_t area = base::mulOrFail<int64_t>(width, height, "newImage: size overflow");
+  int64_t samples = base::mulOrFail<int64_t>(area, img.channels, "newImage: size overflow");
+  if (samples < 0) fail(ekInvalid, "newImage: negative size");
+  img.pixels.assign(static_cast<size_t>(samples), 0);
+  return img;
+}
+
+void requireLen(ByteView data, size_t n, const char* message) {
+  if (data.size() < n) fail(ekTruncated, message);
+}
+
+void requirePixelCount(int64_t width, int64_t height, const char* message) {
+  int64_t area;
+  if (!base::checkedMul(width, height, area) || area > kMaxPixels) fail(ekInvalid, message);
+}
+
+}  // namespace kd::formats

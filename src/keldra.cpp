@@ -1,0 +1,22 @@
+#include "keldra.h"
+
+#include <mutex>
+
+namespace kd {
+
+namespace {
+
+// Module initialisers in dependency order. Each registry also fills itself
+// on first use, so these only move that work to start-up.
+void runInitialisers() {}
+
+}  // namespace
+
+void initLibrary() {
+  static std::once_flag once;
+  std::call_once(once, runInitialisers);
+}
+
+void teardownLibrary() {}
+
+}  // namespace kd

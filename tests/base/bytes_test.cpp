@@ -1,0 +1,99 @@
+#include "base/bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "base/checked.h"
+
+namespace kd::base {
+namespace {
+
+const uint8_t kData[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+const ByteView kView(kData, sizeof kData);
+
+TEST(BytesFits, RejectsEveryOverrunIncludingHugeOffsets) {
+  EXPECT_TRUE(fits(kView, 0, 6));
+  EXPECT_TRUE(fits(kView, 6, 0));
+  EXPECT_TRUE(fits(kView, 2, 4));
+  EXPECT_FALSE(fits(kView, 3, 4));
+  EXPECT_FALSE(fits(kView, 7, 0));
+  EXPECT_FALSE(fits(kView, -1, 1));
+  EXPECT_FALSE(fits(kView, 1, -1));
+  // pos + n would wrap if added.
+  EXPECT_FALSE(fits(kView, std::numeric_limits<int64_t>::max(), 2));
+  EXPECT_FALSE(fits(kView, 2, std::numeric_limits<int64_t>::max()));
+}
+
+TEST(BytesLenient, OutOfRangeReadsGiveZero) {
+  EXPECT_EQ(loadU16(kView, 0, true), 0x0201);
+  EXPECT_EQ(loadU16(kView, 0, false), 0x0102);
+  EXPECT_EQ(loadU32(kView, 2, true), 0x06050403u);
+  EXPECT_EQ(loadU32(kView, 2, false), 0x03040506u);
+  EXPECT_EQ(loadU32(kView, 3, true), 0u);
+  EXPECT_EQ(loadU16(kView, 5, true), 0);
+  EXPECT_EQ(loadU16(kView, -1, true), 0);
+}
+
+TEST(ByteReaderStrict, ReadsBothByteOrders) {
+  ByteReader r(kView, "t: truncated");
+  EXPECT_EQ(r.u8(), 0x01);
+  EXPECT_EQ(r.u16be(), 0x0203);
+  EXPECT_EQ(r.u16le(), 0x0504);
+  EXPECT_EQ(r.remaining(), 1u);
+  EXPECT_FALSE(r.atEnd());
+}
+
+TEST(ByteReaderStrict, TruncationThrowsTheGivenMessageAndKeepsPosition) {
+  ByteReader r(kView, "t: truncated");
+  r.skip(4);
+  try {
+    (void)r.u32le();
+    FAIL() << "read past the end";
+  } catch (const KeldraException& e) {
+    EXPECT_EQ(e.kind(), ekTruncated);
+    EXPECT_STREQ(e.what(), "t: truncated");
+  }
+  EXPECT_EQ(r.pos(), 4u);
+  try {
+    r.take(3, "t: chunk truncated");
+    FAIL() << "take past the end";
+  } catch (const KeldraException& e) {
+    EXPECT_STREQ(e.what(), "t: chunk truncated");
+  }
+  EXPECT_THROW(r.seek(7, "t: bad offset"), KeldraException);
+  r.seek(6, "t: bad offset");
+  EXPECT_TRUE(r.atEnd());
+}
+
+TEST(ByteReaderStrict, ChildReaderCannotSeePastItsChunk) {
+  ByteReader r(kView, "t: truncated");
+  r.skip(1);
+  ByteReader chunk = r.sub(2);
+  EXPECT_EQ(r.pos(), 3u);
+  EXPECT_EQ(chunk.size(), 2u);
+  EXPECT_EQ(chunk.u16be(), 0x0203);
+  EXPECT_THROW(chunk.u8(), KeldraException);
+  EXPECT_EQ(r.u8(), 0x04);
+  EXPECT_THROW(r.sub(3), KeldraException);
+}
+
+TEST(CheckedArithmetic, DetectsSigned64Overflow) {
+  int64_t out = 0;
+  EXPECT_TRUE(checkedMul<int64_t>(int64_t{1} << 31, int64_t{1} << 31, out));
+  EXPECT_EQ(out, int64_t{1} << 62);
+  EXPECT_FALSE(checkedMul<int64_t>(int64_t{1} << 32, int64_t{1} << 31, out));
+  EXPECT_FALSE(checkedAdd<int64_t>(std::numeric_limits<int64_t>::max(), 1, out));
+  EXPECT_THROW(mulOrFail<int64_t>(int64_t{1} << 40, int64_t{1} << 40, "x: overflow"),
+               KeldraException);
+  try {
+    addOrFail<uint32_t>(0xFFFFFFFFu, 1u, "x: overflow", ekTooLarge);
+    FAIL();
+  } catch (const KeldraException& e) {
+    EXPECT_EQ(e.kind(), ekTooLarge);
+  }
+}
+
+}  // namespace
+}  // namespace kd::base

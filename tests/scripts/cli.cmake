@@ -1,0 +1,47 @@
+# Drives the keldra program: help, version, failures that write nothing.
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+
+function(run expect_rc)
+  execute_process(COMMAND ${KELDRA} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+    ERROR_VARIABLE err)
+  if(expect_rc STREQUAL "nonzero")
+    if(rc EQUAL 0)
+      message(FATAL_ERROR "keldra ${ARGN}: expected failure, got success\n${out}")
+    endif()
+  elseif(NOT rc EQUAL expect_rc)
+    message(FATAL_ERROR "keldra ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+run(0 --help)
+if(NOT out MATCHES "usage: keldra")
+  message(FATAL_ERROR "--help printed: ${out}")
+endif()
+run(0 version)
+if(NOT out MATCHES "1\\.0\\.0")
+  message(FATAL_ERROR "version printed: ${out}")
+endif()
+run(nonzero frobnicate)
+
+# A missing input names the file on stderr, and no output is written.
+run(nonzero convert ${WORK_DIR}/missing.png ${WORK_DIR}/out.bmp)
+if(NOT err MATCHES "missing\\.png")
+  message(FATAL_ERROR "stderr does not name the file: ${err}")
+endif()
+if(EXISTS ${WORK_DIR}/out.bmp)
+  message(FATAL_ERROR "a failed convert wrote its output")
+endif()
+
+# An unrecognised input reports the status text.
+file(WRITE ${WORK_DIR}/junk.bin "not an image at all")
+run(nonzero info ${WORK_DIR}/junk.bin)
+if(NOT err MATCHES "junk\\.bin" OR NOT err MATCHES "unsupported operation")
+  message(FATAL_ERROR "info on junk printed: ${err}")
+endif()
+run(nonzero convert ${WORK_DIR}/junk.bin ${WORK_DIR}/out.png)
+if(EXISTS ${WORK_DIR}/out.png)
+  message(FATAL_ERROR "a failed convert wrote its output")
+endif()

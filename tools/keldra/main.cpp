@@ -1,0 +1,47 @@
+// keldra: command-line front end of the library.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.h"
+
+namespace {
+
+const char kHelp[] =
+    "usage: keldra COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  version                        print the library version\n"
+    "  info FILE...                   describe images\n"
+    "  convert IN OUT [--quality Q]   decode IN and encode OUT; the format follows OUT's\n"
+    "                                 extension (png, jpg, bmp, qoi, pnm/pgm/ppm/pam, tga)\n"
+    "  --help                         this text\n";
+
+struct Command {
+  const char* name;
+  int (*run)(const cli::Args&);
+};
+
+const Command kCommands[] = {
+    {"convert", cli::cmdConvert},
+    {"info", cli::cmdInfo},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+      std::strcmp(argv[1], "help") == 0) {
+    std::fputs(kHelp, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  kd_exif_init();
+  if (std::strcmp(argv[1], "version") == 0) {
+    std::printf("keldra %s (abi %d)\n", kd_version(), kd_image_abi_version());
+    return 0;
+  }
+  cli::Args args(argv + 2, argv + argc);
+  for (const Command& c : kCommands) {
+    if (std::strcmp(argv[1], c.name) == 0) return c.run(args);
+  }
+  return cli::usageError(std::string("unknown command '") + argv[1] + "'");
+}
