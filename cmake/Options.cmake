@@ -15,3 +15,10 @@ function(keldra_set_warnings target)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
 endfunction()
+
+# Fuzzing builds instrument the whole library for libFuzzer's coverage and
+# the sanitizers.
+if(KELDRA_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
