@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -23,13 +24,20 @@ bool readFile(const std::string& path, std::vector<uint8_t>& out) {
 }
 
 bool writeFile(const std::string& path, const uint8_t* data, size_t len) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(len));
-  if (!out) {
-    std::fprintf(stderr, "keldra: %s: cannot write file\n", path.c_str());
-    return false;
+  // Written beside the target and renamed into place, so a failure never
+  // leaves a partial file under the target's name.
+  std::string tmp = path + ".keldra-tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (out) out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(len));
+    out.close();
+    std::error_code ec;
+    if (out && (std::filesystem::rename(tmp, path, ec), !ec)) return true;
   }
-  return true;
+  std::error_code ignored;
+  std::filesystem::remove(tmp, ignored);
+  std::fprintf(stderr, "keldra: %s: cannot write file\n", path.c_str());
+  return false;
 }
 
 int reportImage(const std::string& what, int status) {
