@@ -2,13 +2,17 @@
 
 #include <mutex>
 
+#include "prismel/init.h"
+
 namespace kd {
 
 namespace {
 
 // Module initialisers in dependency order. Each registry also fills itself
 // on first use, so these only move that work to start-up.
-void runInitialisers() {}
+void runInitialisers() {
+  prismel::initColorScience();
+}
 
 }  // namespace
 

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "prismel/conversion/batch.h"
+#include "prismel/conversion/formulas.h"
+#include "prismel/conversion/hub.h"
+#include "prismel/spaces/registry.h"
+
+namespace kd::prismel {
+namespace {
+
+Color viaHub(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+  const Color s = color(kSrgb, static_cast<float>(r) / 255.0f, static_cast<float>(g) / 255.0f,
+                        static_cast<float>(b) / 255.0f, static_cast<float>(a) / 255.0f)
+                      .value();
+  return to(kOklab, s).value();
+}
+
+TEST(BatchLift, RgbMatchesTheHubBitForBit) {
+  std::vector<uint8_t> px;
+  for (int r = 0; r < 256; r += 5) {
+    for (int g = 0; g < 256; g += 5) {
+      for (int b = 0; b < 256; b += 5) {
+        px.push_back(static_cast<uint8_t>(r));
+        px.push_back(static_cast<uint8_t>(g));
+        px.push_back(static_cast<uint8_t>(b));
+      }
+    }
+  }
+  Result<std::vector<Color>> out = srgb8ToOklab(px, 3);
+  ASSERT_TRUE(out.ok());
+  ASSERT_EQ(out.value().size(), px.size() / 3);
+  for (size_t i = 0; i < out.value().size(); ++i) {
+    const Color want = viaHub(px[3 * i], px[3 * i + 1], px[3 * i + 2], 255);
+    ASSERT_EQ(out.value()[i], want) << i;
+  }
+}
+
+TEST(BatchLift, GreyAndRgbaLayouts) {
+  std::vector<uint8_t> grey(256);
+  for (int v = 0; v < 256; ++v) grey[static_cast<size_t>(v)] = static_cast<uint8_t>(v);
+  Result<std::vector<Color>> g = srgb8ToOklab(grey, 1);
+  ASSERT_TRUE(g.ok());
+  for (int v = 0; v < 256; ++v) {
+    const auto u = static_cast<uint8_t>(v);
+    EXPECT_EQ(g.value()[static_cast<size_t>(v)], viaHub(u, u, u, 255));
+  }
+  const std::vector<uint8_t> rgba{255, 0, 0, 64, 10, 20, 30, 0, 1, 2, 3, 255};
+  Result<std::vector<Color>> c = srgb8ToOklab(rgba, 4);
+  ASSERT_TRUE(c.ok());
+  ASSERT_EQ(c.value().size(), 3u);
+  EXPECT_EQ(c.value()[0], viaHub(255, 0, 0, 64));
+  EXPECT_EQ(c.value()[0].alpha, 64.0f / 255.0f);
+  EXPECT_EQ(c.value()[1].alpha, 0.0f);
+  EXPECT_EQ(c.value()[2], viaHub(1, 2, 3, 255));
+  EXPECT_NEAR(c.value()[0].c[0], 0.627955, 2e-5);
+}
+
+TEST(BatchLift, RefusesBadLayouts) {
+  const std::vector<uint8_t> five(5);
+  EXPECT_EQ(srgb8ToOklab(five, 3).error().kind, ceInvalidArgument);
+  EXPECT_FALSE(srgb8ToOklab(five, 2).ok());
+  EXPECT_FALSE(srgb8ToOklab(five, 0).ok());
+  EXPECT_FALSE(srgb8ToOklab(five, -1).ok());
+  Result<std::vector<Color>> empty = srgb8ToOklab({}, 4);
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty.value().empty());
+}
+
+TEST(BatchConvert, SameAsTheHubForEveryColour) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_real_distribution<float> any(-0.2f, 1.2f);
+  std::vector<Color> in;
+  for (int i = 0; i < 2000; ++i) {
+    const bool exact = i % 2 == 0;
+    const auto comp = [&] {
+      return exact ? static_cast<float>(byte(rng)) / 255.0f : any(rng);
+    };
+    in.push_back(color(kSrgb, comp(), comp(), comp(), 0.5f).value());
+  }
+  in.push_back(color(kLab, 50, 20, -30, 1).value());
+  in.push_back(color(kSrgb, 1e30f, 0, 0, 1).value());  // beyond the fast path
+  in.push_back(Color{{std::nanf(""), 0, 0}, 1, kSrgb});  // not a valid colour
+  for (SpaceTag target : {kOklab, kLab, kHsl, kSrgb}) {
+    std::vector<Color> head(in.begin(), in.end() - (target == kOklab ? 1 : 2));
+    Result<std::vector<Color>> out = convertColors(head, target);
+    ASSERT_TRUE(out.ok()) << target;
+    for (size_t i = 0; i < head.size(); ++i) {
+      ASSERT_EQ(out.value()[i], to(target, head[i]).value()) << target << " " << i;
+    }
+  }
+  // The NaN fails in the hub; the batch returns that first error.
+  Result<std::vector<Color>> bad = convertColors(in, kOklab);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().msg, to(kOklab, in.back()).error().msg);
+  Result<std::vector<Color>> cmyk = convertColors(in, kCmyk);
+  ASSERT_FALSE(cmyk.ok());
+  EXPECT_EQ(cmyk.error().where, "famCmyk");
+}
+
+TEST(BatchCubeRoot, MatchesTheCLibrary) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> d(-3, 3);
+  for (int i = 0; i < 200000; ++i) {
+    double x = d(rng);
+    if (i % 3 == 0) x *= 1e-6;
+    if (i % 5 == 0) x *= 1e9;
+    ASSERT_EQ(cubeRoot(x), std::cbrt(x)) << x;
+  }
+  for (double x : {0.0, -0.0, 1.0, 8.0, -27.0, 1e-310, -1e-310, HUGE_VAL, -HUGE_VAL, 1e308}) {
+    EXPECT_EQ(cubeRoot(x), std::cbrt(x)) << x;
+  }
+  EXPECT_TRUE(std::isnan(cubeRoot(std::nan(""))));
+}
+
+}  // namespace
+}  // namespace kd::prismel
