@@ -45,3 +45,17 @@ run(nonzero convert ${WORK_DIR}/junk.bin ${WORK_DIR}/out.png)
 if(EXISTS ${WORK_DIR}/out.png)
   message(FATAL_ERROR "a failed convert wrote its output")
 endif()
+
+# Image operation options: malformed values are usage errors (exit 2) that
+# name the option, before any file is read.
+foreach(bad "--resize;0x" "--resize;12" "--resize;axb" "--crop;1,2,3" "--crop;1,2,3,4,5"
+            "--rotate;45" "--orient;x" "--filter;lanczos" "--resize")
+  run(2 convert ${WORK_DIR}/missing.png ${WORK_DIR}/out.png ${bad})
+  list(GET bad 0 option)
+  if(NOT err MATCHES "${option}")
+    message(FATAL_ERROR "convert ${bad}: stderr does not name the option: ${err}")
+  endif()
+endforeach()
+if(EXISTS ${WORK_DIR}/out.png)
+  message(FATAL_ERROR "a failed convert wrote its output")
+endif()

@@ -14,6 +14,13 @@ const char kHelp[] =
     "  info FILE...                   describe images\n"
     "  convert IN OUT [--quality Q]   decode IN and encode OUT; the format follows OUT's\n"
     "                                 extension (png, jpg, bmp, qoi, pnm/pgm/ppm/pam, tga)\n"
+    "      --resize WxH               resample to W x H pixels\n"
+    "      --filter F                 nearest, bilinear (default) or box, for every --resize\n"
+    "      --crop X,Y,W,H             keep the W x H rectangle at X,Y\n"
+    "      --rotate OP                90 (clockwise), 180, 270, flip-h or flip-v\n"
+    "      --orient N                 set upright an image stored with EXIF orientation N (1-8)\n"
+    "                                 --resize, --crop, --rotate and --orient apply in the\n"
+    "                                 order given\n"
     "  --help                         this text\n";
 
 struct Command {
