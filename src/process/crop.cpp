@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/checked.h"
+#include "process/output_image.h"
 
 namespace kd::process {
 
@@ -24,7 +25,7 @@ Image crop(const Image& src, int64_t x, int64_t y, int64_t width, int64_t height
       c != formats::channelsOf(src.colorspace)) {
     fail(ekInvalid, "crop: malformed source image");
   }
-  Image out = formats::newImage(width, height, src.colorspace);
+  Image out = newOutputImage(width, height, src.colorspace);
   const int64_t srcStride = src.width * c;
   const int64_t outStride = width * c;
   const uint8_t* from = src.pixels.data() + y * srcStride + x * c;

@@ -8,6 +8,7 @@
 #endif
 
 #include "base/checked.h"
+#include "process/output_image.h"
 
 // Results are fixed to the byte: every weight and coordinate is computed in
 // 32-bit float with the operations in the order written, and every output
@@ -325,7 +326,7 @@ Image resize(const Image& src, int64_t newWidth, int64_t newHeight, ResizeFilter
       src.channels != formats::channelsOf(src.colorspace)) {
     fail(ekInvalid, "resize: malformed source image");
   }
-  Image out = formats::newImage(newWidth, newHeight, src.colorspace);
+  Image out = newOutputImage(newWidth, newHeight, src.colorspace);
   if (filter == rfNearest) return resizeNearest(src, std::move(out));
   return resizeSeparable(src, std::move(out), filter);
 }

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/checked.h"
+#include "process/output_image.h"
 
 namespace kd::process {
 
@@ -12,10 +17,13 @@ using enum base::ErrorKind;
 
 namespace {
 
-// Side of the square tiles, in pixels, in which the axis-swapping
-// operations move pixels: a tile's source and destination rows (64 rows of
-// at most 256 bytes each) stay in the first-level cache together.
-constexpr int64_t kTile = 64;
+// The axis-swapping operations move pixels in tiles of kTileColumns output
+// columns by kTileRows output rows. Each output row of a tile is one long
+// contiguous run, which the memory system streams well, and the tile's
+// source block (kTileColumns rows of kTileRows pixels) and destination
+// (at most 64 KiB each) stay in the second-level cache while it is filled.
+constexpr int64_t kTileColumns = 512;
+constexpr int64_t kTileRows = 32;
 
 void requireWellFormed(const Image& src) {
   int64_t samples = 0;
@@ -31,23 +39,93 @@ void requireWellFormed(const Image& src) {
 // is the source pixel (x, y) with x = v, or W - 1 - v when mirrorX, and
 // y = u, or H - 1 - u when mirrorY. Quarter turn clockwise: (no, yes);
 // counter-clockwise: (yes, no); transpose: (no, no); transverse: (yes, yes).
+struct SwapGeometry {
+  const uint8_t* src;
+  uint8_t* out;
+  int64_t srcWidth, srcHeight;
+  int64_t srcStride, outStride;  // bytes per row
+  bool mirrorX, mirrorY;
+
+  int64_t sourceRow(int64_t u) const { return mirrorY ? srcHeight - 1 - u : u; }
+  int64_t sourceColumn(int64_t v) const { return mirrorX ? srcWidth - 1 - v : v; }
+};
+
+// Output row v, columns u0..u1-1: one source column read downwards or upwards.
+template <int C>
+void swapRun(const SwapGeometry& g, int64_t v, int64_t u0, int64_t u1) {
+  const int64_t step = g.mirrorY ? -g.srcStride : g.srcStride;
+  int64_t from = g.sourceRow(u0) * g.srcStride + g.sourceColumn(v) * C;
+  uint8_t* to = g.out + v * g.outStride + u0 * C;
+  for (int64_t u = u0; u < u1; ++u, from += step, to += C) std::memcpy(to, g.src + from, C);
+}
+
+template <int C>
+void swapTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int64_t v1) {
+  int64_t v = v0;
+#if defined(__SSE2__)
+  if constexpr (C == 4) {
+    // Four output rows at a time: 4 x 4 pixel blocks transposed in registers.
+    // Lane k of a loaded block is source column xs + k, which is output row
+    // v + k, or v + 3 - k when mirrored.
+    const int64_t ystep = g.mirrorY ? -g.srcStride : g.srcStride;
+    const int64_t dstep = g.mirrorX ? -g.outStride : g.outStride;
+    for (; v + 4 <= v1; v += 4) {
+      const int64_t xs = g.mirrorX ? g.srcWidth - 4 - v : v;
+      uint8_t* row0 = g.out + (g.mirrorX ? v + 3 : v) * g.outStride;
+      int64_t u = u0;
+      for (; u + 4 <= u1; u += 4) {
+        const uint8_t* p = g.src + g.sourceRow(u) * g.srcStride + xs * 4;
+        __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + ystep));
+        __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * ystep));
+        __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3 * ystep));
+        __m128i t0 = _mm_unpacklo_epi32(r0, r1);
+        __m128i t1 = _mm_unpacklo_epi32(r2, r3);
+        __m128i t2 = _mm_unpackhi_epi32(r0, r1);
+        __m128i t3 = _mm_unpackhi_epi32(r2, r3);
+        uint8_t* d = row0 + u * 4;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi64(t0, t1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + dstep), _mm_unpackhi_epi64(t0, t1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * dstep), _mm_unpacklo_epi64(t2, t3));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 3 * dstep), _mm_unpackhi_epi64(t2, t3));
+      }
+      for (int64_t k = 0; k < 4 && u < u1; ++k) swapRun<4>(g, v + k, u, u1);
+    }
+  }
+#endif
+  for (; v < v1; ++v) swapRun<C>(g, v, u0, u1);
+}
+
+// Asks for the source block of the tile (u0..u1, v0..v1) ahead of its turn:
+// the block's rows lie far apart, beyond what the hardware prefetchers
+// follow, so without this each row's first read waits for memory.
+template <int C>
+void prefetchTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int64_t v1) {
+  const int64_t first = g.sourceColumn(g.mirrorX ? v1 - 1 : v0) * C;
+  const int64_t bytes = (v1 - v0) * C;
+  for (int64_t u = u0; u < u1; ++u) {
+    const uint8_t* row = g.src + g.sourceRow(u) * g.srcStride + first;
+    for (int64_t b = 0; b < bytes; b += 64) __builtin_prefetch(row + b);
+    __builtin_prefetch(row + bytes - 1);
+  }
+}
+
 template <int C>
 void swapAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
-  const int64_t srcStride = src.width * C;
-  const int64_t outStride = out.width * C;
-  const int64_t step = mirrorY ? -srcStride : srcStride;
-  const uint8_t* base = src.pixels.data();
-  for (int64_t v0 = 0; v0 < out.height; v0 += kTile) {
-    const int64_t v1 = std::min(out.height, v0 + kTile);
-    for (int64_t u0 = 0; u0 < out.width; u0 += kTile) {
-      const int64_t u1 = std::min(out.width, u0 + kTile);
-      const int64_t y0 = mirrorY ? src.height - 1 - u0 : u0;
-      for (int64_t v = v0; v < v1; ++v) {
-        const int64_t x = mirrorX ? src.width - 1 - v : v;
-        const uint8_t* from = base + y0 * srcStride + x * C;
-        uint8_t* to = out.pixels.data() + v * outStride + u0 * C;
-        for (int64_t u = u0; u < u1; ++u, from += step, to += C) std::memcpy(to, from, C);
+  const SwapGeometry g{src.pixels.data(), out.pixels.data(), src.width,   src.height,
+                       src.width * C,     out.width * C,     mirrorX,     mirrorY};
+  for (int64_t v0 = 0; v0 < out.height; v0 += kTileRows) {
+    const int64_t v1 = std::min(out.height, v0 + kTileRows);
+    for (int64_t u0 = 0; u0 < out.width; u0 += kTileColumns) {
+      const int64_t u1 = std::min(out.width, u0 + kTileColumns);
+      // The next tile: along this band, or the first of the next band.
+      const int64_t nextU0 = u1 < out.width ? u1 : 0;
+      const int64_t nextV0 = u1 < out.width ? v0 : v1;
+      if (nextV0 < out.height) {
+        prefetchTile<C>(g, nextU0, std::min(out.width, nextU0 + kTileColumns), nextV0,
+                        std::min(out.height, nextV0 + kTileRows));
       }
+      swapTile<C>(g, u0, u1, v0, v1);
     }
   }
 }
@@ -71,8 +149,8 @@ void keepAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
 
 Image transform(const Image& src, bool swap, bool mirrorX, bool mirrorY) {
   requireWellFormed(src);
-  Image out = swap ? formats::newImage(src.height, src.width, src.colorspace)
-                   : formats::newImage(src.width, src.height, src.colorspace);
+  Image out = swap ? newOutputImage(src.height, src.width, src.colorspace)
+                   : newOutputImage(src.width, src.height, src.colorspace);
   switch (src.channels) {
     case 1:
       swap ? swapAxes<1>(src, out, mirrorX, mirrorY) : keepAxes<1>(src, out, mirrorX, mirrorY);

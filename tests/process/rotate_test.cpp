@@ -66,9 +66,11 @@ TEST(RotateExamples, OnePixelStaysPut) {
 }
 
 TEST(RotateMatchesTable, EveryOperationColourSpaceAndOddSize) {
-  // Sizes straddle the 64-pixel tiles so partial tiles are covered.
+  // Sizes straddle the tiles (512 output columns by 32 output rows) and the 4-row
+  // blocks, so partial tiles and blocks are covered.
   const std::pair<int64_t, int64_t> sizes[] = {{1, 7}, {7, 1}, {5, 3}, {64, 64},
-                                               {65, 63}, {131, 70}, {2, 129}};
+                                               {65, 63}, {131, 70}, {2, 129},
+                                               {3, 1030}, {1030, 3}, {37, 517}};
   uint32_t seed = 10;
   for (auto cs : kAllSpaces) {
     for (auto [w, h] : sizes) {
