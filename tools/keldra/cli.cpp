@@ -68,6 +68,10 @@ std::string extensionOf(const std::string& path) {
 int decodeFile(const std::string& path, KdImage** out) {
   std::vector<uint8_t> data;
   if (!readFile(path, data)) return -1;
+  return decodeBuffer(path, data, out);
+}
+
+int decodeBuffer(const std::string& path, const std::vector<uint8_t>& data, KdImage** out) {
   std::string ext = extensionOf(path);
   int format = KD_FORMAT_AUTO;
   if (ext == "tga") format = KD_FORMAT_TGA;

@@ -27,10 +27,13 @@ std::string extensionOf(const std::string& path);
 // Decodes a file into an image handle, picking the decoder for formats the
 // content sniffer does not detect (TGA, WebP, TIFF) from the extension.
 int decodeFile(const std::string& path, KdImage** out);
+// The same for bytes already read from `path`.
+int decodeBuffer(const std::string& path, const std::vector<uint8_t>& data, KdImage** out);
 
 const char* colorSpaceName(int cs);
 
 int cmdConvert(const Args& args);
 int cmdInfo(const Args& args);
+int cmdTags(const Args& args);
 
 }  // namespace cli

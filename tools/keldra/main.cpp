@@ -11,7 +11,9 @@ const char kHelp[] =
     "\n"
     "commands:\n"
     "  version                        print the library version\n"
-    "  info FILE...                   describe images\n"
+    "  info FILE...                   describe files as JSON: image size and metadata\n"
+    "                                 (an array when several files are given)\n"
+    "  tags FILE                      list metadata tags as 'Name: value' lines\n"
     "  convert IN OUT [--quality Q]   decode IN and encode OUT; the format follows OUT's\n"
     "                                 extension (png, jpg, bmp, qoi, pnm/pgm/ppm/pam, tga)\n"
     "      --resize WxH               resample to W x H pixels\n"
@@ -31,6 +33,7 @@ struct Command {
 const Command kCommands[] = {
     {"convert", cli::cmdConvert},
     {"info", cli::cmdInfo},
+    {"tags", cli::cmdTags},
 };
 
 }  // namespace

@@ -1,0 +1,235 @@
+// Metadata reading: the read-only snapshot behind KdExif handles, its
+// queries and its JSON document.
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "c_api/guard.h"
+#include "c_api/registry.h"
+#include "exif/exif.h"
+#include "keldra/keldra.h"
+
+// Built once from a metadata record and never changed afterwards, except for
+// the JSON text, which is built on first request.
+struct KdExifObj {
+  bool isValid = false;
+  int64_t orientation = 0;
+  bool hasGps = false;
+  double latitude = 0;
+  double longitude = 0;
+  double altitude = 0;
+  std::string camera;
+  std::string software;
+  std::vector<std::pair<std::string, std::string>> tags;  // sorted by name (byte order)
+  std::unordered_map<std::string_view, size_t> index;     // name -> position in tags
+  bool jsonBuilt = false;
+  std::string json;
+};
+
+namespace kd::c_api {
+
+namespace {
+
+std::shared_ptr<KdExifObj> metaOf(const KdExifObj* handle) { return metaHandles().find(handle); }
+
+std::shared_ptr<KdExifObj> buildMetaHandle(exif::Metadata&& md) {
+  auto obj = std::make_shared<KdExifObj>();
+  obj->isValid = md.isValid;
+  obj->orientation = md.orientation;
+  obj->hasGps = md.hasGps();
+  if (obj->hasGps) {
+    obj->latitude = md.latitude;
+    obj->longitude = md.longitude;
+    obj->altitude = md.altitude;
+  }
+  obj->camera = std::move(md.camera);
+  obj->software = std::move(md.software);
+  // The record's map is already ordered by byte-wise name comparison.
+  obj->tags.reserve(md.tags.size());
+  for (auto& node : md.tags) obj->tags.emplace_back(node.first, std::move(node.second));
+  obj->index.reserve(obj->tags.size());
+  for (size_t i = 0; i < obj->tags.size(); ++i) obj->index.emplace(obj->tags[i].first, i);
+  return obj;
+}
+
+int registerMeta(exif::Metadata&& md, KdExifObj** out) {
+  *out = metaHandles().add(buildMetaHandle(std::move(md)));
+  return kStatusOk;
+}
+
+void appendJsonString(std::string& out, std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  out.push_back('"');
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case 8: out += "\\b"; break;
+      case 9: out += "\\t"; break;
+      case 10: out += "\\n"; break;
+      case 11: out += "\\u000b"; break;
+      case 12: out += "\\f"; break;
+      case 13: out += "\\r"; break;
+      default:
+        if (c < 32) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 15]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+// JSON has no text for non-finite numbers; they are written as null.
+void appendJsonNumber(std::string& out, double v) {
+  std::string t = exif::shortestText(v);
+  out += t == "nan" || t == "inf" || t == "-inf" ? std::string("null") : t;
+}
+
+std::string renderJson(const KdExifObj& m) {
+  std::string out;
+  size_t textSize = 0;
+  for (const auto& [name, value] : m.tags) textSize += name.size() + value.size() + 12;
+  out.reserve(textSize + m.camera.size() + m.software.size() + 256);
+  out += "{\n  \"isValid\": ";
+  out += m.isValid ? "true" : "false";
+  out += ",\n  \"orientation\": ";
+  out += std::to_string(m.orientation);
+  if (!m.camera.empty()) {
+    out += ",\n  \"camera\": ";
+    appendJsonString(out, m.camera);
+  }
+  if (!m.software.empty()) {
+    out += ",\n  \"software\": ";
+    appendJsonString(out, m.software);
+  }
+  if (m.hasGps) {
+    out += ",\n  \"gps\": {\n    \"latitude\": ";
+    appendJsonNumber(out, m.latitude);
+    out += ",\n    \"longitude\": ";
+    appendJsonNumber(out, m.longitude);
+    out += ",\n    \"altitude\": ";
+    appendJsonNumber(out, m.altitude);
+    out += "\n  }";
+  }
+  out += ",\n  \"tags\": ";
+  if (m.tags.empty()) {
+    out += "{}";
+  } else {
+    out += "{";
+    for (size_t i = 0; i < m.tags.size(); ++i) {
+      out += i == 0 ? "\n    " : ",\n    ";
+      appendJsonString(out, m.tags[i].first);
+      out += ": ";
+      appendJsonString(out, m.tags[i].second);
+    }
+    out += "\n  }";
+  }
+  out += "\n}";
+  return out;
+}
+
+}  // namespace
+
+}  // namespace kd::c_api
+
+using namespace kd::c_api;
+
+extern "C" {
+
+int kd_exif_read_file(const char* path, KdExif** out) {
+  if (out == nullptr || path == nullptr) return kExifBadArgument;
+  *out = nullptr;
+  return exifCall([&] {
+    return registerMeta(kd::exif::readMetadata(path, kd::exif::kMetadataReadLimit), out);
+  });
+}
+
+int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out) {
+  if (out == nullptr) return kExifBadArgument;
+  *out = nullptr;
+  if (data == nullptr || badLength(len)) return kExifBadArgument;
+  return exifCall([&] {
+    return registerMeta(kd::exif::readMetadataFromBytes(kd::base::ByteView(data, len)), out);
+  });
+}
+
+int kd_exif_is_valid(const KdExif* handle) {
+  return valueCall(0, [&] {
+    auto m = metaOf(handle);
+    return m && m->isValid ? 1 : 0;
+  });
+}
+
+int64_t kd_exif_tag_count(const KdExif* handle) {
+  return valueCall(int64_t{0}, [&] {
+    auto m = metaOf(handle);
+    return m ? static_cast<int64_t>(m->tags.size()) : int64_t{0};
+  });
+}
+
+int kd_exif_tag_at(const KdExif* handle, int64_t index, const char** name, const char** value) {
+  return exifCall([&] {
+    auto m = metaOf(handle);
+    if (!m || name == nullptr || value == nullptr || index < 0 ||
+        static_cast<uint64_t>(index) >= m->tags.size()) {
+      return kExifBadArgument;
+    }
+    const auto& pair = m->tags[static_cast<size_t>(index)];
+    *name = pair.first.c_str();
+    *value = pair.second.c_str();
+    return kStatusOk;
+  });
+}
+
+const char* kd_exif_get_tag(const KdExif* handle, const char* name) {
+  return valueCall(static_cast<const char*>(nullptr), [&]() -> const char* {
+    if (name == nullptr) return nullptr;
+    auto m = metaOf(handle);
+    if (!m) return nullptr;
+    auto it = m->index.find(std::string_view(name));
+    return it == m->index.end() ? nullptr : m->tags[it->second].second.c_str();
+  });
+}
+
+int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longitude, double* altitude) {
+  return valueCall(0, [&] {
+    auto m = metaOf(handle);
+    if (!m || !m->hasGps) return 0;
+    if (latitude != nullptr) *latitude = m->latitude;
+    if (longitude != nullptr) *longitude = m->longitude;
+    if (altitude != nullptr) *altitude = m->altitude;
+    return 1;
+  });
+}
+
+int kd_exif_get_orientation(const KdExif* handle) {
+  return valueCall(0, [&] {
+    auto m = metaOf(handle);
+    if (!m || m->orientation < INT_MIN || m->orientation > INT_MAX) return 0;
+    return static_cast<int>(m->orientation);
+  });
+}
+
+const char* kd_exif_to_json(KdExif* handle) {
+  return valueCall(static_cast<const char*>(nullptr), [&]() -> const char* {
+    auto m = metaOf(handle);
+    if (!m) return nullptr;
+    if (!m->jsonBuilt) {
+      m->json = renderJson(*m);
+      m->jsonBuilt = true;
+    }
+    return m->json.c_str();
+  });
+}
+
+}  // extern "C"
