@@ -18,6 +18,7 @@ struct TiffEntry {
   uint32_t count = 0;
   std::vector<uint8_t> value;  // encoded in the block's byte order
   int pointsTo = -1;           // >= 0: a LONG holding that directory's offset
+  std::vector<int> pointsToList;  // LONGs holding these directories' offsets
   bool forceOffset = false;    // store `rawOffset` in the value field
   uint32_t rawOffset = 0;
 };
@@ -35,6 +36,15 @@ class TiffBuilder {
 
   bool bigEndian() const { return be_; }
 
+  static TiffEntry entry(uint16_t tag, uint16_t type, uint32_t count, std::vector<uint8_t> value) {
+    TiffEntry e;
+    e.tag = tag;
+    e.type = type;
+    e.count = count;
+    e.value = std::move(value);
+    return e;
+  }
+
   void put16(std::vector<uint8_t>& out, uint32_t v) const {
     uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
     if (be_) std::swap(b[0], b[1]);
@@ -51,28 +61,28 @@ class TiffBuilder {
   }
 
   TiffEntry ascii(uint16_t tag, const std::string& text, bool nul = true) const {
-    TiffEntry e{tag, 2, 0, {text.begin(), text.end()}};
+    TiffEntry e = entry(tag, 2, 0, {text.begin(), text.end()});
     if (nul) e.value.push_back(0);
     e.count = static_cast<uint32_t>(e.value.size());
     return e;
   }
   TiffEntry bytes(uint16_t tag, uint16_t type, std::vector<uint8_t> data) const {
-    TiffEntry e{tag, type, static_cast<uint32_t>(data.size()), std::move(data)};
+    TiffEntry e = entry(tag, type, static_cast<uint32_t>(data.size()), data);
     return e;
   }
   TiffEntry shorts(uint16_t tag, std::initializer_list<uint32_t> v, uint16_t type = 3) const {
-    TiffEntry e{tag, type, static_cast<uint32_t>(v.size()), {}};
+    TiffEntry e = entry(tag, type, static_cast<uint32_t>(v.size()), {});
     for (uint32_t x : v) put16(e.value, x);
     return e;
   }
   TiffEntry longs(uint16_t tag, std::initializer_list<uint32_t> v, uint16_t type = 4) const {
-    TiffEntry e{tag, type, static_cast<uint32_t>(v.size()), {}};
+    TiffEntry e = entry(tag, type, static_cast<uint32_t>(v.size()), {});
     for (uint32_t x : v) put32(e.value, x);
     return e;
   }
   TiffEntry rationals(uint16_t tag, std::initializer_list<std::pair<uint32_t, uint32_t>> v,
                       uint16_t type = 5) const {
-    TiffEntry e{tag, type, static_cast<uint32_t>(v.size()), {}};
+    TiffEntry e = entry(tag, type, static_cast<uint32_t>(v.size()), {});
     for (auto [n, d] : v) {
       put32(e.value, n);
       put32(e.value, d);
@@ -80,7 +90,7 @@ class TiffBuilder {
     return e;
   }
   TiffEntry srationals(uint16_t tag, std::initializer_list<std::pair<int32_t, int32_t>> v) const {
-    TiffEntry e{tag, 10, static_cast<uint32_t>(v.size()), {}};
+    TiffEntry e = entry(tag, 10, static_cast<uint32_t>(v.size()), {});
     for (auto [n, d] : v) {
       put32(e.value, static_cast<uint32_t>(n));
       put32(e.value, static_cast<uint32_t>(d));
@@ -88,7 +98,7 @@ class TiffBuilder {
     return e;
   }
   TiffEntry floats(uint16_t tag, std::initializer_list<float> v) const {
-    TiffEntry e{tag, 11, static_cast<uint32_t>(v.size()), {}};
+    TiffEntry e = entry(tag, 11, static_cast<uint32_t>(v.size()), {});
     for (float f : v) {
       uint32_t bits;
       std::memcpy(&bits, &f, 4);
@@ -97,7 +107,7 @@ class TiffBuilder {
     return e;
   }
   TiffEntry doubles(uint16_t tag, std::initializer_list<double> v) const {
-    TiffEntry e{tag, 12, static_cast<uint32_t>(v.size()), {}};
+    TiffEntry e = entry(tag, 12, static_cast<uint32_t>(v.size()), {});
     for (double d : v) {
       uint64_t bits;
       std::memcpy(&bits, &d, 8);
@@ -109,8 +119,16 @@ class TiffBuilder {
   }
   // A LONG pointer to directory `dir` (resolved at build time).
   TiffEntry pointer(uint16_t tag, int dir) const {
-    TiffEntry e{tag, 4, 1, {}};
+    TiffEntry e = entry(tag, 4, 1, {});
     e.pointsTo = dir;
+    return e;
+  }
+
+  // LONGs pointing at directories `dirs` (SubIFDs).
+  TiffEntry pointers(uint16_t tag, std::initializer_list<int> dirs) const {
+    TiffEntry e = entry(tag, 4, static_cast<uint32_t>(dirs.size()), {});
+    e.pointsToList = dirs;
+    e.value.resize(4 * dirs.size());
     return e;
   }
 
@@ -138,7 +156,11 @@ class TiffBuilder {
       put16(out, static_cast<uint32_t>(d.entries.size()));
       uint32_t valuePos = offsets[i] + 2 + 12 * static_cast<uint32_t>(d.entries.size()) + 4;
       std::vector<uint8_t> values;
-      for (const TiffEntry& e : d.entries) {
+      for (TiffEntry e : d.entries) {
+        if (!e.pointsToList.empty()) {
+          e.value.clear();
+          for (int k : e.pointsToList) put32(e.value, offsets[static_cast<size_t>(k)]);
+        }
         put16(out, e.tag);
         put16(out, e.type);
         put32(out, e.count);
