@@ -11,3 +11,5 @@ mkdir -p "$out"
 set -x
 $keldra version
 $keldra info samples/sunset.png
+$keldra info samples/nikon_gps.jpg
+$keldra tags samples/nikon_gps.jpg

@@ -35,11 +35,13 @@ if(EXISTS ${WORK_DIR}/out.bmp)
   message(FATAL_ERROR "a failed convert wrote its output")
 endif()
 
-# An unrecognised input reports the status text.
+# A file that is neither an image nor holds metadata still gets its object,
+# without "image" and with "isValid": false.
 file(WRITE ${WORK_DIR}/junk.bin "not an image at all")
-run(nonzero info ${WORK_DIR}/junk.bin)
-if(NOT err MATCHES "junk\\.bin" OR NOT err MATCHES "unsupported operation")
-  message(FATAL_ERROR "info on junk printed: ${err}")
+run(0 info ${WORK_DIR}/junk.bin)
+if(NOT out MATCHES "\"file\": \"[^\"]*junk\\.bin\"" OR NOT out MATCHES "\"isValid\": false"
+   OR out MATCHES "\"image\"")
+  message(FATAL_ERROR "info on junk printed: ${out}")
 endif()
 run(nonzero convert ${WORK_DIR}/junk.bin ${WORK_DIR}/out.png)
 if(EXISTS ${WORK_DIR}/out.png)
@@ -58,4 +60,27 @@ foreach(bad "--resize;0x" "--resize;12" "--resize;axb" "--crop;1,2,3" "--crop;1,
 endforeach()
 if(EXISTS ${WORK_DIR}/out.png)
   message(FATAL_ERROR "a failed convert wrote its output")
+endif()
+
+# Metadata of the camera sample: JSON from info, Name: value lines from tags.
+run(0 info ${SAMPLES}/nikon_gps.jpg)
+if(NOT out MATCHES "^{\n  \"file\": " OR NOT out MATCHES "\"camera\": \"NIKON COOLPIX P6000\""
+   OR NOT out MATCHES "\"latitude\": 43\\.467")
+  message(FATAL_ERROR "info on the camera sample printed: ${out}")
+endif()
+run(0 tags ${SAMPLES}/nikon_gps.jpg)
+if(NOT out MATCHES "\nMake: NIKON\n" OR NOT out MATCHES "^ColorSpace: sRGB\n"
+   OR NOT out MATCHES "\nGPSLatitudeRef: N\n")
+  message(FATAL_ERROR "tags on the camera sample printed: ${out}")
+endif()
+run(nonzero tags ${WORK_DIR}/missing.jpg)
+if(NOT err MATCHES "missing\\.jpg")
+  message(FATAL_ERROR "tags on a missing file printed: ${err}")
+endif()
+
+# Several files: an array; a missing one is reported and the others print.
+run(nonzero info ${SAMPLES}/nikon_gps.jpg ${WORK_DIR}/missing.jpg ${WORK_DIR}/junk.bin)
+if(NOT err MATCHES "missing\\.jpg" OR NOT out MATCHES "^\\[\n  {\n    \"file\": "
+   OR NOT out MATCHES "junk\\.bin" OR NOT out MATCHES "NIKON COOLPIX P6000")
+  message(FATAL_ERROR "info on several files printed: ${out}\n${err}")
 endif()
