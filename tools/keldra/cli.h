@@ -35,5 +35,6 @@ const char* colorSpaceName(int cs);
 int cmdConvert(const Args& args);
 int cmdInfo(const Args& args);
 int cmdTags(const Args& args);
+int cmdPalette(const Args& args);
 
 }  // namespace cli

@@ -23,6 +23,10 @@ const char kHelp[] =
     "      --orient N                 set upright an image stored with EXIF orientation N (1-8)\n"
     "                                 --resize, --crop, --rotate and --orient apply in the\n"
     "                                 order given\n"
+    "  palette FILE [-n N] [--algo NAME] [--space TAG] [--seed S] [--swatch OUT.png]\n"
+    "                                 extract N colours (default 8) with wu, kmeans,\n"
+    "                                 kmeansPP, medianCut, octree or neuquant; prints each\n"
+    "                                 colour in the work space (default OKLab) and as hex\n"
     "  --help                         this text\n";
 
 struct Command {
@@ -34,6 +38,7 @@ const Command kCommands[] = {
     {"convert", cli::cmdConvert},
     {"info", cli::cmdInfo},
     {"tags", cli::cmdTags},
+    {"palette", cli::cmdPalette},
 };
 
 }  // namespace
