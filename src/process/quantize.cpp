@@ -2,8 +2,10 @@
 
 #include <array>
 #include <limits>
+#include <optional>
 
 #include "base/checked.h"
+#include "prismel/conversion/batch.h"
 
 namespace kd::process {
 
@@ -12,6 +14,7 @@ using namespace kd::prismel;
 namespace {
 
 constexpr SpaceTag kSrgb = 1;
+constexpr SpaceTag kOklab = 15;
 
 ColorError invalidImage(const char* msg) {
   return colorError(ceInvalidImage, msg, "Keldra.extractPalette");
@@ -27,9 +30,7 @@ const std::array<float, 256>& unitTable() {
   return table;
 }
 
-}  // namespace
-
-Result<ColorImage> toColorImage(const formats::Image& img8) {
+std::optional<ColorError> checkImage8(const formats::Image& img8) {
   if (img8.width <= 0 || img8.height <= 0) {
     return invalidImage("image dimensions must be positive");
   }
@@ -49,7 +50,13 @@ Result<ColorImage> toColorImage(const formats::Image& img8) {
       img8.colorspace != formats::csRgba) {
     return invalidImage("palette extraction supports Gray, RGB and RGBA images");
   }
+  return std::nullopt;
+}
 
+}  // namespace
+
+Result<ColorImage> toColorImage(const formats::Image& img8) {
+  if (std::optional<ColorError> bad = checkImage8(img8)) return *bad;
   const std::array<float, 256>& unit = unitTable();
   const auto count = static_cast<size_t>(img8.width * img8.height);
   const size_t channels = static_cast<size_t>(img8.channels);
@@ -69,8 +76,20 @@ Result<ColorImage> toColorImage(const formats::Image& img8) {
 
 Result<Palette> extractPalette(const formats::Image& img8, int64_t n, std::string_view algorithm,
                                SpaceTag workSpace, const QuantizeOpts& opts) {
-  Result<ColorImage> lifted = toColorImage(img8);
+  if (workSpace != kOklab) {
+    Result<ColorImage> lifted = toColorImage(img8);
+    if (!lifted.ok()) return lifted.error();
+    return prismel::extractPalette(lifted.value(), n, algorithm, workSpace, opts);
+  }
+  // The usual case: lift the samples straight into OKLab with the batch
+  // path, which gives exactly what the per-pixel conversion of the sRGB
+  // colours gives.
+  if (std::optional<ColorError> bad = checkImage8(img8)) return *bad;
+  Result<std::vector<Color>> lab = srgb8ToOklab(img8.pixels, static_cast<int>(img8.channels));
+  if (!lab.ok()) return lab.error();
+  Result<ColorImage> lifted = image(img8.width, img8.height, std::move(lab.value()), kSrgb, 8, false);
   if (!lifted.ok()) return lifted.error();
+  lifted.value().workSpace = kOklab;
   return prismel::extractPalette(lifted.value(), n, algorithm, workSpace, opts);
 }
 

@@ -1,7 +1,7 @@
 #include "prismel/image/color_image.h"
 
 #include "base/checked.h"
-#include "prismel/conversion/hub.h"
+#include "prismel/conversion/batch.h"
 
 namespace kd::prismel {
 
@@ -40,12 +40,9 @@ Result<ColorImage> toWorkSpace(const ColorImage& img, SpaceTag target) {
     out.pixels = img.pixels;
     return out;
   }
-  out.pixels.reserve(img.pixels.size());
-  for (const Color& px : img.pixels) {
-    Result<Color> converted = to(target, px);
-    if (!converted.ok()) return converted.error();
-    out.pixels.push_back(converted.value());
-  }
+  Result<std::vector<Color>> converted = convertColors(img.pixels, target);
+  if (!converted.ok()) return converted.error();
+  out.pixels = std::move(converted.value());
   return out;
 }
 

@@ -58,9 +58,13 @@ Result<Palette> neuquant(const ColorImage& img, int64_t n, const QuantizeOpts& o
     const int64_t r = std::max<int64_t>(1, static_cast<int64_t>(f * static_cast<double>(radius)));
     // Every neighbour moves by the same rate, in offset order; a neuron
     // reached twice around the ring moves twice.
+    // Offsets -r..r visit ((w + j) mod n + n) mod n: start there and step
+    // round the ring.
+    int64_t at = ((w - r) % n + n) % n;
     for (int64_t j = -r; j <= r; ++j) {
-      Triple& nb = neurons[static_cast<size_t>(((w + j) % n + n) % n)];
+      Triple& nb = neurons[static_cast<size_t>(at)];
       for (int c = 0; c < 3; ++c) nb[c] = nb[c] + rate * (p[c] - nb[c]);
+      if (++at == n) at = 0;
     }
   }
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "prismel/conversion/hub.h"
+#include "prismel/conversion/batch.h"
 #include "prismel/palette/lloyd.h"
 
 namespace kd::prismel {
@@ -95,13 +95,9 @@ std::vector<Color> kppInit(SplitMix64& gen, const std::vector<Color>& points, in
 
 Result<KmeansResult> kmeans(const std::vector<Color>& points, const KmeansConfig& config) {
   if (std::optional<ColorError> bad = checkConfig(points.size(), config)) return *bad;
-  std::vector<Color> lab;
-  lab.reserve(points.size());
-  for (const Color& p : points) {
-    Result<Color> converted = to(kOklab, p);
-    if (!converted.ok()) return converted.error();
-    lab.push_back(converted.value());
-  }
+  Result<std::vector<Color>> converted = convertColors(points, kOklab);
+  if (!converted.ok()) return converted.error();
+  const std::vector<Color>& lab = converted.value();
   SplitMix64 gen = initSplitMix64(config.seed ^ kSplitMixIncrement);
   std::vector<Color> start =
       config.plusPlus ? kppInit(gen, lab, config.k) : randomInit(gen, lab, config.k);
