@@ -2,7 +2,9 @@
 
 #include <mutex>
 
+#include "prismel/image/quantizer.h"
 #include "prismel/init.h"
+#include "prismel/palette/kmeans.h"
 
 namespace kd {
 
@@ -12,6 +14,8 @@ namespace {
 // on first use, so these only move that work to start-up.
 void runInitialisers() {
   prismel::initColorScience();
+  prismel::initQuantizers();
+  prismel::initKmeans();
 }
 
 }  // namespace
