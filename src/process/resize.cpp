@@ -30,22 +30,65 @@ int64_t truncToInt(float v) { return static_cast<int64_t>(v); }
 
 float toFloat(int64_t v) { return static_cast<float>(v); }
 
-// Horizontal weights in a fixed number of taps per output column, as byte
-// offsets into a source row.
+// The weight list of output coordinate i (n source samples, m output
+// samples) into `list`, which is cleared first.
+void bilinearList(int64_t n, int64_t m, int64_t i, WeightList& list) {
+  list.clear();
+  float centre = (toFloat(i) + 0.5f) * toFloat(n) / toFloat(m) - 0.5f;
+  centre = std::clamp(centre, 0.0f, toFloat(n - 1));
+  // n - 1 may round up in float for sizes beyond 2^24: keep x0 in range.
+  int64_t x0 = std::min(truncToInt(centre), n - 1);
+  float f = centre - toFloat(x0);
+  list.push_back({x0, 1.0f - f});
+  int64_t x1 = std::min(n - 1, x0 + 1);
+  if (x1 != x0) list.push_back({x1, f});
+}
+
+void boxList(int64_t n, int64_t m, int64_t i, WeightList& list) {
+  list.clear();
+  float start = toFloat(i) * toFloat(n) / toFloat(m);
+  float end = (toFloat(i) + 1.0f) * toFloat(n) / toFloat(m);
+  float total = 0.0f;
+  for (int64_t j = truncToInt(start); toFloat(j) < end && j < n; ++j) {
+    if (j < 0) continue;
+    float overlap = std::min(end, toFloat(j) + 1.0f) - std::max(start, toFloat(j));
+    if (overlap > 0.0f) {
+      list.push_back({j, overlap});
+      total = total + overlap;
+    }
+  }
+  if (total > 0.0f) {
+    for (WeightTap& tap : list) tap.weight = tap.weight / total;
+  }
+}
+
+using ListBuilder = void (*)(int64_t, int64_t, int64_t, WeightList&);
+
+ListBuilder listBuilder(ResizeFilter filter) {
+  return filter == rfBox ? boxList : bilinearList;
+}
+
+// Horizontal weights of output columns x0..x1-1 with a fixed number of taps
+// per column, as byte offsets into a source row.
 struct PaddedTaps {
   int64_t taps = 1;
-  std::vector<int64_t> offsets;  // m * taps
-  std::vector<float> weights;    // m * taps
+  std::vector<int64_t> offsets;  // (x1 - x0) * taps
+  std::vector<float> weights;    // (x1 - x0) * taps
 };
 
-PaddedTaps padTable(const WeightTable& table, int64_t n, int64_t channels) {
+PaddedTaps padStrip(ListBuilder build, int64_t n, int64_t m, int64_t x0, int64_t x1,
+                    int64_t channels) {
   PaddedTaps padded;
-  for (const WeightList& list : table) {
+  WeightList list;
+  for (int64_t x = x0; x < x1; ++x) {
+    build(n, m, x, list);
     padded.taps = std::max<int64_t>(padded.taps, static_cast<int64_t>(list.size()));
   }
-  padded.offsets.reserve(table.size() * static_cast<size_t>(padded.taps));
-  padded.weights.reserve(table.size() * static_cast<size_t>(padded.taps));
-  for (const WeightList& list : table) {
+  const size_t total = static_cast<size_t>((x1 - x0) * padded.taps);
+  padded.offsets.reserve(total);
+  padded.weights.reserve(total);
+  for (int64_t x = x0; x < x1; ++x) {
+    build(n, m, x, list);
     int64_t last = 0;
     for (const WeightTap& tap : list) {
       padded.offsets.push_back(tap.index * channels);
@@ -173,53 +216,61 @@ void copyPixels(const uint8_t* row, const int64_t* offsets, uint8_t* out, int64_
   for (int64_t x = 0; x < m; ++x) std::memcpy(out + x * C, row + offsets[x], C);
 }
 
+// Output columns are handled in strips of this many, so that the per-column
+// tables and the intermediate rows stay small however wide the output is;
+// output columns do not depend on each other.
+constexpr int64_t kStripColumns = 16384;
+
 Image resizeNearest(const Image& src, Image out) {
   const int64_t c = src.channels;
-  std::vector<int64_t> offsets(static_cast<size_t>(out.width));
-  for (int64_t x = 0; x < out.width; ++x) {
-    offsets[static_cast<size_t>(x)] = nearestIndex(x, src.width, out.width) * c;
-  }
   const int64_t srcStride = src.width * c;
   const int64_t outStride = out.width * c;
-  int64_t previous = -1;
-  for (int64_t y = 0; y < out.height; ++y) {
-    int64_t sy = nearestIndex(y, src.height, out.height);
-    uint8_t* dst = out.pixels.data() + y * outStride;
-    if (sy == previous) {
-      std::memcpy(dst, dst - outStride, static_cast<size_t>(outStride));
-      continue;
+  std::vector<int64_t> offsets;
+  for (int64_t x0 = 0; x0 < out.width; x0 += kStripColumns) {
+    const int64_t x1 = std::min(out.width, x0 + kStripColumns);
+    const int64_t stripBytes = (x1 - x0) * c;
+    offsets.resize(static_cast<size_t>(x1 - x0));
+    for (int64_t x = x0; x < x1; ++x) {
+      offsets[static_cast<size_t>(x - x0)] = nearestIndex(x, src.width, out.width) * c;
     }
-    previous = sy;
-    const uint8_t* row = src.pixels.data() + sy * srcStride;
-    switch (c) {
-      case 1: copyPixels<1>(row, offsets.data(), dst, out.width); break;
-      case 3: copyPixels<3>(row, offsets.data(), dst, out.width); break;
-      default: copyPixels<4>(row, offsets.data(), dst, out.width); break;
+    int64_t previous = -1;
+    for (int64_t y = 0; y < out.height; ++y) {
+      int64_t sy = nearestIndex(y, src.height, out.height);
+      uint8_t* dst = out.pixels.data() + y * outStride + x0 * c;
+      if (sy == previous) {
+        std::memcpy(dst, dst - outStride, static_cast<size_t>(stripBytes));
+        continue;
+      }
+      previous = sy;
+      const uint8_t* row = src.pixels.data() + sy * srcStride;
+      switch (c) {
+        case 1: copyPixels<1>(row, offsets.data(), dst, x1 - x0); break;
+        case 3: copyPixels<3>(row, offsets.data(), dst, x1 - x0); break;
+        default: copyPixels<4>(row, offsets.data(), dst, x1 - x0); break;
+      }
     }
   }
   return out;
 }
 
-// Two passes: source rows through the horizontal table into float rows of
-// the new width, then those rows through the vertical table into bytes.
-// Intermediate rows are made when an output row first needs them and kept
-// in a ring as long as the window of source rows can still reach them; the
-// windows of successive output rows only move down, so each needed row is
-// filtered once and rows no window reaches are never filtered.
+// Two passes over each strip of output columns: source rows through the
+// horizontal weights into float rows of the strip's width, then those rows
+// through the vertical weights into bytes. Intermediate rows are made when
+// an output row first needs them and kept in a ring as long as the window
+// of source rows can still reach them. Every weight list is a run of
+// consecutive source indices, and the runs of successive output rows only
+// move forward, so each needed row is filtered once per strip and rows no
+// list reaches are never filtered.
 Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
   const int64_t c = src.channels;
-  const PaddedTaps horizontal = padTable(buildWeights(filter, src.width, out.width),
-                                         src.width, c);
-  const WeightTable vertical = buildWeights(filter, src.height, out.height);
+  const ListBuilder build = listBuilder(filter);
 
+  WeightList list;
   int64_t ringSize = 1;
-  for (const WeightList& list : vertical) {
+  for (int64_t y = 0; y < out.height; ++y) {
+    build(src.height, out.height, y, list);
     ringSize = std::max<int64_t>(ringSize, static_cast<int64_t>(list.size()));
   }
-  const int64_t rowFloats = out.width * c;
-  const int64_t ringStride = rowFloats + 4;  // room for the 4-float store of C == 3
-  std::vector<float> ring(static_cast<size_t>(ringSize * ringStride));
-  std::vector<int64_t> ringRow(static_cast<size_t>(ringSize), -1);
 
   // The last source row with one spare byte for the 4-byte pixel reads.
   const int64_t srcStride = src.width * c;
@@ -227,29 +278,39 @@ Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
   std::memcpy(lastRow.data(), src.pixels.data() + (src.height - 1) * srcStride,
               static_cast<size_t>(srcStride));
 
-  const RowFilter filterRowFn = pickRowFilter(c, horizontal.taps);
-  auto intermediateRow = [&](int64_t sy) -> const float* {
-    int64_t slot = sy % ringSize;
-    float* row = ring.data() + slot * ringStride;
-    if (ringRow[static_cast<size_t>(slot)] != sy) {
-      const uint8_t* in = sy == src.height - 1 ? lastRow.data()
-                                                : src.pixels.data() + sy * srcStride;
-      filterRowFn(in, row, out.width, horizontal);
-      ringRow[static_cast<size_t>(slot)] = sy;
-    }
-    return row;
-  };
-
+  const int64_t outStride = out.width * c;
+  const int64_t maxStripFloats = std::min(out.width, kStripColumns) * c;
+  const int64_t ringStride = maxStripFloats + 4;  // room for the 4-float store of C == 3
+  std::vector<float> ring(static_cast<size_t>(ringSize * ringStride));
+  std::vector<int64_t> ringRow(static_cast<size_t>(ringSize));
   std::vector<const float*> rows(static_cast<size_t>(ringSize));
   std::vector<float> weights(static_cast<size_t>(ringSize));
-  for (int64_t y = 0; y < out.height; ++y) {
-    const WeightList& list = vertical[static_cast<size_t>(y)];
-    for (size_t k = 0; k < list.size(); ++k) {
-      rows[k] = intermediateRow(list[k].index);
-      weights[k] = list[k].weight;
+
+  for (int64_t x0 = 0; x0 < out.width; x0 += kStripColumns) {
+    const int64_t x1 = std::min(out.width, x0 + kStripColumns);
+    const PaddedTaps horizontal = padStrip(build, src.width, out.width, x0, x1, c);
+    const RowFilter filterRowFn = pickRowFilter(c, horizontal.taps);
+    std::fill(ringRow.begin(), ringRow.end(), -1);
+    auto intermediateRow = [&](int64_t sy) -> const float* {
+      int64_t slot = sy % ringSize;
+      float* row = ring.data() + slot * ringStride;
+      if (ringRow[static_cast<size_t>(slot)] != sy) {
+        const uint8_t* in = sy == src.height - 1 ? lastRow.data()
+                                                  : src.pixels.data() + sy * srcStride;
+        filterRowFn(in, row, x1 - x0, horizontal);
+        ringRow[static_cast<size_t>(slot)] = sy;
+      }
+      return row;
+    };
+    for (int64_t y = 0; y < out.height; ++y) {
+      build(src.height, out.height, y, list);
+      for (size_t k = 0; k < list.size(); ++k) {
+        rows[k] = intermediateRow(list[k].index);
+        weights[k] = list[k].weight;
+      }
+      filterColumn(rows.data(), weights.data(), static_cast<int64_t>(list.size()),
+                   out.pixels.data() + y * outStride + x0 * c, (x1 - x0) * c);
     }
-    filterColumn(rows.data(), weights.data(), static_cast<int64_t>(list.size()),
-                 out.pixels.data() + y * rowFloats, rowFloats);
   }
   return out;
 }
@@ -258,43 +319,13 @@ Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
 
 WeightTable bilinearWeights(int64_t n, int64_t m) {
   WeightTable table(static_cast<size_t>(m));
-  const float nf = toFloat(n);
-  const float mf = toFloat(m);
-  for (int64_t i = 0; i < m; ++i) {
-    float centre = (toFloat(i) + 0.5f) * nf / mf - 0.5f;
-    centre = std::clamp(centre, 0.0f, toFloat(n - 1));
-    // n - 1 may round up in float for widths beyond 2^24: keep x0 in range.
-    int64_t x0 = std::min(truncToInt(centre), n - 1);
-    float f = centre - toFloat(x0);
-    WeightList& list = table[static_cast<size_t>(i)];
-    list.push_back({x0, 1.0f - f});
-    int64_t x1 = std::min(n - 1, x0 + 1);
-    if (x1 != x0) list.push_back({x1, f});
-  }
+  for (int64_t i = 0; i < m; ++i) bilinearList(n, m, i, table[static_cast<size_t>(i)]);
   return table;
 }
 
 WeightTable boxWeights(int64_t n, int64_t m) {
   WeightTable table(static_cast<size_t>(m));
-  const float nf = toFloat(n);
-  const float mf = toFloat(m);
-  for (int64_t i = 0; i < m; ++i) {
-    float start = toFloat(i) * nf / mf;
-    float end = (toFloat(i) + 1.0f) * nf / mf;
-    WeightList& list = table[static_cast<size_t>(i)];
-    float total = 0.0f;
-    for (int64_t j = truncToInt(start); toFloat(j) < end && j < n; ++j) {
-      if (j < 0) continue;
-      float overlap = std::min(end, toFloat(j) + 1.0f) - std::max(start, toFloat(j));
-      if (overlap > 0.0f) {
-        list.push_back({j, overlap});
-        total = total + overlap;
-      }
-    }
-    if (total > 0.0f) {
-      for (WeightTap& tap : list) tap.weight = tap.weight / total;
-    }
-  }
+  for (int64_t i = 0; i < m; ++i) boxList(n, m, i, table[static_cast<size_t>(i)]);
   return table;
 }
 

@@ -263,6 +263,25 @@ TEST(ResizeMatchesReference, WideRowsAndLargeShrinkFactors) {
   }
 }
 
+TEST(ResizeMatchesReference, OutputsWiderThanOneStripOfColumns) {
+  // Output columns are worked in strips of 16384; rows of 16400 and 33000
+  // columns cross one and two strip edges.
+  uint32_t seed = 950;
+  for (auto cs : {formats::csGray, formats::csRgb, formats::csRgba}) {
+    Image src = randomImage(7, 5, cs, seed++);
+    for (auto [nw, nh] : {std::pair<int64_t, int64_t>{16400, 3}, {33000, 1}}) {
+      for (ResizeFilter f : kFilters) {
+        ASSERT_TRUE(sameImage(resize(src, nw, nh, f), refResize(src, nw, nh, f)))
+            << "-> " << nw << "x" << nh << " cs " << int(cs) << " filter " << int(f);
+      }
+    }
+  }
+  Image wide = randomImage(40000, 2, formats::csRgb, 77);
+  for (ResizeFilter f : kFilters) {
+    ASSERT_TRUE(sameImage(resize(wide, 20001, 3, f), refResize(wide, 20001, 3, f)));
+  }
+}
+
 TEST(ResizeMatchesReference, FlatImagesStayFlat) {
   for (int v : {0, 1, 127, 128, 254, 255}) {
     Image src = formats::newImage(31, 17, formats::csRgb);
