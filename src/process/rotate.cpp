@@ -44,6 +44,7 @@ struct SwapGeometry {
   uint8_t* out;
   int64_t srcWidth, srcHeight;
   int64_t srcStride, outStride;  // bytes per row
+  int64_t srcSize;                // bytes
   bool mirrorX, mirrorY;
 
   int64_t sourceRow(int64_t u) const { return mirrorY ? srcHeight - 1 - u : u; }
@@ -56,7 +57,22 @@ void swapRun(const SwapGeometry& g, int64_t v, int64_t u0, int64_t u1) {
   const int64_t step = g.mirrorY ? -g.srcStride : g.srcStride;
   int64_t from = g.sourceRow(u0) * g.srcStride + g.sourceColumn(v) * C;
   uint8_t* to = g.out + v * g.outStride + u0 * C;
-  for (int64_t u = u0; u < u1; ++u, from += step, to += C) std::memcpy(to, g.src + from, C);
+  int64_t u = u0;
+  if constexpr (C == 3) {
+    // Whole 4-byte words: the extra byte written lands on the next pixel of
+    // the run, which is written right after; the extra byte read must lie
+    // inside the source. The run's last pixel takes the exact 3 bytes.
+    for (; u + 1 < u1; ++u, from += step, to += 3) {
+      if (from + 4 <= g.srcSize) {
+        uint32_t word;
+        std::memcpy(&word, g.src + from, 4);
+        std::memcpy(to, &word, 4);
+      } else {
+        std::memcpy(to, g.src + from, 3);
+      }
+    }
+  }
+  for (; u < u1; ++u, from += step, to += C) std::memcpy(to, g.src + from, C);
 }
 
 template <int C>
@@ -112,8 +128,15 @@ void prefetchTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int
 
 template <int C>
 void swapAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
-  const SwapGeometry g{src.pixels.data(), out.pixels.data(), src.width,   src.height,
-                       src.width * C,     out.width * C,     mirrorX,     mirrorY};
+  const SwapGeometry g{src.pixels.data(),
+                       out.pixels.data(),
+                       src.width,
+                       src.height,
+                       src.width * C,
+                       out.width * C,
+                       static_cast<int64_t>(src.pixels.size()),
+                       mirrorX,
+                       mirrorY};
   for (int64_t v0 = 0; v0 < out.height; v0 += kTileRows) {
     const int64_t v1 = std::min(out.height, v0 + kTileRows);
     for (int64_t u0 = 0; u0 < out.width; u0 += kTileColumns) {
@@ -130,6 +153,45 @@ void swapAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
   }
 }
 
+// One row with its pixels in reverse order.
+template <int C>
+void reverseRow(const uint8_t* from, uint8_t* to, int64_t width) {
+  int64_t x = 0;
+#if defined(__SSE2__)
+  if constexpr (C == 4) {
+    for (; x + 4 <= width; x += 4) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + (width - 4 - x) * 4));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x * 4),
+                       _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3)));
+    }
+  }
+  if constexpr (C == 1) {
+    for (; x + 16 <= width; x += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + width - 16 - x));
+      v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));   // 4-byte groups
+      v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));  // 2-byte pairs
+      v = _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+      v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));  // bytes
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x), v);
+    }
+  }
+#endif
+  if constexpr (C == 3) {
+    // Whole 4-byte words for all but the first and last output pixels: the
+    // first reads the row's last source pixel, where a fourth byte could lie
+    // past the image; the last has no next pixel to absorb the extra byte.
+    if (width > 2) {
+      std::memcpy(to, from + (width - 1) * 3, 3);
+      for (x = 1; x + 1 < width; ++x) {
+        uint32_t word;
+        std::memcpy(&word, from + (width - 1 - x) * 3, 4);
+        std::memcpy(to + x * 3, &word, 4);
+      }
+    }
+  }
+  for (; x < width; ++x) std::memcpy(to + x * C, from + (width - 1 - x) * C, C);
+}
+
 // Operations that keep the axes: output row y is source row y, or H - 1 - y
 // when mirrorY, with its pixels reversed when mirrorX.
 template <int C>
@@ -138,12 +200,11 @@ void keepAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
   for (int64_t y = 0; y < src.height; ++y) {
     const uint8_t* from = src.pixels.data() + (mirrorY ? src.height - 1 - y : y) * stride;
     uint8_t* to = out.pixels.data() + y * stride;
-    if (!mirrorX) {
+    if (mirrorX) {
+      reverseRow<C>(from, to, src.width);
+    } else {
       std::memcpy(to, from, static_cast<size_t>(stride));
-      continue;
     }
-    const uint8_t* last = from + stride - C;
-    for (int64_t x = 0; x < src.width; ++x) std::memcpy(to + x * C, last - x * C, C);
   }
 }
 
