@@ -30,15 +30,20 @@ int64_t truncToInt(float v) { return static_cast<int64_t>(v); }
 
 float toFloat(int64_t v) { return static_cast<float>(v); }
 
-// The weight list of output coordinate i (n source samples, m output
-// samples) into `list`, which is cleared first.
+}  // namespace
+
 void bilinearList(int64_t n, int64_t m, int64_t i, WeightList& list) {
   list.clear();
   float centre = (toFloat(i) + 0.5f) * toFloat(n) / toFloat(m) - 0.5f;
   centre = std::clamp(centre, 0.0f, toFloat(n - 1));
-  // n - 1 may round up in float for sizes beyond 2^24: keep x0 in range.
-  int64_t x0 = std::min(truncToInt(centre), n - 1);
+  int64_t x0 = truncToInt(centre);
   float f = centre - toFloat(x0);
+  // Beyond 2^24 samples n - 1 may round up in float, and the clamped centre
+  // with it, past the last sample: take the last sample whole.
+  if (x0 > n - 1) {
+    x0 = n - 1;
+    f = 0.0f;
+  }
   list.push_back({x0, 1.0f - f});
   int64_t x1 = std::min(n - 1, x0 + 1);
   if (x1 != x0) list.push_back({x1, f});
@@ -61,6 +66,8 @@ void boxList(int64_t n, int64_t m, int64_t i, WeightList& list) {
     for (WeightTap& tap : list) tap.weight = tap.weight / total;
   }
 }
+
+namespace {
 
 using ListBuilder = void (*)(int64_t, int64_t, int64_t, WeightList&);
 

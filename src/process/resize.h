@@ -34,6 +34,9 @@ inline constexpr int64_t kMaxResizePixels = int64_t{1} << 30;
 WeightTable bilinearWeights(int64_t n, int64_t m);
 // Normalised overlaps of the output sample's span with the source samples.
 WeightTable boxWeights(int64_t n, int64_t m);
+// The weight list of output coordinate i alone, into `list` (cleared first).
+void bilinearList(int64_t n, int64_t m, int64_t i, WeightList& list);
+void boxList(int64_t n, int64_t m, int64_t i, WeightList& list);
 // The table of `filter` (empty for rfNearest).
 WeightTable buildWeights(ResizeFilter filter, int64_t n, int64_t m);
 

@@ -300,6 +300,45 @@ TEST(ResizeMatchesReference, SourceIsUnchanged) {
   EXPECT_TRUE(sameImage(src, copy));
 }
 
+TEST(ResizeBeyondFloatPrecision, BilinearStaysInsideVeryWideRows) {
+  // 16777220 - 1 rounds up to 16777220 in float, so the clamped centre of
+  // the last column lands one past the last sample; it must take the last
+  // sample, not the byte after the row.
+  const int64_t n = 16777220;
+  WeightList list;
+  bilinearList(n, n, n - 1, list);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].index, n - 1);
+  EXPECT_EQ(list[0].weight, 1.0f);
+
+  Image row = formats::newImage(n, 1, formats::csGray);
+  for (int64_t i = 0; i < n; ++i) row.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i % 251);
+  Image out = resize(row, n, 1, rfBilinear);
+  EXPECT_EQ(out.pixels.back(), row.pixels.back());
+  EXPECT_EQ(out.pixels.front(), row.pixels.front());
+}
+
+TEST(ResizeWeights, SingleListsMatchTheirTables) {
+  WeightList list;
+  for (auto [n, m] : {std::pair<int64_t, int64_t>{7, 3}, {3, 7}, {100, 9}, {1, 4}}) {
+    WeightTable bil = bilinearWeights(n, m), box = boxWeights(n, m);
+    for (int64_t i = 0; i < m; ++i) {
+      bilinearList(n, m, i, list);
+      ASSERT_EQ(list.size(), bil[static_cast<size_t>(i)].size());
+      for (size_t k = 0; k < list.size(); ++k) {
+        EXPECT_EQ(list[k].index, bil[static_cast<size_t>(i)][k].index);
+        EXPECT_EQ(list[k].weight, bil[static_cast<size_t>(i)][k].weight);
+      }
+      boxList(n, m, i, list);
+      ASSERT_EQ(list.size(), box[static_cast<size_t>(i)].size());
+      for (size_t k = 0; k < list.size(); ++k) {
+        EXPECT_EQ(list[k].index, box[static_cast<size_t>(i)][k].index);
+        EXPECT_EQ(list[k].weight, box[static_cast<size_t>(i)][k].weight);
+      }
+    }
+  }
+}
+
 // ---- Limits ----
 
 TEST(ResizeRejects, NonPositiveDimensions) {
