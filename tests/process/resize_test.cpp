@@ -300,22 +300,25 @@ TEST(ResizeMatchesReference, SourceIsUnchanged) {
   EXPECT_TRUE(sameImage(src, copy));
 }
 
-TEST(ResizeBeyondFloatPrecision, BilinearStaysInsideVeryWideRows) {
-  // 16777220 - 1 rounds up to 16777220 in float, so the clamped centre of
-  // the last column lands one past the last sample; it must take the last
-  // sample, not the byte after the row.
+TEST(ResizeBeyondFloatPrecision, WeightsStayInsideVeryLongAxes) {
+  // 16777220 - 1 rounds up to 16777220 in float, so the clamped bilinear
+  // centre of the last coordinate lands one past the last sample; it must
+  // take the last sample whole, not the sample after the axis.
   const int64_t n = 16777220;
   WeightList list;
   bilinearList(n, n, n - 1, list);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].index, n - 1);
   EXPECT_EQ(list[0].weight, 1.0f);
-
-  Image row = formats::newImage(n, 1, formats::csGray);
-  for (int64_t i = 0; i < n; ++i) row.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i % 251);
-  Image out = resize(row, n, 1, rfBilinear);
-  EXPECT_EQ(out.pixels.back(), row.pixels.back());
-  EXPECT_EQ(out.pixels.front(), row.pixels.front());
+  for (int64_t i : {n - 3, n - 2, n - 1}) {
+    for (int64_t m : {n, n - 1, n + 1}) {
+      if (i >= m) continue;
+      bilinearList(n, m, i, list);
+      for (const WeightTap& tap : list) EXPECT_LT(tap.index, n);
+      boxList(n, m, i, list);
+      for (const WeightTap& tap : list) EXPECT_LT(tap.index, n);
+    }
+  }
 }
 
 TEST(ResizeWeights, SingleListsMatchTheirTables) {
