@@ -11,6 +11,8 @@ Image decodeJpeg(ByteView data);
 Image decodeBmp(ByteView data);
 Image decodeQoi(ByteView data);
 Image decodePnm(ByteView data);
+// P7 (PAM) only; decodePnm hands P7 data over to it.
+Image decodePam(ByteView data);
 Image decodeGif(ByteView data);
 Image decodeWebp(ByteView data);
 Image decodeTiff(ByteView data);

@@ -1,10 +1,275 @@
-// Placeholder until the qoi codec lands: the format is recognised but refused.
+// QOI ("Quite OK Image") 1.0: a 14-byte header, byte-aligned chunks and an
+// 8-byte end marker. The encoder makes the same choices as the reference
+// encoder, so its output is byte for byte the reference's.
+#include <algorithm>
+#include <cstring>
+
 #include "formats/codecs.h"
 
 namespace kd::formats {
 
-Image decodeQoi(ByteView) { fail(ekUnsupported, "qoi: decoder not built"); }
+namespace {
 
-Bytes encodeQoi(const Image&) { fail(ekUnsupported, "qoi: encoder not built"); }
+constexpr size_t kHeaderSize = 14;
+constexpr uint8_t kOpIndex = 0x00;
+constexpr uint8_t kOpDiff = 0x40;
+constexpr uint8_t kOpLuma = 0x80;
+constexpr uint8_t kOpRun = 0xC0;
+constexpr uint8_t kOpRgb = 0xFE;
+constexpr uint8_t kOpRgba = 0xFF;
+constexpr uint8_t kEndMarker[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+constexpr size_t kLongestChunk = 5;
+constexpr int64_t kLongestRun = 62;
+
+inline unsigned hashOf(const uint8_t* px) {
+  return (px[0] * 3u + px[1] * 5u + px[2] * 7u + px[3] * 11u) & 63u;
+}
+
+struct DecodeState {
+  uint8_t px[4] = {0, 0, 0, 255};
+  uint8_t index[64][4] = {};
+};
+
+// Decodes one chunk at p and writes its pixels at o. With Checked, every
+// payload byte is tested against `end` first (the caller's last few bytes);
+// without it the caller guarantees kLongestChunk bytes. Returns the new
+// input position.
+template <int Channels, bool Checked>
+[[gnu::always_inline]] inline const uint8_t* decodeChunk(const uint8_t* p, const uint8_t* end,
+                                                         uint8_t*& o, const uint8_t* oend,
+                                                         DecodeState& s) {
+  if (Checked && p == end) fail(ekTruncated, "qoi: pixel stream truncated");
+  const uint8_t b1 = *p++;
+  if (b1 == kOpRgb) {
+    if (Checked && end - p < 3) fail(ekTruncated, "qoi: RGB chunk truncated");
+    s.px[0] = p[0];
+    s.px[1] = p[1];
+    s.px[2] = p[2];
+    p += 3;
+  } else if (b1 == kOpRgba) {
+    if (Checked && end - p < 4) fail(ekTruncated, "qoi: RGBA chunk truncated");
+    std::memcpy(s.px, p, 4);
+    p += 4;
+  } else {
+    switch (b1 & 0xC0) {
+      case kOpIndex:
+        std::memcpy(s.px, s.index[b1], 4);
+        break;
+      case kOpDiff:
+        s.px[0] = static_cast<uint8_t>(s.px[0] + ((b1 >> 4) & 3) - 2);
+        s.px[1] = static_cast<uint8_t>(s.px[1] + ((b1 >> 2) & 3) - 2);
+        s.px[2] = static_cast<uint8_t>(s.px[2] + (b1 & 3) - 2);
+        break;
+      case kOpLuma: {
+        if (Checked && p == end) fail(ekTruncated, "qoi: LUMA chunk truncated");
+        const uint8_t b2 = *p++;
+        const int vg = (b1 & 0x3F) - 32;
+        s.px[0] = static_cast<uint8_t>(s.px[0] + vg - 8 + ((b2 >> 4) & 0x0F));
+        s.px[1] = static_cast<uint8_t>(s.px[1] + vg);
+        s.px[2] = static_cast<uint8_t>(s.px[2] + vg - 8 + (b2 & 0x0F));
+        break;
+      }
+      default: {  // run
+        const int64_t run = (b1 & 0x3F) + 1;
+        if (run > (oend - o) / Channels) fail(ekInvalid, "qoi: run exceeds image bounds");
+        std::memcpy(s.index[hashOf(s.px)], s.px, 4);
+        for (int64_t i = 0; i < run; ++i, o += Channels) std::memcpy(o, s.px, Channels);
+        return p;
+      }
+    }
+  }
+  std::memcpy(s.index[hashOf(s.px)], s.px, 4);
+  std::memcpy(o, s.px, Channels);
+  o += Channels;
+  return p;
+}
+
+template <int Channels>
+void decodeStream(const uint8_t* p, const uint8_t* end, uint8_t* out, uint8_t* oend) {
+  DecodeState s;
+  uint8_t* o = out;
+  // Unchecked while a whole chunk of any kind fits; the last few bytes of
+  // the input go through the checked path.
+  while (o < oend && end - p >= static_cast<ptrdiff_t>(kLongestChunk)) {
+    p = decodeChunk<Channels, false>(p, end, o, oend, s);
+  }
+  while (o < oend) p = decodeChunk<Channels, true>(p, end, o, oend, s);
+}
+
+// Walks the chunks without producing pixels, raising the error a full
+// decode would raise. Used when the input is too short to hold the
+// announced picture, so nothing that size is allocated.
+void rejectShortStream(const uint8_t* p, const uint8_t* end, int64_t pixels) {
+  while (pixels > 0) {
+    if (p == end) fail(ekTruncated, "qoi: pixel stream truncated");
+    const uint8_t b1 = *p++;
+    if (b1 == kOpRgb) {
+      if (end - p < 3) fail(ekTruncated, "qoi: RGB chunk truncated");
+      p += 3;
+    } else if (b1 == kOpRgba) {
+      if (end - p < 4) fail(ekTruncated, "qoi: RGBA chunk truncated");
+      p += 4;
+    } else if ((b1 & 0xC0) == kOpLuma) {
+      if (p == end) fail(ekTruncated, "qoi: LUMA chunk truncated");
+      p += 1;
+    } else if ((b1 & 0xC0) == kOpRun) {
+      const int64_t run = (b1 & 0x3F) + 1;
+      if (run > pixels) fail(ekInvalid, "qoi: run exceeds image bounds");
+      pixels -= run - 1;
+    }
+    pixels -= 1;
+  }
+  fail(ekInvalid, "qoi: run exceeds image bounds");  // not reached: the input was too short
+}
+
+uint32_t loadBe32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+void storeBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+struct EncodeState {
+  uint32_t prev;
+  int64_t run = 0;
+  uint32_t index[64] = {};
+};
+
+inline uint32_t packPixel(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+  uint8_t bytes[4] = {r, g, b, a};
+  uint32_t v;
+  std::memcpy(&v, bytes, 4);
+  return v;
+}
+
+// Encodes `count` pixels of one row; the caller has made room for the
+// worst case (Channels + 1 bytes per pixel plus one pending run byte).
+template <int Channels>
+uint8_t* encodeRow(const uint8_t* src, int64_t count, bool lastRow, uint8_t* o, EncodeState& s) {
+  for (int64_t x = 0; x < count; ++x, src += Channels) {
+    uint8_t px[4] = {src[0], src[1], src[2], 255};
+    if (Channels == 4) px[3] = src[3];
+    uint32_t v;
+    std::memcpy(&v, px, 4);
+    if (v == s.prev) {
+      ++s.run;
+      if (s.run == kLongestRun || (lastRow && x == count - 1)) {
+        *o++ = static_cast<uint8_t>(kOpRun | (s.run - 1));
+        s.run = 0;
+      }
+      continue;
+    }
+    if (s.run > 0) {
+      *o++ = static_cast<uint8_t>(kOpRun | (s.run - 1));
+      s.run = 0;
+    }
+    const unsigned slot = hashOf(px);
+    if (s.index[slot] == v) {
+      *o++ = static_cast<uint8_t>(kOpIndex | slot);
+    } else {
+      s.index[slot] = v;
+      uint8_t prev[4];
+      std::memcpy(prev, &s.prev, 4);
+      if (px[3] == prev[3]) {
+        const auto vr = static_cast<int8_t>(px[0] - prev[0]);
+        const auto vg = static_cast<int8_t>(px[1] - prev[1]);
+        const auto vb = static_cast<int8_t>(px[2] - prev[2]);
+        const auto vgr = static_cast<int8_t>(vr - vg);
+        const auto vgb = static_cast<int8_t>(vb - vg);
+        if (vr > -3 && vr < 2 && vg > -3 && vg < 2 && vb > -3 && vb < 2) {
+          *o++ = static_cast<uint8_t>(kOpDiff | (vr + 2) << 4 | (vg + 2) << 2 | (vb + 2));
+        } else if (vgr > -9 && vgr < 8 && vg > -33 && vg < 32 && vgb > -9 && vgb < 8) {
+          *o++ = static_cast<uint8_t>(kOpLuma | (vg + 32));
+          *o++ = static_cast<uint8_t>((vgr + 8) << 4 | (vgb + 8));
+        } else {
+          o[0] = kOpRgb;
+          o[1] = px[0];
+          o[2] = px[1];
+          o[3] = px[2];
+          o += 4;
+        }
+      } else {
+        o[0] = kOpRgba;
+        std::memcpy(o + 1, px, 4);
+        o += 5;
+      }
+    }
+    s.prev = v;
+  }
+  return o;
+}
+
+template <int Channels>
+Bytes encodeStream(const Image& img) {
+  const size_t rowIn = static_cast<size_t>(img.width) * Channels;
+  const size_t rowWorst = static_cast<size_t>(img.width) * (Channels + 1) + 1;
+  Bytes out(kHeaderSize + std::min<size_t>(img.pixels.size() / 2 + rowWorst, size_t{1} << 26));
+  size_t pos = kHeaderSize;
+  EncodeState s;
+  s.prev = packPixel(0, 0, 0, 255);
+  for (int64_t y = 0; y < img.height; ++y) {
+    if (out.size() - pos < rowWorst + sizeof(kEndMarker)) {
+      out.resize(std::max(out.size() * 2, pos + rowWorst + sizeof(kEndMarker)));
+    }
+    const uint8_t* src = img.pixels.data() + static_cast<size_t>(y) * rowIn;
+    uint8_t* o = out.data() + pos;
+    o = encodeRow<Channels>(src, img.width, y == img.height - 1, o, s);
+    pos = static_cast<size_t>(o - out.data());
+  }
+  std::memcpy(out.data() + pos, kEndMarker, sizeof(kEndMarker));
+  out.resize(pos + sizeof(kEndMarker));
+  return out;
+}
+
+}  // namespace
+
+Image decodeQoi(ByteView data) {
+  requireLen(data, kHeaderSize, "qoi: header truncated");
+  if (std::memcmp(data.data(), "qoif", 4) != 0) fail(ekUnsupported, "qoi: not a qoif container");
+  const int64_t width = loadBe32(data.data() + 4);
+  const int64_t height = loadBe32(data.data() + 8);
+  const uint8_t channels = data[12];
+  if (width < 1 || width > kMaxPixels || height < 1 || height > kMaxPixels) {
+    fail(ekInvalid, "qoi: bad dimensions");
+  }
+  if (channels != 3 && channels != 4) fail(ekUnsupported, "qoi: channels must be 3 or 4");
+  requirePixelCount(width, height, "qoi: too many pixels");
+
+  const uint8_t* p = data.data() + kHeaderSize;
+  const uint8_t* end = data.data() + data.size();
+  const int64_t pixels = width * height;
+  // A chunk byte yields at most kLongestRun pixels.
+  if (end - p < (pixels + kLongestRun - 1) / kLongestRun) rejectShortStream(p, end, pixels);
+
+  Image img = newImage(width, height, channels == 3 ? csRgb : csRgba);
+  uint8_t* out = img.pixels.data();
+  uint8_t* oend = out + img.pixels.size();
+  if (channels == 3) {
+    decodeStream<3>(p, end, out, oend);
+  } else {
+    decodeStream<4>(p, end, out, oend);
+  }
+  return img;
+}
+
+Bytes encodeQoi(const Image& img) {
+  if (img.colorspace != csRgb && img.colorspace != csRgba) {
+    fail(ekUnsupported, "qoi: encode needs csRgb or csRgba");
+  }
+  if (img.width > 0xFFFFFFFF || img.height > 0xFFFFFFFF) {
+    fail(ekTooLarge, "qoi: dimensions exceed the 32-bit header fields");
+  }
+  Bytes out = img.colorspace == csRgb ? encodeStream<3>(img) : encodeStream<4>(img);
+  std::memcpy(out.data(), "qoif", 4);
+  storeBe32(out.data() + 4, static_cast<uint32_t>(img.width));
+  storeBe32(out.data() + 8, static_cast<uint32_t>(img.height));
+  out[12] = static_cast<uint8_t>(img.channels);
+  out[13] = 0;
+  return out;
+}
 
 }  // namespace kd::formats

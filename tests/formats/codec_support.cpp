@@ -1,0 +1,35 @@
+#include "codec_support.h"
+
+#include <stb/stb_image.h>
+
+namespace kd::formats::test {
+
+Bytes magickRgbOfBytes(const Bytes& file, const std::string& extension, int64_t width,
+                       int64_t height) {
+  TempDir dir;
+  if (!dir.ok()) return {};
+  const std::string in = dir.file("peer_in." + extension);
+  std::ofstream(in, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  return magickRgb(in, width, height);
+}
+
+Bytes magickRgb(const std::string& path, int64_t width, int64_t height) {
+  TempDir dir;
+  if (!dir.ok()) return {};
+  const std::string out = dir.file("peer.ppm");
+  // The first frame only, flattened to 8-bit RGB.
+  if (!runCommand("convert " + quoted(path + "[0]") + " -depth 8 -type TrueColor ppm:" +
+                  quoted(out) + " 2>/dev/null")) {
+    return {};
+  }
+  int w = 0, h = 0, n = 0;
+  stbi_uc* px = stbi_load(out.c_str(), &w, &h, &n, 3);
+  if (px == nullptr) return {};
+  Bytes rgb;
+  if (w == width && h == height) rgb.assign(px, px + static_cast<size_t>(w) * h * 3);
+  stbi_image_free(px);
+  return rgb;
+}
+
+}  // namespace kd::formats::test

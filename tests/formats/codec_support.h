@@ -1,0 +1,149 @@
+// Helpers shared by the tests of the simple codecs (BMP, QOI, PNM, TGA,
+// PCX): byte builders, failure capture, deterministic test pictures and
+// peer programs run in a temporary folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "formats/codecs.h"
+#include "support/testdata.h"
+
+namespace kd::formats::test {
+
+inline ByteView viewOf(const Bytes& b) { return ByteView(b.data(), b.size()); }
+inline Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Little- and big-endian byte builder for hand-made files.
+struct ByteWriter {
+  Bytes b;
+  ByteWriter& u8(unsigned v) {
+    b.push_back(static_cast<uint8_t>(v));
+    return *this;
+  }
+  ByteWriter& u16le(unsigned v) { return u8(v & 0xFF).u8(v >> 8 & 0xFF); }
+  ByteWriter& u32le(uint32_t v) { return u16le(v & 0xFFFF).u16le(v >> 16); }
+  ByteWriter& u32be(uint32_t v) { return u8(v >> 24).u8(v >> 16 & 0xFF).u8(v >> 8 & 0xFF).u8(v & 0xFF); }
+  ByteWriter& text(const std::string& s) {
+    b.insert(b.end(), s.begin(), s.end());
+    return *this;
+  }
+  ByteWriter& raw(const Bytes& v) {
+    b.insert(b.end(), v.begin(), v.end());
+    return *this;
+  }
+  ByteWriter& fill(size_t n, uint8_t v) {
+    b.insert(b.end(), n, v);
+    return *this;
+  }
+};
+
+struct Failure {
+  std::string message;  // "decoded" when nothing was thrown
+  ErrorKind kind = ekNone;
+};
+
+template <class F>
+Failure failureOf(F&& f) {
+  try {
+    (void)f();
+  } catch (const KeldraException& e) {
+    return {e.what(), e.kind()};
+  }
+  return {"decoded", ekNone};
+}
+
+inline bool operator==(const Failure& a, const Failure& b) {
+  return a.message == b.message && a.kind == b.kind;
+}
+inline std::ostream& operator<<(std::ostream& os, const Failure& f) {
+  return os << '"' << f.message << "\" kind " << static_cast<int>(f.kind);
+}
+
+// Pixels of a picture with smooth areas, runs, noise and (for RGBA) varying
+// alpha, so every chunk kind and edge case of a codec gets exercised.
+inline Image testPicture(int64_t width, int64_t height, ColorSpace cs, uint32_t seed = 1) {
+  Image img = newImage(width, height, cs);
+  uint32_t state = seed * 2654435761u + 12345u;
+  const size_t channels = static_cast<size_t>(img.channels);
+  for (int64_t y = 0; y < height; ++y) {
+    for (int64_t x = 0; x < width; ++x) {
+      state = state * 1664525u + 1013904223u;
+      uint8_t* px = img.pixels.data() + static_cast<size_t>(y * width + x) * channels;
+      const int band = static_cast<int>((x / 7 + y / 5) % 4);
+      for (size_t c = 0; c < channels; ++c) {
+        uint8_t v;
+        if (band == 0) v = static_cast<uint8_t>(40 * c + 3);                  // flat run
+        else if (band == 1) v = static_cast<uint8_t>(x * 3 + y + 11 * c);     // gradient
+        else if (band == 2) v = static_cast<uint8_t>(state >> (8 + 5 * c));  // noise
+        else v = static_cast<uint8_t>(x + c + (state >> 30));                 // small steps
+        px[c] = v;
+      }
+      if (channels == 4 && band != 0) px[3] = static_cast<uint8_t>(255 - (state >> 29) * 30);
+    }
+  }
+  return img;
+}
+
+// A fresh temporary folder removed at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "keldra_codec_XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    const char* made = mkdtemp(buf.data());
+    if (made != nullptr) path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  bool ok() const { return !path_.empty(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The shared files of two testdata folders, as paths relative to the root.
+inline std::vector<std::string> listTestdataBoth(const std::string& a, const std::string& b) {
+  std::vector<std::string> files = kd::test::listTestdata(a);
+  for (std::string& f : kd::test::listTestdata(b)) files.push_back(std::move(f));
+  return files;
+}
+
+// Runs a shell command with quoted file arguments; true when it exits 0.
+inline bool runCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
+inline std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+// R, G, B of every pixel (grey repeated, alpha dropped).
+inline Bytes rgbOf(const Image& img) {
+  Bytes out;
+  const size_t n = static_cast<size_t>(img.width * img.height);
+  const size_t ch = static_cast<size_t>(img.channels);
+  out.reserve(n * 3);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t c = 0; c < 3; ++c) out.push_back(img.pixels[i * ch + (ch == 1 ? 0 : c)]);
+  }
+  return out;
+}
+
+// The picture as ImageMagick decodes it: `convert` writes an 8-bit binary
+// PPM, read back with stb_image. Empty when ImageMagick fails or the size
+// differs from the expected one.
+Bytes magickRgb(const std::string& path, int64_t width, int64_t height);
+// The same for bytes written to a temporary file with the given extension.
+Bytes magickRgbOfBytes(const Bytes& file, const std::string& extension, int64_t width,
+                       int64_t height);
+
+}  // namespace kd::formats::test
