@@ -4,16 +4,6 @@
 
 namespace kd::formats::test {
 
-Bytes magickRgbOfBytes(const Bytes& file, const std::string& extension, int64_t width,
-                       int64_t height) {
-  TempDir dir;
-  if (!dir.ok()) return {};
-  const std::string in = dir.file("peer_in." + extension);
-  std::ofstream(in, std::ios::binary)
-      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  return magickRgb(in, width, height);
-}
-
 Bytes magickRgb(const std::string& path, int64_t width, int64_t height) {
   TempDir dir;
   if (!dir.ok()) return {};

@@ -142,8 +142,6 @@ inline Bytes rgbOf(const Image& img) {
 // PPM, read back with stb_image. Empty when ImageMagick fails or the size
 // differs from the expected one.
 Bytes magickRgb(const std::string& path, int64_t width, int64_t height);
-// The same for bytes written to a temporary file with the given extension.
-Bytes magickRgbOfBytes(const Bytes& file, const std::string& extension, int64_t width,
-                       int64_t height);
+
 
 }  // namespace kd::formats::test
