@@ -84,3 +84,28 @@ if(NOT err MATCHES "missing\\.jpg" OR NOT out MATCHES "^\\[\n  {\n    \"file\": 
    OR NOT out MATCHES "junk\\.bin" OR NOT out MATCHES "NIKON COOLPIX P6000")
   message(FATAL_ERROR "info on several files printed: ${out}\n${err}")
 endif()
+
+# The simple codecs end to end: a plain PPM (and PGM) converted to QOI, BMP,
+# TGA and PNM and back gives the same raw PPM as converting it directly.
+file(WRITE ${WORK_DIR}/in.ppm "P3\n# plain pixmap\n3 2\n255\n255 0 0  0 255 0  0 0 255\n10 20 30  40 50 60  70 80 90\n")
+file(WRITE ${WORK_DIR}/in.pgm "P2\n3 1\n1023\n0 512 1023\n")
+run(0 convert ${WORK_DIR}/in.ppm ${WORK_DIR}/ref.ppm)
+file(READ ${WORK_DIR}/ref.ppm ref_hex HEX)
+if(NOT ref_hex STREQUAL "50360a3320320a3235350aff000000ff000000ff0a141e28323c46505a")
+  message(FATAL_ERROR "plain PPM converted to: ${ref_hex}")
+endif()
+foreach(ext qoi bmp tga pnm)
+  run(0 convert ${WORK_DIR}/in.ppm ${WORK_DIR}/rgb.${ext})
+  run(0 convert ${WORK_DIR}/rgb.${ext} ${WORK_DIR}/back_${ext}.ppm)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/ref.ppm
+    ${WORK_DIR}/back_${ext}.ppm RESULT_VARIABLE differs)
+  if(differs)
+    message(FATAL_ERROR "PPM -> ${ext} -> PPM changed the pixels")
+  endif()
+endforeach()
+run(0 convert ${WORK_DIR}/in.pgm ${WORK_DIR}/grey.tga)
+run(0 convert ${WORK_DIR}/grey.tga ${WORK_DIR}/grey.pgm)
+file(READ ${WORK_DIR}/grey.pgm grey_hex HEX)
+if(NOT grey_hex STREQUAL "50350a3320310a3235350a0080ff")
+  message(FATAL_ERROR "PGM -> tga -> PGM gave: ${grey_hex}")
+endif()
