@@ -1,0 +1,50 @@
+// Raw DEFLATE (RFC 1951): a capped decoder and a one-block fixed-Huffman
+// encoder.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "base/bytes.h"
+
+namespace kd::compress {
+
+using base::ByteView;
+using base::Bytes;
+
+// RFC 1951 tables, indexed by length symbol - 257 and by distance symbol.
+inline constexpr std::array<uint16_t, 29> LengthBase = {
+    3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+    31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+inline constexpr std::array<uint8_t, 29> LengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
+                                                        1, 1, 2, 2, 2, 2, 3, 3, 3, 3,
+                                                        4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr std::array<uint16_t, 30> DistBase = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+inline constexpr std::array<uint8_t, 30> DistExtra = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,
+                                                      4, 4, 5, 5, 6, 6, 7,  7,  8,  8,
+                                                      9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+inline constexpr std::array<uint8_t, 19> CodeLenOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                         11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+struct InflateResult {
+  Bytes output;
+  // Index (into the whole input) of the first byte after the last byte the
+  // decoder fetched; bits left over in that byte are discarded.
+  size_t consumed = 0;
+};
+
+// Decodes the raw DEFLATE stream that starts at byte `start` of `data`.
+// `data` is untrusted. Fails (KeldraException) if the output would exceed
+// `cap` bytes, and on every malformed or truncated stream; never returns
+// partial output.
+InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap);
+
+// One final block with the fixed Huffman codes and a greedy hash-chain match
+// finder (at most 64 candidates, at most 32768 bytes back). The output bytes
+// are a fixed function of the input. Never fails.
+Bytes compress(ByteView data);
+
+}  // namespace kd::compress
