@@ -1,3 +1,7 @@
 # Peers of the differential codec tests: stb_image (Debian libstb) for BMP,
 # TGA and PNM; the QOI reference is header-only (qoi.h).
 target_link_libraries(${target} PRIVATE stb)
+# PNG tests compare against libpng and build their fixtures with zlib.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(KELDRA_TEST_PNG_PEERS REQUIRED IMPORTED_TARGET libpng zlib)
+target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_PNG_PEERS)
