@@ -8,6 +8,7 @@
 #include "prismel/conversion/batch.h"
 #include "prismel/conversion/formulas.h"
 #include "prismel/conversion/hub.h"
+#include "prismel/conversion/lift.h"
 #include "prismel/spaces/registry.h"
 
 namespace kd::prismel {
@@ -116,6 +117,53 @@ TEST(BatchCubeRoot, MatchesTheCLibrary) {
     EXPECT_EQ(cubeRoot(x), std::cbrt(x)) << x;
   }
   EXPECT_TRUE(std::isnan(cubeRoot(std::nan(""))));
+}
+
+}  // namespace
+}  // namespace kd::prismel
+
+namespace kd::prismel {
+namespace {
+
+TEST(BatchKernels, VectorAndScalarKernelsAgreeOnEveryGreyAndAGrid) {
+  std::vector<uint8_t> px;
+  for (int r = 0; r < 256; r += 5) {
+    for (int g = 0; g < 256; g += 5) {
+      for (int b = 0; b < 256; b += 5) {
+        px.insert(px.end(), {static_cast<uint8_t>(r), static_cast<uint8_t>(g),
+                             static_cast<uint8_t>(b), static_cast<uint8_t>(r ^ g)});
+      }
+    }
+  }
+  for (int v = 0; v < 256; ++v) px.insert(px.end(), 4, static_cast<uint8_t>(v));
+  px.insert(px.end(), {0, 0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 7});  // black lanes mixed in
+  const size_t n = px.size() / 4;
+  const LiftTables& t = liftTables();
+  for (int channels : {1, 3, 4}) {
+    const size_t count = px.size() / static_cast<size_t>(channels);
+    std::vector<Color> scalar(count), vec(count);
+    liftScalar(t, px.data(), count, channels, scalar.data());
+    liftAvx2(t, px.data(), count, channels, vec.data());  // scalar fallback without AVX2
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(vec[i], scalar[i]) << channels << " " << i;
+  }
+  // And the kernels agree with the hub itself.
+  std::vector<Color> vec(n);
+  liftAvx2(t, px.data(), n, 4, vec.data());
+  for (size_t i = 0; i < n; i += 97) {
+    ASSERT_EQ(vec[i], viaHub(px[4 * i], px[4 * i + 1], px[4 * i + 2], px[4 * i + 3])) << i;
+  }
+}
+
+TEST(BatchKernels, LargeImageIsConvertedWhole) {
+  // More than one block, with a tail that is not a multiple of four.
+  std::vector<uint8_t> px(3 * 5003);
+  for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i * 7 + i / 3);
+  Result<std::vector<Color>> out = srgb8ToOklab(px, 3);
+  ASSERT_TRUE(out.ok());
+  ASSERT_EQ(out.value().size(), 5003u);
+  for (size_t i = 0; i < 5003; i += 1) {
+    ASSERT_EQ(out.value()[i], viaHub(px[3 * i], px[3 * i + 1], px[3 * i + 2], 255)) << i;
+  }
 }
 
 }  // namespace

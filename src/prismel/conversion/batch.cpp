@@ -1,53 +1,45 @@
 #include "prismel/conversion/batch.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <memory>
+
+#include <sys/mman.h>
 
 #include "prismel/conversion/formulas.h"
 #include "prismel/conversion/hub.h"
+#include "prismel/conversion/lift.h"
 #include "prismel/spaces/registry.h"
 
 namespace kd::prismel {
 
 namespace {
 
-// The sRGB -> OKLab chain of the hub (decode, sRGB matrix to XYZ, inverse
-// sRGB matrix, OKLab) with the decode of the 256 8-bit values precomputed.
-struct SrgbToOklab {
-  Mat3 toXyz, fromXyz;
-  double decoded[256];
-
-  SrgbToOklab() {
-    toXyz = spaceByTag(kSrgb)->toXyz;
-    fromXyz = spaceByTag(kSrgbLinear)->fromXyz;
-    for (int v = 0; v < 256; ++v) {
-      const float f = static_cast<float>(v) / 255.0f;
-      decoded[v] = decodeTransfer(kTransferSrgb, 0, f);
-    }
+// The decoded value of an sRGB component, from the table when it is one of
+// the 256 quotients v / 255.0f.
+double decodeComponent(const LiftTables& t, float f) {
+  const float scaled = f * 255.0f;
+  if (scaled >= 0.0f && scaled <= 255.0f) {
+    const int v = static_cast<int>(std::lround(scaled));
+    if (static_cast<float>(v) / 255.0f == f) return t.decoded[v];
   }
+  return decodeTransfer(kTransferSrgb, 0, f);
+}
 
-  // The decoded value of a component, from the table when it is one of the
-  // 256 quotients v / 255.0f.
-  double decode(float f) const {
-    const float scaled = f * 255.0f;
-    if (scaled >= 0.0f && scaled <= 255.0f) {
-      const int v = static_cast<int>(std::lround(scaled));
-      if (static_cast<float>(v) / 255.0f == f) return decoded[v];
-    }
-    return decodeTransfer(kTransferSrgb, 0, f);
-  }
-
-  Color convert(double r, double g, double b, float alpha) const {
-    const Vec3 lab = linearSrgbToOklab(apply3(fromXyz, apply3(toXyz, Vec3{r, g, b})));
-    return Color{{static_cast<float>(lab[0]), static_cast<float>(lab[1]),
-                  static_cast<float>(lab[2])},
-                 alpha,
-                 kOklab};
-  }
-};
-
-const SrgbToOklab& srgbToOklab() {
-  static const SrgbToOklab table;
-  return table;
+// Whole-image results run to hundreds of megabytes; backing them with huge
+// pages where the system offers them on request saves one page fault per 4 KiB.
+void adviseLargeBuffer(void* p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (bytes < 4 * kHuge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }
 
 }  // namespace
@@ -58,28 +50,27 @@ Result<std::vector<Color>> srgb8ToOklab(std::span<const uint8_t> samples, int ch
     return colorError(ceInvalidArgument, "srgb8ToOklab: bad channel count or sample length",
                       "batch");
   }
-  const SrgbToOklab& k = srgbToOklab();
   const size_t n = samples.size() / static_cast<size_t>(channels);
-  std::vector<Color> out(n);
-  const uint8_t* p = samples.data();
-  switch (channels) {
-    case 1:
-      for (size_t i = 0; i < n; ++i) {
-        const double g = k.decoded[p[i]];
-        out[i] = k.convert(g, g, g, 1.0f);
-      }
-      break;
-    case 3:
-      for (size_t i = 0; i < n; ++i, p += 3) {
-        out[i] = k.convert(k.decoded[p[0]], k.decoded[p[1]], k.decoded[p[2]], 1.0f);
-      }
-      break;
-    default:
-      for (size_t i = 0; i < n; ++i, p += 4) {
-        out[i] = k.convert(k.decoded[p[0]], k.decoded[p[1]], k.decoded[p[2]],
-                           static_cast<float>(p[3]) / 255.0f);
-      }
-      break;
+  const size_t step = static_cast<size_t>(channels);
+  // Converted a block at a time into a small buffer and appended, so the
+  // (large) result is written once rather than value-initialised first.
+  std::vector<Color> out;
+  out.reserve(n);
+  adviseLargeBuffer(out.data(), n * sizeof(Color));
+  const LiftTables& t = liftTables();
+  const bool avx2 = cpuHasAvx2();
+  constexpr size_t kBlock = 512;
+  Color block[kBlock];
+  for (size_t done = 0; done < n;) {
+    const size_t m = std::min(kBlock, n - done);
+    const uint8_t* p = samples.data() + done * step;
+    if (avx2) {
+      liftAvx2(t, p, m, channels, block);
+    } else {
+      liftScalar(t, p, m, channels, block);
+    }
+    out.insert(out.end(), block, block + m);
+    done += m;
   }
   return out;
 }
@@ -87,15 +78,16 @@ Result<std::vector<Color>> srgb8ToOklab(std::span<const uint8_t> samples, int ch
 Result<std::vector<Color>> convertColors(std::span<const Color> colors, SpaceTag target) {
   std::vector<Color> out;
   out.reserve(colors.size());
-  const SrgbToOklab* fast = target == kOklab ? &srgbToOklab() : nullptr;
+  const LiftTables* fast = target == kOklab ? &liftTables() : nullptr;
   for (const Color& c : colors) {
     // The fast path covers components whose results stay far inside float
     // range; anything else takes the hub with its checks.
     const auto modest = [](float v) { return v >= -16.0f && v <= 16.0f; };
     if (fast != nullptr && c.space == kSrgb && modest(c.c[0]) && modest(c.c[1]) &&
         modest(c.c[2])) {
-      out.push_back(fast->convert(fast->decode(c.c[0]), fast->decode(c.c[1]),
-                                  fast->decode(c.c[2]), c.alpha));
+      out.push_back(liftDecoded(*fast, decodeComponent(*fast, c.c[0]),
+                                decodeComponent(*fast, c.c[1]), decodeComponent(*fast, c.c[2]),
+                                c.alpha));
       continue;
     }
     Result<Color> r = to(target, c);
