@@ -1,5 +1,6 @@
 #include "prismel/init.h"
 
+#include "prismel/contrast/metrics.h"
 #include "prismel/conversion/hub.h"
 #include "prismel/spaces/registry.h"
 
@@ -8,6 +9,7 @@ namespace kd::prismel {
 void initColorScience() {
   initSpaces();
   initConversions();
+  initMetrics();
 }
 
 }  // namespace kd::prismel
