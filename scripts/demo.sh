@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the keldra program and runs it on the bundled samples.
+# Builds the keldra program and runs it on the bundled samples: metadata as
+# JSON, a conversion with a transform, and a palette.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -10,6 +11,9 @@ out=build/demo
 mkdir -p "$out"
 set -x
 $keldra version
-$keldra info samples/sunset.png
 $keldra info samples/nikon_gps.jpg
-$keldra tags samples/nikon_gps.jpg
+$keldra tags samples/nikon_gps.jpg | head -n 12
+$keldra info samples/sunset.png
+$keldra convert samples/sunset.png "$out/sunset-small.qoi" --resize 48x32 --filter box --rotate 90
+$keldra info "$out/sunset-small.qoi"
+$keldra palette samples/sunset.png -n 6 --swatch "$out/sunset-palette.png"
