@@ -108,6 +108,40 @@ void swapTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int64_t
       for (int64_t k = 0; k < 4 && u < u1; ++k) swapRun<4>(g, v + k, u, u1);
     }
   }
+  if constexpr (C == 1) {
+    // Eight output rows at a time: 8 x 8 byte blocks transposed in registers
+    // by three rounds of interleaving. Lane k of a loaded row is source
+    // column xs + k, which is output row v + k, or v + 7 - k when mirrored.
+    const int64_t ystep = g.mirrorY ? -g.srcStride : g.srcStride;
+    const int64_t dstep = g.mirrorX ? -g.outStride : g.outStride;
+    for (; v + 8 <= v1; v += 8) {
+      const int64_t xs = g.mirrorX ? g.srcWidth - 8 - v : v;
+      uint8_t* row0 = g.out + (g.mirrorX ? v + 7 : v) * g.outStride;
+      int64_t u = u0;
+      for (; u + 8 <= u1; u += 8) {
+        const uint8_t* p = g.src + g.sourceRow(u) * g.srcStride + xs;
+        __m128i r[8];
+        for (int k = 0; k < 8; ++k) {
+          r[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + k * ystep));
+        }
+        // Byte pairs, then groups of four, then eight: q[j] holds output
+        // rows 2j and 2j + 1 (in lane order) as its low and high halves.
+        __m128i t0 = _mm_unpacklo_epi8(r[0], r[1]), t1 = _mm_unpacklo_epi8(r[2], r[3]);
+        __m128i t2 = _mm_unpacklo_epi8(r[4], r[5]), t3 = _mm_unpacklo_epi8(r[6], r[7]);
+        __m128i s0 = _mm_unpacklo_epi16(t0, t1), s1 = _mm_unpackhi_epi16(t0, t1);
+        __m128i s2 = _mm_unpacklo_epi16(t2, t3), s3 = _mm_unpackhi_epi16(t2, t3);
+        const __m128i q[4] = {_mm_unpacklo_epi32(s0, s2), _mm_unpackhi_epi32(s0, s2),
+                              _mm_unpacklo_epi32(s1, s3), _mm_unpackhi_epi32(s1, s3)};
+        uint8_t* d = row0 + u;
+        for (int j = 0; j < 4; ++j) {
+          _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * j * dstep), q[j]);
+          _mm_storel_epi64(reinterpret_cast<__m128i*>(d + (2 * j + 1) * dstep),
+                           _mm_unpackhi_epi64(q[j], q[j]));
+        }
+      }
+      for (int64_t k = 0; k < 8 && u < u1; ++k) swapRun<1>(g, v + k, u, u1);
+    }
+  }
 #endif
   for (; v < v1; ++v) swapRun<C>(g, v, u0, u1);
 }
