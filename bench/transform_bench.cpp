@@ -1,4 +1,5 @@
-// Image operations on a 12-megapixel photo made in memory (RGB and RGBA):
+// Image operations on a 12-megapixel photo made in memory (RGB and RGBA,
+// and grey for shrinking):
 // resampling beside stb_image_resize producing the same output size, crop
 // and every rotation beside a plain memcpy of the same number of bytes.
 #include <benchmark/benchmark.h>
@@ -28,7 +29,9 @@ const Image& photo(int channels) {
   Image& img = images[channels];
   if (img.pixels.empty()) {
     img = kd::formats::newImage(kWidth, kHeight,
-                                channels == 3 ? kd::formats::csRgb : kd::formats::csRgba);
+                                channels == 1   ? kd::formats::csGray
+                                : channels == 3 ? kd::formats::csRgb
+                                                : kd::formats::csRgba);
     uint32_t noise = 12345;
     uint8_t* p = img.pixels.data();
     for (int64_t y = 0; y < kHeight; ++y) {
@@ -53,11 +56,14 @@ void setSizes(benchmark::internal::Benchmark* b) {
     b->Args({channels, 1, kWidth * 2, kHeight * 2});
     b->Args({channels, 2, kWidth * 2, kHeight * 2});
   }
+  b->Args({1, 1, kWidth / 4, kHeight / 4});
+  b->Args({1, 2, kWidth / 4, kHeight / 4});
 }
 
 void labelResize(benchmark::State& state) {
   const char* filter = state.range(1) == 0 ? "nearest" : state.range(1) == 1 ? "bilinear" : "box";
-  state.SetLabel(std::string(state.range(0) == 3 ? "rgb " : "rgba ") + filter + " -> " +
+  const char* space = state.range(0) == 1 ? "gray " : state.range(0) == 3 ? "rgb " : "rgba ";
+  state.SetLabel(std::string(space) + filter + " -> " +
                  std::to_string(state.range(2)) + "x" + std::to_string(state.range(3)));
   state.SetBytesProcessed(state.iterations() * kWidth * kHeight * state.range(0));
 }

@@ -81,6 +81,11 @@ struct PaddedTaps {
   int64_t taps = 1;
   std::vector<int64_t> offsets;  // (x1 - x0) * taps
   std::vector<float> weights;    // (x1 - x0) * taps
+  // One-channel rows: the same taps for groups of four columns, tap-major
+  // within a group ([group][tap][column of the group]), the last group
+  // filled with zero-weight columns.
+  std::vector<int64_t> groupOffsets;
+  std::vector<float> groupWeights;
 };
 
 PaddedTaps padStrip(ListBuilder build, int64_t n, int64_t m, int64_t x0, int64_t x1,
@@ -107,6 +112,21 @@ PaddedTaps padStrip(ListBuilder build, int64_t n, int64_t m, int64_t x0, int64_t
       padded.weights.push_back(0.0f);
     }
   }
+  if (channels == 1) {
+    const int64_t columns = x1 - x0;
+    const int64_t groups = (columns + 3) / 4;
+    const size_t groupTotal = static_cast<size_t>(groups * 4 * padded.taps);
+    padded.groupOffsets.assign(groupTotal, 0);
+    padded.groupWeights.assign(groupTotal, 0.0f);
+    for (int64_t x = 0; x < columns; ++x) {
+      for (int64_t k = 0; k < padded.taps; ++k) {
+        size_t from = static_cast<size_t>(x * padded.taps + k);
+        size_t to = static_cast<size_t>((x / 4 * padded.taps + k) * 4 + x % 4);
+        padded.groupOffsets[to] = padded.offsets[from];
+        padded.groupWeights[to] = padded.weights[from];
+      }
+    }
+  }
   return padded;
 }
 
@@ -114,13 +134,29 @@ PaddedTaps padStrip(ListBuilder build, int64_t n, int64_t m, int64_t x0, int64_t
 // columns. C channels; T taps per column (0: taps.taps, known at run time).
 // For C == 3 each pixel is read as 4 bytes and written as 4 floats: `row`
 // must have one readable byte past its last pixel and `out` one writable
-// float past its last sample.
+// float past its last sample. For C == 1 columns go in groups of four, and
+// `out` must have room for the last group whole.
 template <int C, int T>
 void filterRow(const uint8_t* row, float* out, int64_t m, const PaddedTaps& taps) {
   const int64_t nt = T > 0 ? T : taps.taps;
   const int64_t* off = taps.offsets.data();
   const float* w = taps.weights.data();
 #if defined(__SSE2__)
+  if constexpr (C == 1) {
+    // Lanes are four neighbouring columns, each summing its own taps in order.
+    const int64_t* goff = taps.groupOffsets.data();
+    const float* gw = taps.groupWeights.data();
+    for (int64_t x = 0; x < m; x += 4, goff += 4 * nt, gw += 4 * nt) {
+      __m128 acc = _mm_setzero_ps();
+      for (int64_t k = 0; k < nt; ++k) {
+        const int64_t* o = goff + 4 * k;
+        __m128i v = _mm_setr_epi32(row[o[0]], row[o[1]], row[o[2]], row[o[3]]);
+        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_cvtepi32_ps(v), _mm_loadu_ps(gw + 4 * k)));
+      }
+      _mm_storeu_ps(out + x, acc);
+    }
+    return;
+  }
   if constexpr (C == 3 || C == 4) {
     const __m128i zero = _mm_setzero_si128();
     for (int64_t x = 0; x < m; ++x, off += nt, w += nt) {
@@ -287,7 +323,8 @@ Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
 
   const int64_t outStride = out.width * c;
   const int64_t maxStripFloats = std::min(out.width, kStripColumns) * c;
-  const int64_t ringStride = maxStripFloats + 4;  // room for the 4-float store of C == 3
+  // Room for the whole 4-float stores of C == 3 and of the last C == 1 group.
+  const int64_t ringStride = maxStripFloats + 4;
   std::vector<float> ring(static_cast<size_t>(ringSize * ringStride));
   std::vector<int64_t> ringRow(static_cast<size_t>(ringSize));
   std::vector<const float*> rows(static_cast<size_t>(ringSize));
