@@ -40,7 +40,12 @@ struct InflateResult {
 // `data` is untrusted. Fails (KeldraException) if the output would exceed
 // `cap` bytes, and on every malformed or truncated stream; never returns
 // partial output.
-InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap);
+// capIsExpectedSize only sizes the output buffer: when the caller expects the
+// output to fill the cap (PNG image data), the whole cap is allocated at once
+// as long as the input is large enough to produce it (1032 output bytes per
+// input byte at most); otherwise the buffer grows with the output.
+InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
+                                  bool capIsExpectedSize = false);
 
 // One final block with the fixed Huffman codes and a greedy hash-chain match
 // finder (at most 64 candidates, at most 32768 bytes back). The output bytes

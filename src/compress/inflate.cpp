@@ -23,6 +23,9 @@ constexpr size_t kMaxMatch = 258;
 // The output buffer always keeps this much room past the write position
 // (within the cap), so a match is copied 8 bytes at a time without checks.
 constexpr size_t kRoom = kMaxMatch + 16;
+// No DEFLATE stream produces more than 1032 bytes per input byte (a 258-byte
+// match in two bits).
+constexpr size_t kMaxExpansion = 1032;
 
 [[noreturn]] void failTruncated() { fail(ekTruncated, "deflate: stream truncated"); }
 [[noreturn]] void failCap() { fail(ekInvalid, "deflate: output exceeds the size cap"); }
@@ -204,12 +207,16 @@ const FixedCodes& fixedCodes() {
 
 class Inflater {
  public:
-  Inflater(ByteView data, size_t start, size_t cap) : in_(data, start), cap_(cap) {
+  Inflater(ByteView data, size_t start, size_t cap, bool capIsExpectedSize)
+      : in_(data, start), cap_(cap) {
     allocLimit_ = cap > SIZE_MAX - kRoom ? SIZE_MAX : cap + kRoom;
-    // The first buffer is sized from the input, not from the cap: a small
-    // stream with a large cap grows the buffer only as it produces output.
-    size_t inputLeft = data.size() - std::min(start, data.size());
-    size_t guess = inputLeft > (SIZE_MAX >> 4) ? SIZE_MAX : inputLeft * 4 + 65536;
+    // The first buffer is sized from the input, never beyond what the input
+    // could expand to: a small stream with a large cap grows the buffer only
+    // as it produces output.
+    const size_t inputLeft = data.size() - std::min(start, data.size());
+    const size_t most = inputLeft > SIZE_MAX / kMaxExpansion - 1 ? SIZE_MAX
+                                                                  : (inputLeft + 1) * kMaxExpansion;
+    const size_t guess = capIsExpectedSize ? most : std::min(most, inputLeft * 4 + 65536);
     out_.resize(std::min(guess, allocLimit_));
   }
 
@@ -321,11 +328,15 @@ class Inflater {
   }
 
   // Copies `length` bytes from `dist` back; overlapping copies repeat the
-  // pattern. May write up to 7 bytes past the match, inside the room kept.
+  // pattern. May write up to 15 bytes past the match, inside the room kept.
   void copyMatch(size_t dist, size_t length) {
     uint8_t* dst = out_.data() + len_;
     const uint8_t* src = dst - dist;
     len_ += length;
+    if (dist >= 16) {
+      for (size_t i = 0; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
+      return;
+    }
     if (dist >= 8) {
       for (size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
       return;
@@ -355,8 +366,9 @@ class Inflater {
 
 }  // namespace
 
-InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap) {
-  return Inflater(data, start, cap).run();
+InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
+                                  bool capIsExpectedSize) {
+  return Inflater(data, start, cap, capIsExpectedSize).run();
 }
 
 }  // namespace kd::compress

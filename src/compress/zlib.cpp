@@ -2,6 +2,10 @@
 
 #include "compress/deflate.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kd::compress {
 
 using base::fail;
@@ -10,43 +14,72 @@ using enum base::ErrorKind;
 namespace {
 
 constexpr uint32_t kAdlerMod = 65521;
-// Largest run of bytes after which s2 still fits in 32 bits.
+// Bytes summed between reductions (zlib's NMAX): keeps every vector lane
+// inside 32 bits.
 constexpr size_t kAdlerRun = 5552;
+
+#if defined(__SSE2__)
+// Sum of the four 32-bit lanes, in 64 bits.
+uint64_t laneSum(__m128i v) {
+  alignas(16) uint32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+  return uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+}
+
+// Adds `chunks` blocks of 16 bytes to the (unreduced) sums. Within one
+// block, byte j stays in s1 for 16 - j of its steps, so s2 gains
+// 16 * s1-before-the-block plus the bytes weighted 16..1. Lanes hold at most
+// kAdlerRun bytes' worth, well inside 32 bits.
+void adlerBlocks(const uint8_t* p, size_t chunks, uint64_t& s1, uint64_t& s2) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+  const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+  __m128i sum = zero;       // bytes so far
+  __m128i prefixes = zero;  // sum of `sum` before each block
+  __m128i weighted = zero;
+  for (size_t i = 0; i < chunks; ++i) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    prefixes = _mm_add_epi32(prefixes, sum);
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(b, zero));
+    weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(b, zero), weightsLow));
+    weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(b, zero), weightsHigh));
+  }
+  s2 += 16 * chunks * s1 + 16 * laneSum(prefixes) + laneSum(weighted);
+  s1 += laneSum(sum);
+}
+#else
+void adlerBlocks(const uint8_t* p, size_t chunks, uint64_t& s1, uint64_t& s2) {
+  for (size_t i = 0; i < 16 * chunks; ++i) {
+    s1 += p[i];
+    s2 += s1;
+  }
+}
+#endif
 
 }  // namespace
 
 uint32_t adler32(ByteView data, uint32_t adler) {
-  uint32_t s1 = adler & 0xFFFF;
-  uint32_t s2 = adler >> 16;
+  uint64_t s1 = adler & 0xFFFF;
+  uint64_t s2 = adler >> 16;
   const uint8_t* p = data.data();
   size_t n = data.size();
   while (n > 0) {
     size_t run = n < kAdlerRun ? n : kAdlerRun;
     n -= run;
-    // Sixteen bytes at a time: s2 gains 16 * s1 plus the bytes weighted by
-    // how many of the sixteen steps they stay in s1. Same sums as the
-    // byte-by-byte form, in a shape the compiler vectorises.
-    for (; run >= 16; run -= 16, p += 16) {
-      uint32_t sum = 0;
-      uint32_t weighted = 0;
-      for (uint32_t j = 0; j < 16; ++j) {
-        sum += p[j];
-        weighted += (16 - j) * p[j];
-      }
-      s2 += 16 * s1 + weighted;
-      s1 += sum;
-    }
-    for (; run > 0; --run) {
+    const size_t chunks = run / 16;
+    adlerBlocks(p, chunks, s1, s2);
+    p += 16 * chunks;
+    for (run -= 16 * chunks; run > 0; --run) {
       s1 += *p++;
       s2 += s1;
     }
     s1 %= kAdlerMod;
     s2 %= kAdlerMod;
   }
-  return s2 << 16 | s1;
+  return static_cast<uint32_t>(s2 << 16 | s1);
 }
 
-Bytes zlibInflate(ByteView data, size_t cap) {
+Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize) {
   if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
   const unsigned cmf = data[0];
   const unsigned flg = data[1];
@@ -54,7 +87,7 @@ Bytes zlibInflate(ByteView data, size_t cap) {
   if ((cmf & 0x80) != 0) fail(ekInvalid, "zlib: CINFO exceeds 7 (window > 32 KiB)");
   if ((cmf * 256 + flg) % 31 != 0) fail(ekInvalid, "zlib: bad header check");
   if ((flg & 0x20) != 0) fail(ekUnsupported, "zlib: preset dictionary (FDICT) unsupported");
-  InflateResult r = inflateWithConsumed(data, 2, cap);
+  InflateResult r = inflateWithConsumed(data, 2, cap, capIsExpectedSize);
   if (data.size() - r.consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
   const uint8_t* t = data.data() + r.consumed;
   uint32_t expected = uint32_t{t[0]} << 24 | uint32_t{t[1]} << 16 | uint32_t{t[2]} << 8 | t[3];
