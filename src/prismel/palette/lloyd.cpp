@@ -56,6 +56,78 @@ double moveOf(const Color& a, const Color& b) {
   return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
 }
 
+// Hamerly's bounds: for every point an upper bound on its distance to its
+// centroid and a lower bound on its distance to every other centroid, moved
+// by the centroid moves of each round. A point whose bounds are apart by far
+// more than the rounding of the distance computation keeps its centroid: its
+// true distances are strictly ordered with that margin, so the full search
+// would pick the same centroid (and could not meet a tie). Every other point
+// gets the full search, so the labels are exactly those of assign().
+class Bounds {
+ public:
+  explicit Bounds(size_t count) : upper_(count), lower_(count) {}
+
+  // Full search for one point; also resets its bounds.
+  void recompute(const Color& p, const CentroidColumns& cc, uint32_t& label, size_t j) {
+    const size_t k = cc.x.size();
+    const double px = p.c[0], py = p.c[1], pz = p.c[2];
+    double best = std::numeric_limits<double>::infinity();
+    double second = std::numeric_limits<double>::infinity();
+    uint32_t bestIndex = 0;
+    for (size_t c = 0; c < k; ++c) {
+      const double d0 = px - cc.x[c], d1 = py - cc.y[c], d2 = pz - cc.z[c];
+      const double d = d0 * d0 + d1 * d1 + d2 * d2;
+      if (d < best) {
+        second = best;
+        best = d;
+        bestIndex = static_cast<uint32_t>(c);
+      } else if (d < second) {
+        second = d;
+      }
+    }
+    label = bestIndex;
+    upper_[j] = std::sqrt(best);
+    lower_[j] = std::sqrt(second);
+  }
+
+  void reassign(const std::vector<Color>& points, const CentroidColumns& cc,
+                const std::vector<double>& moves, std::vector<uint32_t>& labels) {
+    // Largest and second largest move: the lower bound of a point drops by
+    // the largest move of any centroid other than its own.
+    double max1 = 0.0, max2 = 0.0;
+    size_t arg1 = 0;
+    for (size_t c = 0; c < moves.size(); ++c) {
+      if (moves[c] > max1) {
+        max2 = max1;
+        max1 = moves[c];
+        arg1 = c;
+      } else if (moves[c] > max2) {
+        max2 = moves[c];
+      }
+    }
+    for (size_t j = 0; j < points.size(); ++j) {
+      const uint32_t a = labels[j];
+      const double u = upper_[j] + moves[a];
+      const double l = lower_[j] - (a == arg1 ? max2 : max1);
+      lower_[j] = l;
+      if (clearlyBelow(u, l)) {
+        upper_[j] = u;
+        continue;
+      }
+      const Color& p = points[j];
+      const double d0 = p.c[0] - cc.x[a], d1 = p.c[1] - cc.y[a], d2 = p.c[2] - cc.z[a];
+      upper_[j] = std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+      if (clearlyBelow(upper_[j], l)) continue;
+      recompute(p, cc, labels[j], j);
+    }
+  }
+
+ private:
+  static bool clearlyBelow(double u, double l) { return u * (1 + 1e-9) < l * (1 - 1e-9); }
+
+  std::vector<double> upper_, lower_;
+};
+
 }  // namespace
 
 std::vector<uint32_t> nearestLabels(const std::vector<Color>& points,
@@ -71,10 +143,21 @@ Result<LloydRun> lloydRefine(const std::vector<Color>& points, std::vector<Color
   const bool weighted = !weights.empty();
   const size_t k = centroids.size();
   LloydRun run;
+  if (maxIter <= 0) {
+    run.labels = nearestLabels(points, centroids);
+    run.centroids = std::move(centroids);
+    return run;
+  }
   run.labels.assign(points.size(), 0);
-  std::vector<double> s0(k), s1(k), s2(k), total(k);
+  Bounds bounds(points.size());
+  std::vector<double> s0(k), s1(k), s2(k), total(k), moves(k, 0.0);
   for (int64_t iter = 0; iter < maxIter; ++iter) {
-    assign(points, CentroidColumns(centroids), run.labels);
+    const CentroidColumns cc(centroids);
+    if (iter == 0) {
+      for (size_t j = 0; j < points.size(); ++j) bounds.recompute(points[j], cc, run.labels[j], j);
+    } else {
+      bounds.reassign(points, cc, moves, run.labels);
+    }
     std::fill(s0.begin(), s0.end(), 0.0);
     std::fill(s1.begin(), s1.end(), 0.0);
     std::fill(s2.begin(), s2.end(), 0.0);
@@ -99,17 +182,17 @@ Result<LloydRun> lloydRefine(const std::vector<Color>& points, std::vector<Color
     }
     double largestMove = 0.0;
     for (size_t c = 0; c < k; ++c) {
+      moves[c] = 0.0;
       if (!(total[c] > 0)) continue;  // no members: the centroid stays
       Result<Color> moved = color(kOklab, narrow(s0[c] / total[c]), narrow(s1[c] / total[c]),
                                   narrow(s2[c] / total[c]), 1.0f);
       if (!moved.ok()) return badCentroid;
-      const double move = moveOf(centroids[c], moved.value());
-      if (move > largestMove) largestMove = move;
+      moves[c] = moveOf(centroids[c], moved.value());
+      if (moves[c] > largestMove) largestMove = moves[c];
       centroids[c] = moved.value();
     }
     if (largestMove < tol) break;
   }
-  if (maxIter <= 0) run.labels = nearestLabels(points, centroids);
   run.centroids = std::move(centroids);
   return run;
 }

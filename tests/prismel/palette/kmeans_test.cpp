@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <limits>
+
+#include "prismel/palette/lloyd.h"
 
 namespace kd::prismel {
 namespace {
@@ -151,6 +155,79 @@ TEST(KmeansRegistry, HoldsKmeansAndRefusesBadEntries) {
   EXPECT_FALSE(registerKmeansAlgo("kmeans", &kmeans));
   EXPECT_FALSE(registerKmeansAlgo("", &kmeans));
   EXPECT_FALSE(registerKmeansAlgo("other", nullptr));
+}
+
+}  // namespace
+}  // namespace kd::prismel
+
+namespace kd::prismel {
+namespace {
+
+// The plain Lloyd iteration, every point against every centroid each round.
+LloydRun referenceLloyd(const std::vector<Color>& pts, std::vector<Color> cents,
+                        const std::vector<double>& weights, int64_t maxIter, double tol) {
+  LloydRun run;
+  run.labels.assign(pts.size(), 0);
+  for (int64_t iter = 0; iter < maxIter; ++iter) {
+    for (size_t j = 0; j < pts.size(); ++j) {
+      double best = std::numeric_limits<double>::infinity();
+      for (size_t c = 0; c < cents.size(); ++c) {
+        const double d = sqDist(pts[j], cents[c]);
+        if (d < best) {
+          best = d;
+          run.labels[j] = static_cast<uint32_t>(c);
+        }
+      }
+    }
+    std::vector<std::array<double, 4>> sums(cents.size(), {0, 0, 0, 0});
+    for (size_t j = 0; j < pts.size(); ++j) {
+      const double w = weights.empty() ? 1.0 : weights[j];
+      auto& s = sums[run.labels[j]];
+      for (int c = 0; c < 3; ++c) s[c] += weights.empty() ? pts[j].c[c] : w * pts[j].c[c];
+      s[3] += w;
+    }
+    double largest = 0;
+    for (size_t c = 0; c < cents.size(); ++c) {
+      if (!(sums[c][3] > 0)) continue;
+      const Color next{{static_cast<float>(sums[c][0] / sums[c][3]),
+                        static_cast<float>(sums[c][1] / sums[c][3]),
+                        static_cast<float>(sums[c][2] / sums[c][3])},
+                       1.0f, 15};
+      largest = std::max(largest, deltaE_ok(cents[c], next));
+      cents[c] = next;
+    }
+    if (largest < tol) break;
+  }
+  run.centroids = cents;
+  return run;
+}
+
+TEST(KmeansLloyd, PrunedSearchMatchesFullSearchBitForBit) {
+  // Clustered data with exact duplicates, so that ties and near ties occur.
+  std::vector<Color> pts;
+  uint32_t x = 7;
+  auto unit = [&] {
+    x = x * 1664525u + 1013904223u;
+    return static_cast<float>(x >> 8) / 16777216.0f;
+  };
+  for (int i = 0; i < 3000; ++i) {
+    const int cluster = i % 5;
+    pts.push_back(oklab(0.2f + 0.15f * cluster + 0.05f * unit(), 0.1f * unit() - 0.05f,
+                        0.02f * cluster * unit()));
+    if (i % 7 == 0) pts.push_back(pts.back());
+  }
+  std::vector<double> weights;
+  for (const Color& p : pts) weights.push_back(1.0 + p.c[1] * p.c[1]);
+  for (size_t k : {1u, 2u, 7u, 16u}) {
+    std::vector<Color> start(pts.begin(), pts.begin() + static_cast<ptrdiff_t>(k));
+    for (const std::vector<double>& w : {std::vector<double>{}, weights}) {
+      const LloydRun want = referenceLloyd(pts, start, w, 50, 1e-7);
+      Result<LloydRun> got = lloydRefine(pts, start, w, 50, 1e-7, colorError(ceInvalidValue, "x"));
+      ASSERT_TRUE(got.ok());
+      EXPECT_EQ(got.value().centroids, want.centroids) << "k=" << k;
+      EXPECT_EQ(got.value().labels, want.labels) << "k=" << k;
+    }
+  }
 }
 
 }  // namespace
