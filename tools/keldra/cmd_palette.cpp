@@ -1,4 +1,7 @@
 // keldra palette FILE [-n N] [--algo NAME] [--space TAG] [--seed S] [--swatch OUT.png]
+//
+// Prints one colour per line: the components in the work space, then the
+// colour as sRGB hex. The swatch is a row of 32x32 squares, one per colour.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -81,6 +84,16 @@ uint8_t toByte(double v) {
   return static_cast<uint8_t>(std::lround(v * 255.0));
 }
 
+// The swatch format follows the extension; PNG when there is none we know.
+int swatchFormat(const std::string& path) {
+  const std::string ext = extensionOf(path);
+  if (ext == "bmp") return KD_FORMAT_BMP;
+  if (ext == "qoi") return KD_FORMAT_QOI;
+  if (ext == "tga") return KD_FORMAT_TGA;
+  if (ext == "pnm" || ext == "ppm") return KD_FORMAT_PNM;
+  return KD_FORMAT_PNG;
+}
+
 int writeSwatch(const std::string& path, const std::vector<KdColor>& colors) {
   const int width = kSwatchSide * static_cast<int>(colors.size());
   std::vector<uint8_t> px(static_cast<size_t>(width) * kSwatchSide * 3, 0);
@@ -99,7 +112,7 @@ int writeSwatch(const std::string& path, const std::vector<KdColor>& colors) {
   if (st != 0) return reportImage(path, st);
   uint8_t* buf = nullptr;
   size_t len = 0;
-  st = kd_image_encode(img, KD_FORMAT_PNG, 90, &buf, &len);
+  st = kd_image_encode(img, swatchFormat(path), 90, &buf, &len);
   kd_image_free(img);
   if (st != 0) return reportImage(path, st);
   bool ok = writeFile(path, buf, len);
