@@ -87,15 +87,33 @@ std::vector<uint8_t> scaleTable(int64_t maxval, size_t entries) {
 // Raw samples (1 byte when maxval <= 255, else 2 bytes big-endian) scaled to
 // 8 bits. The caller has checked that `count` samples are present.
 void decodeRawSamples(const uint8_t* src, size_t count, int64_t maxval, uint8_t* dst) {
-  if (maxval == 255) {
-    std::memcpy(dst, src, count);
-  } else if (maxval < 256) {
+  if (maxval < 256) {
     const std::vector<uint8_t> table = scaleTable(maxval, 256);
     for (size_t i = 0; i < count; ++i) dst[i] = table[src[i]];
   } else {
     const std::vector<uint8_t> table = scaleTable(maxval, 65536);
     for (size_t i = 0; i < count; ++i) dst[i] = table[size_t{src[2 * i]} << 8 | src[2 * i + 1]];
   }
+}
+
+// Decodes raw samples into a new picture. 8-bit samples with maxval 255
+// are the picture already: they are copied in one pass, without zero-filling
+// the picture first.
+Image decodeRawPicture(const uint8_t* src, int64_t width, int64_t height, ColorSpace cs,
+                       int64_t maxval) {
+  const size_t samples = static_cast<size_t>(width * height * channelsOf(cs));
+  if (maxval != 255) {
+    Image img = newImage(width, height, cs);
+    decodeRawSamples(src, samples, maxval, img.pixels.data());
+    return img;
+  }
+  Image img;
+  img.width = width;
+  img.height = height;
+  img.colorspace = cs;
+  img.channels = channelsOf(cs);
+  img.pixels.assign(src, src + samples);
+  return img;
 }
 
 // Reads `count` plain (decimal) samples from `pos`. `step` is 1 when `dst`
@@ -149,9 +167,7 @@ Image decodeRaw(ByteView d, size_t pos, int type, int64_t width, int64_t height,
   const uint64_t samples = static_cast<uint64_t>(width * height * channelsOf(cs));
   const uint64_t bytes = samples * (maxval > 255 ? 2 : 1);
   if (bytes > available) fail(ekTruncated, truncated);
-  Image img = newImage(width, height, cs);
-  decodeRawSamples(src, static_cast<size_t>(samples), maxval, img.pixels.data());
-  return img;
+  return decodeRawPicture(src, width, height, cs, maxval);
 }
 
 std::string_view stripSpaces(std::string_view s) {
@@ -239,9 +255,7 @@ Image decodePam(ByteView d) {
   const uint64_t samples = static_cast<uint64_t>(width * height * depth);
   const uint64_t bytes = samples * (maxval > 255 ? 2 : 1);
   if (bytes > d.size() - pos) fail(ekTruncated, "pnm: PAM data truncated");
-  Image img = newImage(width, height, cs);
-  decodeRawSamples(d.data() + pos, static_cast<size_t>(samples), maxval, img.pixels.data());
-  return img;
+  return decodeRawPicture(d.data() + pos, width, height, cs, maxval);
 }
 
 Bytes encodePnm(const Image& img) {

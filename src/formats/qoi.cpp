@@ -2,6 +2,7 @@
 // 8-byte end marker. The encoder makes the same choices as the reference
 // encoder, so its output is byte for byte the reference's.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "formats/codecs.h"
@@ -25,75 +26,85 @@ inline unsigned hashOf(const uint8_t* px) {
   return (px[0] * 3u + px[1] * 5u + px[2] * 7u + px[3] * 11u) & 63u;
 }
 
-struct DecodeState {
-  uint8_t px[4] = {0, 0, 0, 255};
-  uint8_t index[64][4] = {};
-};
-
-// Decodes one chunk at p and writes its pixels at o. With Checked, every
-// payload byte is tested against `end` first (the caller's last few bytes);
-// without it the caller guarantees kLongestChunk bytes. Returns the new
-// input position.
-template <int Channels, bool Checked>
-[[gnu::always_inline]] inline const uint8_t* decodeChunk(const uint8_t* p, const uint8_t* end,
-                                                         uint8_t*& o, const uint8_t* oend,
-                                                         DecodeState& s) {
-  if (Checked && p == end) fail(ekTruncated, "qoi: pixel stream truncated");
-  const uint8_t b1 = *p++;
-  if (b1 == kOpRgb) {
-    if (Checked && end - p < 3) fail(ekTruncated, "qoi: RGB chunk truncated");
-    s.px[0] = p[0];
-    s.px[1] = p[1];
-    s.px[2] = p[2];
-    p += 3;
-  } else if (b1 == kOpRgba) {
-    if (Checked && end - p < 4) fail(ekTruncated, "qoi: RGBA chunk truncated");
-    std::memcpy(s.px, p, 4);
-    p += 4;
-  } else {
-    switch (b1 & 0xC0) {
-      case kOpIndex:
-        std::memcpy(s.px, s.index[b1], 4);
-        break;
-      case kOpDiff:
-        s.px[0] = static_cast<uint8_t>(s.px[0] + ((b1 >> 4) & 3) - 2);
-        s.px[1] = static_cast<uint8_t>(s.px[1] + ((b1 >> 2) & 3) - 2);
-        s.px[2] = static_cast<uint8_t>(s.px[2] + (b1 & 3) - 2);
-        break;
-      case kOpLuma: {
-        if (Checked && p == end) fail(ekTruncated, "qoi: LUMA chunk truncated");
-        const uint8_t b2 = *p++;
-        const int vg = (b1 & 0x3F) - 32;
-        s.px[0] = static_cast<uint8_t>(s.px[0] + vg - 8 + ((b2 >> 4) & 0x0F));
-        s.px[1] = static_cast<uint8_t>(s.px[1] + vg);
-        s.px[2] = static_cast<uint8_t>(s.px[2] + vg - 8 + (b2 & 0x0F));
-        break;
-      }
-      default: {  // run
-        const int64_t run = (b1 & 0x3F) + 1;
-        if (run > (oend - o) / Channels) fail(ekInvalid, "qoi: run exceeds image bounds");
-        std::memcpy(s.index[hashOf(s.px)], s.px, 4);
-        for (int64_t i = 0; i < run; ++i, o += Channels) std::memcpy(o, s.px, Channels);
-        return p;
-      }
-    }
+// Fails with the message a truncated chunk at p deserves; returns when the
+// whole chunk is present. Only called for the last few bytes of the input.
+[[gnu::noinline]] void requireWholeChunk(const uint8_t* p, const uint8_t* end) {
+  if (p == end) fail(ekTruncated, "qoi: pixel stream truncated");
+  const uint8_t b1 = *p;
+  const ptrdiff_t payload = end - p - 1;
+  if (b1 == kOpRgb && payload < 3) fail(ekTruncated, "qoi: RGB chunk truncated");
+  if (b1 == kOpRgba && payload < 4) fail(ekTruncated, "qoi: RGBA chunk truncated");
+  if (b1 < kOpRgb && (b1 & 0xC0) == kOpLuma && payload < 1) {
+    fail(ekTruncated, "qoi: LUMA chunk truncated");
   }
-  std::memcpy(s.index[hashOf(s.px)], s.px, 4);
-  std::memcpy(o, s.px, Channels);
-  o += Channels;
-  return p;
+}
+
+// Pixels are kept packed in a register as R | G << 8 | B << 16 | A << 24,
+// which is their byte order in memory on this little-endian target.
+static_assert(std::endian::native == std::endian::little);
+
+// (r * 3 + g * 5 + b * 7 + a * 11) mod 64 with one multiplication: the
+// bytes are spread 16 bits apart (r, b, g, a from the bottom), so the top
+// field of the product is r * 3 + b * 7 + g * 5 + a * 11 and the lower
+// fields (each below 2^14) cannot carry into it.
+inline uint32_t hashOfPacked(uint32_t px) {
+  const uint64_t spread = (uint64_t{px} & 0xFF00FF00u) << 24 | (px & 0x00FF00FFu);
+  return static_cast<uint32_t>((spread * 0x000300070005000Bull) >> 48) & 63;
+}
+
+inline uint32_t withRgb(uint32_t px, uint32_t r, uint32_t g, uint32_t b) {
+  return (px & 0xFF000000u) | (r & 0xFF) | (g & 0xFF) << 8 | (b & 0xFF) << 16;
 }
 
 template <int Channels>
-void decodeStream(const uint8_t* p, const uint8_t* end, uint8_t* out, uint8_t* oend) {
-  DecodeState s;
-  uint8_t* o = out;
-  // Unchecked while a whole chunk of any kind fits; the last few bytes of
-  // the input go through the checked path.
-  while (o < oend && end - p >= static_cast<ptrdiff_t>(kLongestChunk)) {
-    p = decodeChunk<Channels, false>(p, end, o, oend, s);
+inline void storePixel(uint8_t* o, uint32_t px) {
+  if constexpr (Channels == 4) {
+    std::memcpy(o, &px, 4);
+  } else {
+    const auto rg = static_cast<uint16_t>(px);
+    std::memcpy(o, &rg, 2);
+    o[2] = static_cast<uint8_t>(px >> 16);
   }
-  while (o < oend) p = decodeChunk<Channels, true>(p, end, o, oend, s);
+}
+
+// The chunk loop. Long on purpose: the state lives in locals so that the
+// stores into the picture cannot alias it, and only the last few bytes of
+// the input pay for bounds tests.
+template <int Channels>
+void decodeStream(const uint8_t* p, const uint8_t* end, uint8_t* o, uint8_t* const oend) {
+  uint32_t index[64] = {};
+  uint32_t px = 0xFF000000u;  // (0, 0, 0, 255)
+  while (o < oend) {
+    if (end - p < static_cast<ptrdiff_t>(kLongestChunk)) [[unlikely]] requireWholeChunk(p, end);
+    const uint32_t b1 = *p++;
+    if (b1 < 0x40) {  // index
+      px = index[b1];
+    } else if (b1 < 0x80) {  // diff
+      px = withRgb(px, (px & 0xFF) + ((b1 >> 4) & 3) - 2, (px >> 8 & 0xFF) + ((b1 >> 2) & 3) - 2,
+                   (px >> 16 & 0xFF) + (b1 & 3) - 2);
+    } else if (b1 < 0xC0) {  // luma
+      const uint32_t b2 = *p++;
+      const uint32_t vg = (b1 & 0x3F) - 32;
+      px = withRgb(px, (px & 0xFF) + vg - 8 + (b2 >> 4), (px >> 8 & 0xFF) + vg,
+                   (px >> 16 & 0xFF) + vg - 8 + (b2 & 0x0F));
+    } else if (b1 == kOpRgb) {
+      px = withRgb(px, p[0], p[1], p[2]);
+      p += 3;
+    } else if (b1 == kOpRgba) {
+      std::memcpy(&px, p, 4);
+      p += 4;
+    } else {
+      const ptrdiff_t run = (b1 & 0x3F) + 1;
+      if (run > (oend - o) / Channels) fail(ekInvalid, "qoi: run exceeds image bounds");
+      index[hashOfPacked(px)] = px;
+      for (ptrdiff_t i = 0; i < run; ++i) storePixel<Channels>(o + i * Channels, px);
+      o += run * Channels;
+      continue;
+    }
+    index[hashOfPacked(px)] = px;
+    storePixel<Channels>(o, px);
+    o += Channels;
+  }
 }
 
 // Walks the chunks without producing pixels, raising the error a full
