@@ -1,0 +1,123 @@
+// Reading the EXIF of camera JPEGs held in memory into a queryable object
+// plus a text rendering of every tag: keldra (handle + JSON document) beside
+// libexif (ExifData + exif_entry_get_value per entry) and exiv2 (Image +
+// readMetadata + toString per datum). Counters report files per second.
+#include <benchmark/benchmark.h>
+#include <libexif/exif-data.h>
+
+#include <cstdio>
+#include <exiv2/exiv2.hpp>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "keldra/keldra.h"
+
+namespace {
+
+std::vector<std::vector<uint8_t>> loadCameraJpegs() {
+  std::vector<std::vector<uint8_t>> files;
+  for (const char* folder : {"metadata/jpeg-exif", "metadata/gps", "metadata/orientation"}) {
+    std::filesystem::path dir = std::filesystem::path(KELDRA_TESTDATA_DIR) / folder;
+    std::vector<std::filesystem::path> paths;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) paths.push_back(e.path());
+    std::sort(paths.begin(), paths.end());
+    for (const auto& p : paths) {
+      std::ifstream in(p, std::ios::binary);
+      files.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  }
+  return files;
+}
+
+const std::vector<std::vector<uint8_t>>& files() {
+  static const auto* f = new std::vector<std::vector<uint8_t>>(loadCameraJpegs());
+  return *f;
+}
+
+void finish(benchmark::State& state, size_t bytes) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * files().size()));
+  state.counters["text_bytes_per_pass"] = static_cast<double>(bytes);
+}
+
+void BM_KeldraReadJson(benchmark::State& state) {
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = 0;
+    for (const auto& f : files()) {
+      KdExif* h = nullptr;
+      kd_exif_read_buffer(f.data(), f.size(), &h);
+      const char* json = kd_exif_to_json(h);
+      bytes += std::char_traits<char>::length(json);
+      benchmark::DoNotOptimize(json);
+      kd_exif_meta_free(h);
+    }
+  }
+  finish(state, bytes);
+}
+
+void appendLibexifEntry(ExifEntry* e, void* user) {
+  auto* out = static_cast<std::string*>(user);
+  char buf[1024];
+  const char* name = exif_tag_get_name_in_ifd(e->tag, exif_entry_get_ifd(e));
+  *out += name != nullptr ? name : "?";
+  *out += ": ";
+  *out += exif_entry_get_value(e, buf, sizeof buf);
+  *out += '\n';
+}
+
+void appendLibexifContent(ExifContent* c, void* user) {
+  exif_content_foreach_entry(c, appendLibexifEntry, user);
+}
+
+void BM_Libexif(benchmark::State& state) {
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = 0;
+    for (const auto& f : files()) {
+      ExifData* d = exif_data_new_from_data(f.data(), static_cast<unsigned>(f.size()));
+      std::string text;
+      if (d != nullptr) {
+        exif_data_foreach_content(d, appendLibexifContent, &text);
+        exif_data_unref(d);
+      }
+      bytes += text.size();
+      benchmark::DoNotOptimize(text);
+    }
+  }
+  finish(state, bytes);
+}
+
+void BM_Exiv2(benchmark::State& state) {
+  Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = 0;
+    for (const auto& f : files()) {
+      std::string text;
+      try {
+        Exiv2::Image::AutoPtr img =
+            Exiv2::ImageFactory::open(f.data(), static_cast<long>(f.size()));
+        img->readMetadata();
+        for (const Exiv2::Exifdatum& d : img->exifData()) {
+          text += d.key();
+          text += ": ";
+          text += d.print();
+          text += '\n';
+        }
+      } catch (const Exiv2::AnyError&) {
+      }
+      bytes += text.size();
+      benchmark::DoNotOptimize(text);
+    }
+  }
+  finish(state, bytes);
+}
+
+BENCHMARK(BM_KeldraReadJson)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Libexif)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Exiv2)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
