@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <fstream>
 
+#include "exif/isobmff.h"
 #include "exif/jpeg.h"
+#include "exif/png.h"
+#include "exif/webp.h"
 #include "support/testdata.h"
 #include "support/tiff_builder.h"
 
@@ -58,6 +61,27 @@ TEST(ReadMetadata, ShortAndUnknownBuffersAreEmpty) {
   EXPECT_EQ(md.dateTime, DateTime{});
   EXPECT_EQ(exifTiffBase(Bytes{'I', 'I', 42, 0}), 0);
   EXPECT_EQ(exifTiffBase(Bytes{'x'}), -1);
+}
+
+TEST(ReadMetadata, OtherContainersAreRecognisedAndYieldNothingYet) {
+  Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
+  EXPECT_TRUE(isPng(png));
+  EXPECT_FALSE(isPng(Bytes(png.begin(), png.begin() + 7)));
+  EXPECT_EQ(exifTiffBase(png), -1);
+  EXPECT_FALSE(readMetadataFromBytes(png).isValid);
+  Bytes webp = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
+  EXPECT_TRUE(isWebp(webp));
+  EXPECT_EQ(exifTiffBase(webp), -1);
+  // An ISO base media file whose top-level boxes are walked to "moov":
+  // sizes 1 (64-bit), 0 (to the end) and below 8 end or bound the walk.
+  Bytes mp4 = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 0, 0,
+               0, 0, 0, 1,  'f', 'r', 'e', 'e', 0, 0, 0, 0, 0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0,
+               0, 0, 0, 0,  'm', 'o', 'o', 'v', 1, 2, 3};
+  EXPECT_TRUE(isIsobmff(mp4));
+  EXPECT_FALSE(readMetadataFromBytes(mp4).isValid);
+  EXPECT_EQ(exifTiffBase(mp4), -1);
+  mp4[3] = 3;  // a box size below 8 ends the walk
+  EXPECT_FALSE(readMetadataFromBytes(mp4).isValid);
 }
 
 TEST(ReadMetadata, CameraPromotionAndSoftwareOrientation) {
