@@ -193,3 +193,10 @@ run(0 info ${WORK_DIR}/sunset_swatch.png)
 if(NOT out MATCHES "\"width\": 256" OR NOT out MATCHES "\"height\": 32")
   message(FATAL_ERROR "sample swatch described as: ${out}")
 endif()
+
+# A file that decodes gets its "image" object before "metadata".
+file(WRITE ${WORK_DIR}/two.ppm "P3\n2 1\n255\n1 2 3 4 5 6\n")
+run(0 info ${WORK_DIR}/two.ppm)
+if(NOT out MATCHES "\"image\": {\n    \"width\": 2,\n    \"height\": 1,\n    \"channels\": 3,\n    \"colorspace\": \"rgb\"\n  },\n  \"metadata\": {")
+  message(FATAL_ERROR "info on a decodable image printed: ${out}")
+endif()
