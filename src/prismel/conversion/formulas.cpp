@@ -125,9 +125,9 @@ Vec3 hueToRgb(double h, double s, double v) {
   const double hp = h / 60;
   const double x = c * (1 - std::fabs(std::fmod(hp, 2.0) - 1));
   const double m = v - c;
-  // hp may reach 6 when a tiny negative hue was raised by 360.
-  int sector = static_cast<int>(hp);
-  if (sector < 0 || sector > 5) sector = 0;
+  // hp may reach 6 when a tiny negative hue was raised by 360, and is NaN for
+  // a non-finite hue (the result is then NaN, refused by the caller).
+  const int sector = (hp >= 0 && hp < 6) ? static_cast<int>(hp) : 0;
   Vec3 r;
   switch (sector) {
     case 0: r = {c, x, 0}; break;

@@ -18,7 +18,8 @@ Vec3 xyzToHct(const Vec3& xyz) {
 namespace {
 
 uint8_t toByte(double linear) {
-  const double v = encodeTransfer(kTransferSrgb, 0, std::clamp(linear, 0.0, 1.0));
+  if (!(linear > 0)) return 0;  // also NaN
+  const double v = encodeTransfer(kTransferSrgb, 0, std::min(linear, 1.0));
   return static_cast<uint8_t>(std::clamp(std::round(v * 255), 0.0, 255.0));
 }
 
