@@ -391,3 +391,46 @@ TEST(HubAlpha, CarriedUnchangedEverywhere) {
 
 }  // namespace
 }  // namespace kd::prismel
+
+namespace kd::prismel {
+namespace {
+
+// SMPTE ST 2084 code values of well-known luminances (fraction of 10000 cd/m²).
+TEST(HubHdr, PqCurveKnownValues) {
+  EXPECT_DOUBLE_EQ(pqEncode(1.0, 78.84375), 1.0);
+  EXPECT_EQ(pqEncode(0.0, 78.84375), std::pow(0.8359375 / 1.0, 78.84375));
+  EXPECT_NEAR(pqEncode(0.0001, 78.84375), 0.14994, 5e-5);  // 1 cd/m²
+  EXPECT_NEAR(pqEncode(0.01, 78.84375), 0.50808, 5e-5);    // 100 cd/m²
+  EXPECT_NEAR(pqEncode(0.1, 78.84375), 0.75183, 5e-5);     // 1000 cd/m²
+  for (double v : {0.0001, 0.003, 0.01, 0.2, 0.9}) {
+    EXPECT_NEAR(pqDecode(pqEncode(v, 78.84375), 78.84375), v, 1e-12 + 1e-9 * v);
+    EXPECT_NEAR(pqDecode(pqEncode(v, 134.034375), 134.034375), v, 1e-12 + 1e-9 * v);
+  }
+}
+
+TEST(HubHdr, IctcpOfWhiteIsAchromatic) {
+  // sRGB white is Rec. 2020 white, where L = M = S, so Ct = Cp = 0; the hub's
+  // Y = 1 is taken as 1 cd/m².
+  Result<Color> w = to(kIctcp, color(kSrgb, 1, 1, 1, 1).value());
+  ASSERT_TRUE(w.ok());
+  EXPECT_NEAR(w.value().c[0], 0.14994, 2e-4);
+  EXPECT_NEAR(w.value().c[1], 0, 1e-5);
+  EXPECT_NEAR(w.value().c[2], 0, 1e-5);
+  Result<Color> black = to(kIctcp, color(kSrgb, 0, 0, 0, 1).value());
+  ASSERT_TRUE(black.ok());
+  EXPECT_NEAR(black.value().c[0], std::pow(0.8359375, 78.84375), 1e-9);
+}
+
+TEST(HubHdr, JzazbzLightnessOrdersGreys) {
+  double last = -1;
+  for (float v : {0.0f, 0.1f, 0.3f, 0.6f, 1.0f}) {
+    Result<Color> jz = to(kJzazbz, color(kSrgb, v, v, v, 1).value());
+    ASSERT_TRUE(jz.ok());
+    EXPECT_GT(jz.value().c[0], last);
+    EXPECT_LT(std::hypot(jz.value().c[1], jz.value().c[2]), 0.01) << v;
+    last = jz.value().c[0];
+  }
+}
+
+}  // namespace
+}  // namespace kd::prismel
