@@ -186,19 +186,33 @@ TEST(ContrastApca, KnownLc) {
   EXPECT_EQ(contrastApca(srgb8(100, 100, 100), srgb8(100, 100, 100)).value(), 0.0);
 }
 
-TEST(ContrastBridgePca, PolarityAndRange) {
-  const double normal = contrastBridgePca(srgb8(0, 0, 0), srgb8(255, 255, 255)).value();
-  const double reverse = contrastBridgePca(srgb8(255, 255, 255), srgb8(0, 0, 0)).value();
-  EXPECT_GT(normal, 100);
-  EXPECT_LT(reverse, -100);
-  EXPECT_EQ(contrastBridgePca(srgb8(7, 7, 7), srgb8(7, 7, 7)).value(), 0.0);
-  // Grey text on white gets less contrast as the grey lightens.
-  double last = 200;
-  for (int v = 0; v <= 200; v += 20) {
-    const double lc = contrastBridgePca(srgb8(v, v, v), srgb8(255, 255, 255)).value();
-    EXPECT_LT(lc, last) << v;
-    last = lc;
+TEST(ContrastApca, ColouredPairs) {
+  // Values of the published apca-w3 0.1.9 implementation.
+  EXPECT_NEAR(contrastApca(srgb8(200, 30, 60), srgb8(240, 240, 200)).value(), 65.996014, 1e-4);
+  EXPECT_NEAR(contrastApca(srgb8(230, 230, 250), srgb8(20, 40, 90)).value(), -88.372775, 1e-4);
+  EXPECT_NEAR(contrastApca(srgb8(255, 255, 255), srgb8(51, 51, 51)).value(), -102.026011, 1e-4);
+}
+
+TEST(ContrastBridgePca, PublishedValues) {
+  // Values of the published bridge-pca 0.1.6 implementation.
+  const struct {
+    std::array<int, 3> text, background;
+    double lc;
+  } cases[] = {
+      {{0, 0, 0}, {255, 255, 255}, 106.040667},
+      {{255, 255, 255}, {0, 0, 0}, -105.191393},
+      {{136, 136, 136}, {255, 255, 255}, 63.056466},
+      {{255, 255, 255}, {136, 136, 136}, -65.848127},
+      {{255, 255, 255}, {51, 51, 51}, -99.332671},
+      {{200, 30, 60}, {240, 240, 200}, 65.998258},
+      {{230, 230, 250}, {20, 40, 90}, -88.372717},
+  };
+  for (const auto& c : cases) {
+    const Color t = srgb8(c.text[0], c.text[1], c.text[2]);
+    const Color b = srgb8(c.background[0], c.background[1], c.background[2]);
+    EXPECT_NEAR(contrastBridgePca(t, b).value(), c.lc, 1e-4) << c.lc;
   }
+  EXPECT_EQ(contrastBridgePca(srgb8(7, 7, 7), srgb8(7, 7, 7)).value(), 0.0);
   EXPECT_FALSE(contrastBridgePca(color(kCmyk, 0, 0, 0, 1).value(), srgb8(1, 1, 1)).ok());
 }
 

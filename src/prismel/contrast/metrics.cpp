@@ -115,7 +115,9 @@ constexpr double kApcaBlkThrs = 0.022, kApcaBlkClmp = 1.414;
 constexpr double kApcaScale = 1.14, kApcaOffset = 0.027, kApcaLoClip = 0.1;
 constexpr double kApcaDeltaYmin = 0.0005;
 
-double apcaFromY(double yTxt, double yBg) {
+// Lc from text and background luminance; `bridge` adds Bridge-PCA's term
+// for reverse polarity.
+double apcaFromY(double yTxt, double yBg, bool bridge) {
   const auto clampBlack = [](double y) {
     return y > kApcaBlkThrs ? y : y + std::pow(kApcaBlkThrs - y, kApcaBlkClmp);
   };
@@ -128,7 +130,8 @@ double apcaFromY(double yTxt, double yBg) {
     out = sapc < kApcaLoClip ? 0 : sapc - kApcaOffset;
   } else {
     const double sapc = (std::pow(yBg, kApcaRevBg) - std::pow(yTxt, kApcaRevTxt)) * kApcaScale;
-    out = sapc > -kApcaLoClip ? 0 : sapc + kApcaOffset;
+    const double lift = bridge ? std::max(0.0, yTxt / 0.84 - 1.0) * 0.1414 : 0.0;
+    out = sapc > -kApcaLoClip ? 0 : sapc + kApcaOffset + lift;
   }
   return out * 100;
 }
@@ -178,24 +181,23 @@ Result<double> contrastApca(const Color& text, const Color& background) {
   if (!t.ok()) return t.error();
   Result<Vec3> b = displayRgb(background);
   if (!b.ok()) return b.error();
-  return apcaFromY(screenY(t.value()), screenY(b.value()));
+  return apcaFromY(screenY(t.value()), screenY(b.value()), false);
 }
 
-// Bridge-PCA: the APCA lightness contrast computed on the WCAG 2 relative
-// luminance (piecewise sRGB curve, WCAG coefficients), so that its results
-// line up with WCAG 2 ratios while keeping APCA's polarity.
+// Bridge-PCA 0.1.6: APCA's lightness contrast on a screen luminance with
+// its own sRGB coefficients, plus a bridge term for light text on dark
+// backgrounds that lines the results up with WCAG 2 ratios.
 Result<double> contrastBridgePca(const Color& text, const Color& background) {
-  const auto wcagY = [](const Vec3& rgb) {
-    const auto lin = [](double v) {
-      return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * lin(rgb[0]) + 0.7152 * lin(rgb[1]) + 0.0722 * lin(rgb[2]);
+  const auto screenY = [](const Vec3& rgb) {
+    return 0.2126478133913640 * std::pow(rgb[0], 2.4) +
+           0.7151791475336150 * std::pow(rgb[1], 2.4) +
+           0.0721730390750208 * std::pow(rgb[2], 2.4);
   };
   Result<Vec3> t = displayRgb(text);
   if (!t.ok()) return t.error();
   Result<Vec3> b = displayRgb(background);
   if (!b.ok()) return b.error();
-  return apcaFromY(wcagY(t.value()), wcagY(b.value()));
+  return apcaFromY(screenY(t.value()), screenY(b.value()), true);
 }
 
 Result<double> deltaE76(const Color& a, const Color& b) {
