@@ -25,13 +25,13 @@ Image crop(const Image& src, int64_t x, int64_t y, int64_t width, int64_t height
       c != formats::channelsOf(src.colorspace)) {
     fail(ekInvalid, "crop: malformed source image");
   }
-  Image out = newOutputImage(width, height, src.colorspace);
+  // Rows are appended in order: each output byte is written once.
+  Image out = reserveOutputImage(width, height, src.colorspace);
   const int64_t srcStride = src.width * c;
   const int64_t outStride = width * c;
-  const uint8_t* from = src.pixels.data() + y * srcStride + x * c;
-  uint8_t* to = out.pixels.data();
-  for (int64_t j = 0; j < height; ++j, from += srcStride, to += outStride) {
-    std::memcpy(to, from, static_cast<size_t>(outStride));
+  for (int64_t j = 0; j < height; ++j) {
+    const uint8_t* from = src.pixels.data() + (y + j) * srcStride + x * c;
+    out.pixels.insert(out.pixels.end(), from, from + outStride);
   }
   return out;
 }

@@ -27,7 +27,8 @@ void adviseHugePages([[maybe_unused]] const uint8_t* data, [[maybe_unused]] size
 
 }  // namespace
 
-formats::Image newOutputImage(int64_t width, int64_t height, formats::ColorSpace colorspace) {
+formats::Image reserveOutputImage(int64_t width, int64_t height,
+                                  formats::ColorSpace colorspace) {
   formats::Image img;
   img.width = width;
   img.height = height;
@@ -37,11 +38,15 @@ formats::Image newOutputImage(int64_t width, int64_t height, formats::ColorSpace
   int64_t samples = base::mulOrFail<int64_t>(area, img.channels, "newImage: size overflow");
   if (samples < 0) base::fail(base::ekInvalid, "newImage: negative size");
   const size_t len = static_cast<size_t>(samples);
-  if (len >= kHugePageThreshold) {
-    img.pixels.reserve(len);
-    adviseHugePages(img.pixels.data(), len);
-  }
-  img.pixels.resize(len);
+  img.pixels.reserve(len);
+  if (len >= kHugePageThreshold) adviseHugePages(img.pixels.data(), len);
+  return img;
+}
+
+formats::Image newOutputImage(int64_t width, int64_t height, formats::ColorSpace colorspace) {
+  formats::Image img = reserveOutputImage(width, height, colorspace);
+  // The products were checked when the room was reserved.
+  img.pixels.resize(static_cast<size_t>(img.width * img.height * img.channels));
   return img;
 }
 

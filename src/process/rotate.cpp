@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,6 +25,8 @@ namespace {
 // (at most 64 KiB each) stay in the second-level cache while it is filled.
 constexpr int64_t kTileColumns = 512;
 constexpr int64_t kTileRows = 32;
+// Largest scratch band of whole output rows (beyond one row).
+constexpr int64_t kBandBytes = int64_t{1} << 20;
 
 void requireWellFormed(const Image& src) {
   int64_t samples = 0;
@@ -45,6 +48,7 @@ struct SwapGeometry {
   int64_t srcWidth, srcHeight;
   int64_t srcStride, outStride;  // bytes per row
   int64_t srcSize;                // bytes
+  int64_t outRow0;                // output row held at `out`
   bool mirrorX, mirrorY;
 
   int64_t sourceRow(int64_t u) const { return mirrorY ? srcHeight - 1 - u : u; }
@@ -56,7 +60,7 @@ template <int C>
 void swapRun(const SwapGeometry& g, int64_t v, int64_t u0, int64_t u1) {
   const int64_t step = g.mirrorY ? -g.srcStride : g.srcStride;
   int64_t from = g.sourceRow(u0) * g.srcStride + g.sourceColumn(v) * C;
-  uint8_t* to = g.out + v * g.outStride + u0 * C;
+  uint8_t* to = g.out + (v - g.outRow0) * g.outStride + u0 * C;
   int64_t u = u0;
   if constexpr (C == 3) {
     // Whole 4-byte words: the extra byte written lands on the next pixel of
@@ -87,7 +91,7 @@ void swapTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int64_t
     const int64_t dstep = g.mirrorX ? -g.outStride : g.outStride;
     for (; v + 4 <= v1; v += 4) {
       const int64_t xs = g.mirrorX ? g.srcWidth - 4 - v : v;
-      uint8_t* row0 = g.out + (g.mirrorX ? v + 3 : v) * g.outStride;
+      uint8_t* row0 = g.out + ((g.mirrorX ? v + 3 : v) - g.outRow0) * g.outStride;
       int64_t u = u0;
       for (; u + 4 <= u1; u += 4) {
         const uint8_t* p = g.src + g.sourceRow(u) * g.srcStride + xs * 4;
@@ -116,7 +120,7 @@ void swapTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int64_t
     const int64_t dstep = g.mirrorX ? -g.outStride : g.outStride;
     for (; v + 8 <= v1; v += 8) {
       const int64_t xs = g.mirrorX ? g.srcWidth - 8 - v : v;
-      uint8_t* row0 = g.out + (g.mirrorX ? v + 7 : v) * g.outStride;
+      uint8_t* row0 = g.out + ((g.mirrorX ? v + 7 : v) - g.outRow0) * g.outStride;
       int64_t u = u0;
       for (; u + 8 <= u1; u += 8) {
         const uint8_t* p = g.src + g.sourceRow(u) * g.srcStride + xs;
@@ -160,19 +164,27 @@ void prefetchTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int
   }
 }
 
+// Bands of kTileRows output rows are assembled in a scratch buffer, tile by
+// tile, and appended to the output whole, so the output is written once and
+// in order. A band is cut to fewer rows when output rows are very long.
 template <int C>
 void swapAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
-  const SwapGeometry g{src.pixels.data(),
-                       out.pixels.data(),
-                       src.width,
-                       src.height,
-                       src.width * C,
-                       out.width * C,
-                       static_cast<int64_t>(src.pixels.size()),
-                       mirrorX,
-                       mirrorY};
-  for (int64_t v0 = 0; v0 < out.height; v0 += kTileRows) {
-    const int64_t v1 = std::min(out.height, v0 + kTileRows);
+  const int64_t outStride = out.width * C;
+  const int64_t bandRows = std::clamp<int64_t>(kBandBytes / outStride, 1, kTileRows);
+  std::vector<uint8_t> band(static_cast<size_t>(bandRows * outStride));
+  SwapGeometry g{src.pixels.data(),
+                 band.data(),
+                 src.width,
+                 src.height,
+                 src.width * C,
+                 outStride,
+                 static_cast<int64_t>(src.pixels.size()),
+                 0,
+                 mirrorX,
+                 mirrorY};
+  for (int64_t v0 = 0; v0 < out.height; v0 += bandRows) {
+    const int64_t v1 = std::min(out.height, v0 + bandRows);
+    g.outRow0 = v0;
     for (int64_t u0 = 0; u0 < out.width; u0 += kTileColumns) {
       const int64_t u1 = std::min(out.width, u0 + kTileColumns);
       // The next tile: along this band, or the first of the next band.
@@ -180,10 +192,11 @@ void swapAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
       const int64_t nextV0 = u1 < out.width ? v0 : v1;
       if (nextV0 < out.height) {
         prefetchTile<C>(g, nextU0, std::min(out.width, nextU0 + kTileColumns), nextV0,
-                        std::min(out.height, nextV0 + kTileRows));
+                        std::min(out.height, nextV0 + bandRows));
       }
       swapTile<C>(g, u0, u1, v0, v1);
     }
+    out.pixels.insert(out.pixels.end(), band.begin(), band.begin() + (v1 - v0) * outStride);
   }
 }
 
@@ -227,25 +240,26 @@ void reverseRow(const uint8_t* from, uint8_t* to, int64_t width) {
 }
 
 // Operations that keep the axes: output row y is source row y, or H - 1 - y
-// when mirrorY, with its pixels reversed when mirrorX.
+// when mirrorY, with its pixels reversed when mirrorX. Rows are appended to
+// the output in order.
 template <int C>
 void keepAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
   const int64_t stride = src.width * C;
+  std::vector<uint8_t> reversed(mirrorX ? static_cast<size_t>(stride) : 0);
   for (int64_t y = 0; y < src.height; ++y) {
     const uint8_t* from = src.pixels.data() + (mirrorY ? src.height - 1 - y : y) * stride;
-    uint8_t* to = out.pixels.data() + y * stride;
     if (mirrorX) {
-      reverseRow<C>(from, to, src.width);
-    } else {
-      std::memcpy(to, from, static_cast<size_t>(stride));
+      reverseRow<C>(from, reversed.data(), src.width);
+      from = reversed.data();
     }
+    out.pixels.insert(out.pixels.end(), from, from + stride);
   }
 }
 
 Image transform(const Image& src, bool swap, bool mirrorX, bool mirrorY) {
   requireWellFormed(src);
-  Image out = swap ? newOutputImage(src.height, src.width, src.colorspace)
-                   : newOutputImage(src.width, src.height, src.colorspace);
+  Image out = swap ? reserveOutputImage(src.height, src.width, src.colorspace)
+                   : reserveOutputImage(src.width, src.height, src.colorspace);
   switch (src.channels) {
     case 1:
       swap ? swapAxes<1>(src, out, mirrorX, mirrorY) : keepAxes<1>(src, out, mirrorX, mirrorY);

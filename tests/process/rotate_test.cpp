@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "image_helpers.h"
@@ -95,6 +96,33 @@ TEST(RotateMatchesTable, EveryOperationColourSpaceAndOddSize) {
         }
       }
     }
+  }
+}
+
+TEST(RotateMatchesTable, TallSourcesMakeLongOutputRows) {
+  // Output rows of 80 KB, 40 KB and 1.2 MB: the bands of output rows
+  // assembled at a time shrink, down to a single row.
+  const std::tuple<int64_t, int64_t, formats::ColorSpace> cases[] = {
+      {5, 20000, formats::csRgba}, {9, 40000, formats::csGray}, {2, 300000, formats::csRgba},
+      {3, 150000, formats::csRgb}};
+  uint32_t seed = 300;
+  for (auto [w, h, cs] : cases) {
+    Image src = randomImage(w, h, cs, seed++);
+    const int64_t c = src.channels;
+    for (RotateOp op : {roRotate90, roRotate270}) {
+      Image out = rotate(src, op);
+      ASSERT_EQ(out.width, h);
+      ASSERT_EQ(out.height, w);
+      for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          auto [dx, dy] = destinationOf(op, x, y, w, h);
+          const uint8_t* want = src.pixels.data() + (y * w + x) * c;
+          const uint8_t* got = out.pixels.data() + (dy * out.width + dx) * c;
+          ASSERT_TRUE(std::equal(want, want + c, got)) << w << "x" << h << " op " << int(op);
+        }
+      }
+    }
+    EXPECT_TRUE(sameImage(applyExifOrientation(applyExifOrientation(src, 7), 7), src));
   }
 }
 
