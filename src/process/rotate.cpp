@@ -244,6 +244,10 @@ void reverseRow(const uint8_t* from, uint8_t* to, int64_t width) {
 // the output in order.
 template <int C>
 void keepAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
+  if (!mirrorX && !mirrorY) {
+    out.pixels.insert(out.pixels.end(), src.pixels.begin(), src.pixels.end());
+    return;
+  }
   const int64_t stride = src.width * C;
   std::vector<uint8_t> reversed(mirrorX ? static_cast<size_t>(stride) : 0);
   for (int64_t y = 0; y < src.height; ++y) {
