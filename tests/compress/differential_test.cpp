@@ -86,6 +86,17 @@ void compareOne(const Bytes& stream, size_t start, size_t cap, Counts& counts,
   }
   ASSERT_EQ(ok, ref.ok) << what << ": fast " << (ok ? "ok" : message) << ", reference "
                         << (ref.ok ? "ok" : ref.message);
+  // Sizing the buffer to the whole cap up front changes nothing else.
+  std::string sizedMessage = "ok";
+  try {
+    InflateResult sized = inflateWithConsumed(stream, start, cap, true);
+    ASSERT_TRUE(ok) << what;
+    ASSERT_EQ(sized.output, fast.output) << what;
+    ASSERT_EQ(sized.consumed, fast.consumed) << what;
+  } catch (const base::KeldraException& e) {
+    sizedMessage = e.what();
+  }
+  ASSERT_EQ(sizedMessage, ok ? "ok" : message) << what;
   if (ok) {
     ++counts.ok;
     ASSERT_EQ(fast.output, ref.output) << what;
