@@ -303,36 +303,48 @@ class Inflater {
   }
 
   // The hot loop: one refill per symbol covers a whole length/distance pair
-  // (at most 15 + 5 + 15 + 13 bits).
+  // (at most 15 + 5 + 15 + 13 bits). The reader and the output position live
+  // in locals so byte stores into the output cannot force them to memory.
   void codedBlock(const LiteralCode& literal, const DistanceCode& distance) {
+    BitReader in = in_;
+    uint8_t* out = out_.data();
+    size_t size = out_.size();
+    size_t len = len_;
+    const size_t cap = cap_;
     for (;;) {
-      if (out_.size() - len_ < kRoom) reserve(len_ + kRoom);
-      in_.refill();
-      unsigned sym = literal.decode(in_);
+      if (size - len < kRoom) {
+        reserve(len + kRoom);
+        out = out_.data();
+        size = out_.size();
+      }
+      in.refill();
+      unsigned sym = literal.decode(in);
       if (sym < 256) {
-        if (len_ >= cap_) failCap();
-        out_[len_++] = static_cast<uint8_t>(sym);
+        if (len >= cap) failCap();
+        out[len++] = static_cast<uint8_t>(sym);
         continue;
       }
-      if (sym == 256) return;
+      if (sym == 256) break;
       if (sym >= 286) fail(ekInvalid, "deflate: bad length code");
       sym -= 257;
-      size_t length = LengthBase[sym] + in_.bits(LengthExtra[sym]);
-      unsigned dsym = distance.decode(in_);
+      const size_t length = LengthBase[sym] + in.bits(LengthExtra[sym]);
+      const unsigned dsym = distance.decode(in);
       if (dsym >= 30) fail(ekInvalid, "deflate: bad distance code");
-      size_t dist = DistBase[dsym] + in_.bits(DistExtra[dsym]);
-      if (dist > len_) fail(ekInvalid, "deflate: distance too far back");
-      if (length > cap_ - len_) failCap();
-      copyMatch(dist, length);
+      const size_t dist = DistBase[dsym] + in.bits(DistExtra[dsym]);
+      if (dist > len) fail(ekInvalid, "deflate: distance too far back");
+      if (length > cap - len) failCap();
+      copyMatch(out + len, dist, length);
+      len += length;
     }
+    in_ = in;
+    len_ = len;
   }
 
-  // Copies `length` bytes from `dist` back; overlapping copies repeat the
-  // pattern. May write up to 15 bytes past the match, inside the room kept.
-  void copyMatch(size_t dist, size_t length) {
-    uint8_t* dst = out_.data() + len_;
+  // Copies `length` bytes from `dist` back to dst; overlapping copies repeat
+  // the pattern. May write up to 15 bytes past the match, inside the room
+  // kept.
+  static void copyMatch(uint8_t* dst, size_t dist, size_t length) {
     const uint8_t* src = dst - dist;
-    len_ += length;
     if (dist >= 16) {
       for (size_t i = 0; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
       return;
@@ -347,8 +359,8 @@ class Inflater {
     }
     // Lay the pattern down byte by byte up to a period that is a multiple of
     // dist and at least 8, then copy 8 bytes at a time from one period back.
-    size_t period = dist * ((8 + dist - 1) / dist);
-    size_t head = std::min(length, period);
+    const size_t period = dist * ((8 + dist - 1) / dist);
+    const size_t head = std::min(length, period);
     size_t i = 0;
     for (; i < head; ++i) dst[i] = src[i];
     for (; i < length; i += 8) std::memcpy(dst + i, dst + i - period, 8);
