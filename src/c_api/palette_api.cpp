@@ -59,11 +59,13 @@ int64_t kd_palette_len(const KdPalette* palette) {
 
 int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out) {
   if (out == nullptr) return kImageBadArgument;
-  auto obj = paletteOf(palette);
-  if (!obj) return kImageBadArgument;
-  if (index < 0 || index >= obj->palette.len()) return kImageBadArgument;
-  *out = toKdColor(obj->palette.colorsRef()[static_cast<size_t>(index)]);
-  return kStatusOk;
+  return imageCall([&] {
+    auto obj = paletteOf(palette);
+    if (!obj) return kImageBadArgument;
+    if (index < 0 || index >= obj->palette.len()) return kImageBadArgument;
+    *out = toKdColor(obj->palette.colorsRef()[static_cast<size_t>(index)]);
+    return kStatusOk;
+  });
 }
 
 int kd_palette_tag(const KdPalette* palette) {
