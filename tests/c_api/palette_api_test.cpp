@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "c_api/palette_object.h"
@@ -183,6 +184,38 @@ TEST(PaletteHandles, OutlivesItsImageAndDoubleFreeIsHarmless) {
   kd_palette_free(p.palette);
   EXPECT_EQ(kd_palette_len(p.palette), 0);
   kd_palette_free(p.palette);
+}
+
+// Extraction holds no lock while it works: threads reading the same image
+// get the same palettes as one thread alone.
+TEST(PaletteHandles, ConcurrentExtractionsAgree) {
+  std::vector<uint8_t> px;
+  for (int i = 0; i < 64 * 64; ++i) {
+    px.insert(px.end(), {static_cast<uint8_t>(i * 7), static_cast<uint8_t>(i / 16),
+                         static_cast<uint8_t>(255 - i % 256)});
+  }
+  KdImage* img = nullptr;
+  ASSERT_EQ(kd_image_from_pixels(64, 64, KD_CS_RGB, px.data(), px.size(), &img), 0);
+  const char* const algos[] = {"wu", "kmeansPP", "medianCut", "octree"};
+  auto colours = [&](const char* algo) {
+    std::vector<float> out;
+    Extracted p = extract(img, 6, algo, 0);
+    for (int64_t i = 0; i < kd_palette_len(p.palette); ++i) {
+      KdColor c;
+      kd_palette_color_at(p.palette, i, &c);
+      out.insert(out.end(), {c.c0, c.c1, c.c2});
+    }
+    kd_palette_free(p.palette);
+    return out;
+  };
+  std::vector<std::vector<float>> alone;
+  for (const char* a : algos) alone.push_back(colours(a));
+  std::vector<std::vector<float>> together(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { together[t] = colours(algos[t]); });
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(together[t], alone[t]) << algos[t];
+  kd_image_free(img);
 }
 
 TEST(PaletteHelpers, ToKdColorCopiesFieldByField) {
