@@ -4,15 +4,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DKELDRA_TESTS=OFF >/dev/null
+cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target keldra_cli
 keldra=build/tools/keldra/keldra
 out=build/demo
 mkdir -p "$out"
 set -x
 $keldra version
-$keldra info samples/nikon_gps.jpg
-$keldra tags samples/nikon_gps.jpg | head -n 12
+$keldra info samples/canon_s330.jpg
+$keldra tags samples/canon_s330.jpg | head -n 12
 $keldra info samples/sunset.png
 $keldra convert samples/sunset.png "$out/sunset-small.qoi" --resize 48x32 --filter box --rotate 90
 $keldra info "$out/sunset-small.qoi"

@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 build=${1:-build}
 shift || true
-cmake -S . -B "$build" -G Ninja -DKELDRA_WERROR=ON "$@"
+cmake -S . -B "$build" -G Ninja -DKELDRA_WERROR=ON -DKELDRA_TESTS=ON "$@"
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$(nproc)"

@@ -63,14 +63,14 @@ if(EXISTS ${WORK_DIR}/out.png)
 endif()
 
 # Metadata of the camera sample: JSON from info, Name: value lines from tags.
-run(0 info ${SAMPLES}/nikon_gps.jpg)
-if(NOT out MATCHES "^{\n  \"file\": " OR NOT out MATCHES "\"camera\": \"NIKON COOLPIX P6000\""
-   OR NOT out MATCHES "\"latitude\": 43\\.467")
+run(0 info ${SAMPLES}/canon_s330.jpg)
+if(NOT out MATCHES "^{\n  \"file\": " OR NOT out MATCHES "\"camera\": \"Canon Canon PowerShot S330\""
+   OR NOT out MATCHES "\"ExposureTime\": \"1/10\"")
   message(FATAL_ERROR "info on the camera sample printed: ${out}")
 endif()
-run(0 tags ${SAMPLES}/nikon_gps.jpg)
-if(NOT out MATCHES "\nMake: NIKON\n" OR NOT out MATCHES "^ColorSpace: sRGB\n"
-   OR NOT out MATCHES "\nGPSLatitudeRef: N\n")
+run(0 tags ${SAMPLES}/canon_s330.jpg)
+if(NOT out MATCHES "\nMake: Canon\n" OR NOT out MATCHES "^ApertureValue: f/4.7\nColorSpace: sRGB\n"
+   OR NOT out MATCHES "\nFNumber: f/4.7\n")
   message(FATAL_ERROR "tags on the camera sample printed: ${out}")
 endif()
 run(nonzero tags ${WORK_DIR}/missing.jpg)
@@ -79,9 +79,9 @@ if(NOT err MATCHES "missing\\.jpg")
 endif()
 
 # Several files: an array; a missing one is reported and the others print.
-run(nonzero info ${SAMPLES}/nikon_gps.jpg ${WORK_DIR}/missing.jpg ${WORK_DIR}/junk.bin)
+run(nonzero info ${SAMPLES}/canon_s330.jpg ${WORK_DIR}/missing.jpg ${WORK_DIR}/junk.bin)
 if(NOT err MATCHES "missing\\.jpg" OR NOT out MATCHES "^\\[\n  {\n    \"file\": "
-   OR NOT out MATCHES "junk\\.bin" OR NOT out MATCHES "NIKON COOLPIX P6000")
+   OR NOT out MATCHES "junk\\.bin" OR NOT out MATCHES "Canon PowerShot S330")
   message(FATAL_ERROR "info on several files printed: ${out}\n${err}")
 endif()
 
