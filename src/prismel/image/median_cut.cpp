@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include "prismel/image/common.h"
@@ -77,15 +78,25 @@ Result<Palette> medianCut(const ColorImage& img, int64_t n, const QuantizeOpts& 
       queue.push({e.range, box, e.axis});
     }
   };
+  using Keyed = std::pair<float, uint32_t>;
+  std::vector<Keyed> keyed;
   offer(0);
   while (static_cast<int64_t>(boxes.size()) < n && !queue.empty()) {
     const Candidate chosen = queue.top();
     queue.pop();
     const Run run = boxes[chosen.box];
     const int axis = chosen.axis;
-    std::stable_sort(idx.begin() + static_cast<ptrdiff_t>(run.start),
-                     idx.begin() + static_cast<ptrdiff_t>(run.start + run.length),
-                     [&](uint32_t a, uint32_t b) { return componentLess(px[a].c[axis], px[b].c[axis]); });
+    // Stable sort of the run by the chosen component, on (key, index) pairs
+    // gathered next to each other rather than through the index.
+    keyed.resize(run.length);
+    for (size_t i = 0; i < run.length; ++i) {
+      const uint32_t at = idx[run.start + i];
+      keyed[i] = {px[at].c[axis], at};
+    }
+    std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+      return componentLess(a.first, b.first);
+    });
+    for (size_t i = 0; i < run.length; ++i) idx[run.start + i] = keyed[i].second;
     const size_t half = run.length / 2;
     boxes[chosen.box] = Run{run.start, half};
     boxes.push_back(Run{run.start + half, run.length - half});
