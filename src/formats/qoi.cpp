@@ -56,9 +56,12 @@ inline uint32_t withRgb(uint32_t px, uint32_t r, uint32_t g, uint32_t b) {
   return (px & 0xFF000000u) | (r & 0xFF) | (g & 0xFF) << 8 | (b & 0xFF) << 16;
 }
 
-template <int Channels>
+// Stores one pixel. Wide stores of 3-channel pixels write four bytes: the
+// fourth belongs to the next pixel, which is written later; callers use
+// them only well before the end of the picture.
+template <int Channels, bool Wide>
 inline void storePixel(uint8_t* o, uint32_t px) {
-  if constexpr (Channels == 4) {
+  if constexpr (Channels == 4 || Wide) {
     std::memcpy(o, &px, 4);
   } else {
     const auto rg = static_cast<uint16_t>(px);
@@ -67,14 +70,19 @@ inline void storePixel(uint8_t* o, uint32_t px) {
   }
 }
 
-// The chunk loop. Long on purpose: the state lives in locals so that the
-// stores into the picture cannot alias it, and only the last few bytes of
-// the input pay for bounds tests.
-template <int Channels>
-void decodeStream(const uint8_t* p, const uint8_t* end, uint8_t* o, uint8_t* const oend) {
-  uint32_t index[64] = {};
-  uint32_t px = 0xFF000000u;  // (0, 0, 0, 255)
-  while (o < oend) {
+// The chunk loop, up to `limit` in the output. Long on purpose: after
+// inlining, the state lives in the caller's locals, so the stores into the
+// picture cannot alias it, and only the last few bytes of the input pay for
+// bounds tests.
+template <int Channels, bool Wide>
+[[gnu::always_inline]] inline void decodeSpan(const uint8_t*& pRef, const uint8_t* end,
+                                              uint8_t*& oRef, const uint8_t* limit,
+                                              const uint8_t* oend, uint32_t& pxRef,
+                                              uint32_t* index) {
+  const uint8_t* p = pRef;
+  uint8_t* o = oRef;
+  uint32_t px = pxRef;
+  while (o < limit) {
     if (end - p < static_cast<ptrdiff_t>(kLongestChunk)) [[unlikely]] requireWholeChunk(p, end);
     const uint32_t b1 = *p++;
     if (b1 < 0x40) {  // index
@@ -97,14 +105,29 @@ void decodeStream(const uint8_t* p, const uint8_t* end, uint8_t* o, uint8_t* con
       const ptrdiff_t run = (b1 & 0x3F) + 1;
       if (run > (oend - o) / Channels) fail(ekInvalid, "qoi: run exceeds image bounds");
       index[hashOfPacked(px)] = px;
-      for (ptrdiff_t i = 0; i < run; ++i) storePixel<Channels>(o + i * Channels, px);
+      for (ptrdiff_t i = 0; i < run; ++i) storePixel<Channels, Wide>(o + i * Channels, px);
       o += run * Channels;
       continue;
     }
     index[hashOfPacked(px)] = px;
-    storePixel<Channels>(o, px);
+    storePixel<Channels, Wide>(o, px);
     o += Channels;
   }
+  pRef = p;
+  oRef = o;
+  pxRef = px;
+}
+
+template <int Channels>
+void decodeStream(const uint8_t* p, const uint8_t* end, uint8_t* o, uint8_t* const oend) {
+  uint32_t index[64] = {};
+  uint32_t px = 0xFF000000u;  // (0, 0, 0, 255)
+  if constexpr (Channels == 3) {
+    // Wide stores while a whole run (62 pixels) and one spare byte fit.
+    constexpr ptrdiff_t kMargin = kLongestRun * 3 + 1;
+    if (oend - o > kMargin) decodeSpan<3, true>(p, end, o, oend - kMargin, oend, px, index);
+  }
+  decodeSpan<Channels, false>(p, end, o, oend, oend, px, index);
 }
 
 // Walks the chunks without producing pixels, raising the error a full
