@@ -153,7 +153,7 @@ std::vector<std::string> allPngFiles() {
 
 class PngSharedFiles : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(PngSharedFiles, DecodesLikeLibpngOrFailsAsDescribed) {
+TEST_P(PngSharedFiles, DecodesLikeLibpngOrFailsWithItsMessage) {
   const Bytes file = test::readTestdata(GetParam());
   ASSERT_FALSE(file.empty());
   const std::string name = std::filesystem::path(GetParam()).filename().string();
@@ -275,7 +275,7 @@ TEST(PngDecode, EveryColorTypeDepthAndFilterMatchesLibpng) {
   }
 }
 
-TEST(PngDecode, DescribedSampleValues) {
+TEST(PngDecode, SampleReductionEdgeCases) {
   // 16-bit grey 0x1234 keeps the high byte.
   Outcome g16 = decode(PngFile().ihdr(1, 1, 16, 0).idat({0, 0x12, 0x34}).iend().bytes);
   ASSERT_TRUE(g16.ok) << g16.message;
