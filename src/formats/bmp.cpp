@@ -7,6 +7,7 @@
 
 #include "base/checked.h"
 #include "formats/codecs.h"
+#include "formats/pixels.h"
 
 namespace kd::formats {
 
@@ -142,11 +143,7 @@ Image decodeBmp(ByteView data) {
     uint8_t* dst = img.pixels.data() + static_cast<size_t>(y) * outRow;
     switch (h.bitsPerPixel) {
       case 24:
-        for (int64_t x = 0; x < h.width; ++x) {
-          dst[3 * x + 0] = src[3 * x + 2];
-          dst[3 * x + 1] = src[3 * x + 1];
-          dst[3 * x + 2] = src[3 * x + 0];
-        }
+        swapRedBlue(src, dst, static_cast<size_t>(h.width), 3);
         break;
       case 32:
         // The fourth byte is padding in BI_RGB files: alpha is always opaque.
@@ -216,20 +213,7 @@ Bytes encodeBmp(const Image& img) {
   for (uint64_t row = 0; row < height; ++row) {
     const uint8_t* src = img.pixels.data() + static_cast<size_t>(height - 1 - row) * srcRow;
     uint8_t* dst = out.data() + 54 + static_cast<size_t>(row * rowBytes);
-    if (bytesPerPixel == 3) {
-      for (uint64_t x = 0; x < width; ++x) {
-        dst[3 * x + 0] = src[3 * x + 2];
-        dst[3 * x + 1] = src[3 * x + 1];
-        dst[3 * x + 2] = src[3 * x + 0];
-      }
-    } else {
-      for (uint64_t x = 0; x < width; ++x) {
-        dst[4 * x + 0] = src[4 * x + 2];
-        dst[4 * x + 1] = src[4 * x + 1];
-        dst[4 * x + 2] = src[4 * x + 0];
-        dst[4 * x + 3] = src[4 * x + 3];
-      }
-    }
+    swapRedBlue(src, dst, static_cast<size_t>(width), static_cast<size_t>(bytesPerPixel));
   }
   return out;
 }

@@ -7,6 +7,7 @@
 
 #include "base/checked.h"
 #include "formats/codecs.h"
+#include "formats/pixels.h"
 
 namespace kd::formats {
 
@@ -51,20 +52,7 @@ void convertPixels(const TgaLayout& l, const uint8_t* src, int64_t n, uint8_t* d
       break;
     }
     case pkTrue:
-      if (l.storedBytes == 3) {
-        for (int64_t i = 0; i < n; ++i) {
-          dst[3 * i + 0] = src[3 * i + 2];
-          dst[3 * i + 1] = src[3 * i + 1];
-          dst[3 * i + 2] = src[3 * i + 0];
-        }
-      } else {
-        for (int64_t i = 0; i < n; ++i) {
-          dst[4 * i + 0] = src[4 * i + 2];
-          dst[4 * i + 1] = src[4 * i + 1];
-          dst[4 * i + 2] = src[4 * i + 0];
-          dst[4 * i + 3] = src[4 * i + 3];
-        }
-      }
+      swapRedBlue(src, dst, static_cast<size_t>(n), static_cast<size_t>(l.storedBytes));
       break;
   }
 }
@@ -287,19 +275,8 @@ Bytes encodeTga(const Image& img) {
     uint8_t* dst = out.data() + kHeaderSize + static_cast<size_t>(row) * rowBytes;
     if (channels == 1) {
       std::memcpy(dst, src, rowBytes);
-    } else if (channels == 3) {
-      for (int64_t x = 0; x < width; ++x) {
-        dst[3 * x + 0] = src[3 * x + 2];
-        dst[3 * x + 1] = src[3 * x + 1];
-        dst[3 * x + 2] = src[3 * x + 0];
-      }
     } else {
-      for (int64_t x = 0; x < width; ++x) {
-        dst[4 * x + 0] = src[4 * x + 2];
-        dst[4 * x + 1] = src[4 * x + 1];
-        dst[4 * x + 2] = src[4 * x + 0];
-        dst[4 * x + 3] = src[4 * x + 3];
-      }
+      swapRedBlue(src, dst, static_cast<size_t>(width), channels);
     }
   }
   return out;
