@@ -4,16 +4,21 @@
 
 namespace kd::formats {
 
+size_t sampleCount(int64_t width, int64_t height, ColorSpace colorspace) {
+  int64_t area = base::mulOrFail<int64_t>(width, height, "newImage: size overflow");
+  int64_t samples =
+      base::mulOrFail<int64_t>(area, channelsOf(colorspace), "newImage: size overflow");
+  if (samples < 0) fail(ekInvalid, "newImage: negative size");
+  return static_cast<size_t>(samples);
+}
+
 Image newImage(int64_t width, int64_t height, ColorSpace colorspace) {
   Image img;
   img.width = width;
   img.height = height;
   img.colorspace = colorspace;
   img.channels = channelsOf(colorspace);
-  int64_t area = base::mulOrFail<int64_t>(width, height, "newImage: size overflow");
-  int64_t samples = base::mulOrFail<int64_t>(area, img.channels, "newImage: size overflow");
-  if (samples < 0) fail(ekInvalid, "newImage: negative size");
-  img.pixels.assign(static_cast<size_t>(samples), 0);
+  img.pixels.assign(sampleCount(width, height, colorspace), 0);
   return img;
 }
 

@@ -37,6 +37,10 @@ struct Image {
 // Decoders refuse pictures with more pixels than this before allocating.
 inline constexpr int64_t kMaxPixels = int64_t{1} << 30;
 
+// width * height * channels of the colour space, overflow-checked in signed
+// 64-bit ("newImage: size overflow").
+size_t sampleCount(int64_t width, int64_t height, ColorSpace colorspace);
+
 // Zero-filled image. The sample count is computed with overflow checks;
 // callers reject non-positive dimensions themselves.
 Image newImage(int64_t width, int64_t height, ColorSpace colorspace);

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include <sys/mman.h>
-
+#include "base/memory.h"
 #include "prismel/conversion/formulas.h"
 #include "prismel/conversion/hub.h"
 #include "prismel/conversion/lift.h"
@@ -27,20 +26,6 @@ double decodeComponent(const LiftTables& t, float f) {
   return decodeTransfer(kTransferSrgb, 0, f);
 }
 
-// Whole-image results run to hundreds of megabytes; backing them with huge
-// pages where the system offers them on request saves one page fault per 4 KiB.
-void adviseLargeBuffer(void* p, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (bytes < 4 * kHuge) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
 
 }  // namespace
 
@@ -56,7 +41,7 @@ Result<std::vector<Color>> srgb8ToOklab(std::span<const uint8_t> samples, int ch
   // (large) result is written once rather than value-initialised first.
   std::vector<Color> out;
   out.reserve(n);
-  adviseLargeBuffer(out.data(), n * sizeof(Color));
+  base::adviseHugePages(out.data(), n * sizeof(Color));
   const LiftTables& t = liftTables();
   const bool avx2 = cpuHasAvx2();
   constexpr size_t kBlock = 512;
