@@ -8,8 +8,9 @@ Bytes magickRgb(const std::string& path, int64_t width, int64_t height) {
   TempDir dir;
   if (!dir.ok()) return {};
   const std::string out = dir.file("peer.ppm");
-  // The first frame only, flattened to 8-bit RGB.
-  if (!runCommand("convert " + quoted(path + "[0]") + " -depth 8 -type TrueColor ppm:" +
+  // The first frame only, flattened to 8-bit RGB. Debian's ImageMagick is
+  // called by its own name: a bare "convert" may be another program.
+  if (!runCommand("convert-im6.q16 " + quoted(path + "[0]") + " -depth 8 -type TrueColor ppm:" +
                   quoted(out) + " 2>/dev/null")) {
     return {};
   }
