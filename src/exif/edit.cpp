@@ -282,6 +282,11 @@ EditSession parseExifBytes(ByteView buf) {
     if (const IfdEntry* note = dir.find(kMakerNote); note != nullptr && note->data.size() > 4) {
       s.makerNote.offset = note->valueOffset - b;
       s.makerNote.length = static_cast<int64_t>(note->data.size());
+      const int64_t end = note->valueOffset + s.makerNote.length;
+      const int64_t blockEnd = static_cast<int64_t>(buf.size());
+      const int64_t tail =
+          std::max<int64_t>(0, std::min<int64_t>(kMakerNoteTail, blockEnd - end));
+      s.makerNote.tail.assign(buf.begin() + end, buf.begin() + end + tail);
     }
   }
   if (subDirectory(buf, ifd0, kGpsPointer, b, be, budget, dir)) {

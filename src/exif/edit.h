@@ -54,6 +54,9 @@ class TagList {
 struct MakerNotePlace {
   int64_t offset = -1;
   int64_t length = 0;
+  // The bytes that followed the note in the source (at most 256): some notes
+  // point a little past their declared length, at bytes of the source block.
+  Bytes tail;
 };
 
 struct EditSession {
@@ -77,6 +80,7 @@ struct WritableTag {
 extern const WritableTag WritableTags[22];
 
 inline constexpr int64_t kEditReadLimit = 16777216;
+inline constexpr int64_t kMakerNoteTail = 256;
 
 // A session from the first 16 MiB of a file; empty when it cannot be read.
 EditSession parseExif(const std::string& path);

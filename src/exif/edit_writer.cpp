@@ -144,6 +144,7 @@ struct Writer {
   int64_t noteLength = 0;
   bool noteInPlace = false;  // already in the file: write the entry only
   const Bytes* noteBytes = nullptr;
+  const Bytes* noteTail = nullptr;
 
   int64_t cursor() const { return areaStart + static_cast<int64_t>(area.size()); }
 
@@ -153,9 +154,10 @@ struct Writer {
 
   int64_t place(const Bytes& bytes) {
     const int64_t n = static_cast<int64_t>(bytes.size());
-    if (noteLength > 0 && !noteInPlace && cursor() < noteAt + noteLength &&
-        cursor() + n > noteAt) {
-      padTo(noteAt + noteLength);
+    const int64_t tail = noteTail != nullptr ? static_cast<int64_t>(noteTail->size()) : 0;
+    const int64_t reservedEnd = noteAt + noteLength + tail;
+    if (noteLength > 0 && !noteInPlace && cursor() < reservedEnd && cursor() + n > noteAt) {
+      padTo(reservedEnd);
       if (area.size() % 2 != 0) area.push_back(0);
     }
     int64_t at = cursor();
@@ -260,6 +262,7 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
     w.noteLength = s.makerNote.length;
     w.noteInPlace = layout.makerNoteInPlace;
     w.noteBytes = &note->raw;
+    w.noteTail = &s.makerNote.tail;
   }
 
   std::vector<std::pair<uint16_t, uint32_t>> ifd0Pointers;
@@ -282,9 +285,11 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
     out.insert(out.end(), d.begin(), d.end());
   }
   if (w.noteLength > 0 && !w.noteInPlace) {
-    w.padTo(w.noteAt + w.noteLength);
-    std::memcpy(w.area.data() + (w.noteAt - w.areaStart), w.noteBytes->data(),
-                w.noteBytes->size());
+    const int64_t tail = static_cast<int64_t>(w.noteTail->size());
+    w.padTo(w.noteAt + w.noteLength + tail);
+    uint8_t* at = w.area.data() + (w.noteAt - w.areaStart);
+    std::memcpy(at, w.noteBytes->data(), w.noteBytes->size());
+    if (tail > 0) std::memcpy(at + w.noteLength, w.noteTail->data(), w.noteTail->size());
   }
   out.insert(out.end(), w.area.begin(), w.area.end());
   return out;
