@@ -204,5 +204,112 @@ TEST(IsobmffBoxes, LargeAndToEndSizes) {
   EXPECT_EQ(md.dateTime, parseMP4Time(5));
 }
 
+ByteVec dataBox(const std::string& value, uint32_t indicator = 1) {
+  ByteVec c;
+  putBe(c, indicator, 4);
+  putBe(c, 0, 4);
+  append(c, value);
+  return box("data", c);
+}
+
+ByteVec mvhd(uint8_t version, uint64_t created) {
+  ByteVec c;
+  if (version == 0) {
+    putBe(c, created, 4);
+    c.resize(96, 0);
+  } else {
+    putBe(c, created, 8);
+    c.resize(108, 0);
+  }
+  return fullBox("mvhd", version, c);
+}
+
+ByteVec tkhd(uint32_t width, uint32_t height) {
+  ByteVec c(72, 0);
+  putBe(c, uint64_t{width} << 16, 4);
+  putBe(c, uint64_t{height} << 16, 4);
+  return fullBox("tkhd", 0, c);
+}
+
+ByteVec keys(const std::vector<std::string>& names) {
+  ByteVec c;
+  putBe(c, names.size(), 4);
+  for (const std::string& n : names) {
+    putBe(c, n.size() + 8, 4);
+    append(c, std::string("mdta"));
+    append(c, n);
+  }
+  return fullBox("keys", 0, c);
+}
+
+ByteVec indexedItem(uint32_t index, const ByteVec& content) {
+  ByteVec out;
+  putBe(out, content.size() + 8, 4);
+  putBe(out, index, 4);
+  append(out, content);
+  return out;
+}
+
+TEST(IsobmffMovie, KeysIndexIlstItems) {
+  ByteVec ilst = box("ilst", concat({indexedItem(2, dataBox("Model X")),
+                                     indexedItem(1, concat({dataBox("binary", 0), dataBox("Maker")})),
+                                     indexedItem(3, dataBox("out of range")),
+                                     indexedItem(0, dataBox("zero"))}));
+  ByteVec moov = concat({mvhd(1, 4000000000ull),
+                         fullBox("meta", 0, concat({keys({"com.apple.quicktime.make",
+                                                          "com.apple.quicktime.model"}),
+                                                    ilst})),
+                         box("trak", concat({tkhd(640, 480)})), box("trak", tkhd(320, 720))});
+  VideoMeta vm = parseIsobmff(moov);
+  EXPECT_EQ(vm.make, "Maker");
+  EXPECT_EQ(vm.model, "Model X");
+  EXPECT_EQ(vm.creationDate, "MP4-Time-V1:4000000000");
+  EXPECT_EQ(vm.maxTrackWidth, 640);
+  EXPECT_EQ(vm.maxTrackHeight, 720);
+}
+
+TEST(IsobmffMovie, DayItemAfterMovieHeaderKeepsTheHeaderDate) {
+  ByteVec day = {0xA9, 'd', 'a', 'y'};
+  ByteVec value = dataBox("2020-01-02 03:04:05");
+  ByteVec item;
+  putBe(item, 8 + value.size(), 4);
+  append(item, day);
+  append(item, value);
+  ByteVec udta = box("udta", fullBox("meta", 0, box("ilst", item)));
+  EXPECT_EQ(parseIsobmff(concat({mvhd(0, 77), udta})).creationDate, "MP4-Time-V0:77");
+  EXPECT_EQ(parseIsobmff(udta).creationDate, "String:2020-01-02 03:04:05");
+  Metadata md;
+  applyVideoMeta(md, parseIsobmff(udta));
+  EXPECT_EQ(md.dateTime.year, 2020);
+  EXPECT_TRUE(md.isValid);
+}
+
+// Boxes nested 33 deep: the walk reads down to depth 32 and does not enter
+// the box found there.
+TEST(IsobmffMovie, DepthLimit) {
+  auto nest = [](int levels, const ByteVec& inner) {
+    ByteVec b = inner;
+    for (int i = 0; i < levels; ++i) b = box("trak", b);
+    return b;
+  };
+  EXPECT_EQ(parseIsobmff(nest(32, mvhd(0, 9))).creationDate, "MP4-Time-V0:9");
+  EXPECT_EQ(parseIsobmff(nest(33, mvhd(0, 9))).creationDate, "");
+}
+
+TEST(IsobmffMovie, FallbackScanGuessesFromParentType) {
+  // Items inside a box the walk does not know still give their values.
+  ByteVec mak = {0xA9, 'm', 'a', 'k'};
+  ByteVec item;
+  putBe(item, 8 + 21, 4);
+  append(item, mak);
+  append(item, dataBox("Canon"));
+  ByteVec phone = box("xyzw", dataBox("iPhone 12"));
+  ByteVec moov = box("wxyz", concat({item, phone, box("abcd", dataBox("Apple"))}));
+  VideoMeta vm = parseIsobmff(moov);
+  EXPECT_EQ(vm.make, "Canon");
+  EXPECT_EQ(vm.model, "iPhone 12");
+  EXPECT_EQ(readStringData(concat({dataBox("x", 2), dataBox("utf8")})), "utf8");
+}
+
 }  // namespace
 }  // namespace kd::exif
