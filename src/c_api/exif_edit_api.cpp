@@ -52,14 +52,14 @@ namespace ex = kd::exif;
 
 extern "C" {
 
-int kd_exif_strip_file(const char* input_path, const char* output_path) {
+int kd_exif_strip_file(const char* input_path, const char* output_path) noexcept {
   if (input_path == nullptr || output_path == nullptr) return kExifBadArgument;
   return exifCall([&] {
     return ex::stripMetadata(input_path, output_path) ? kStatusOk : kExifUnsupported;
   });
 }
 
-int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out, size_t* out_len) {
+int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out, size_t* out_len) noexcept {
   if (out == nullptr || out_len == nullptr) return kExifBadArgument;
   *out = nullptr;
   *out_len = 0;
@@ -69,7 +69,7 @@ int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out, size_t*
   });
 }
 
-int kd_exif_edit_open(const char* path, KdExifEdit** out) {
+int kd_exif_edit_open(const char* path, KdExifEdit** out) noexcept {
   if (path == nullptr || out == nullptr) return kExifBadArgument;
   *out = nullptr;
   return exifCall([&] {
@@ -81,7 +81,7 @@ int kd_exif_edit_open(const char* path, KdExifEdit** out) {
   });
 }
 
-int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out) {
+int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out) noexcept {
   if (out == nullptr) return kExifBadArgument;
   *out = nullptr;
   if (data == nullptr || badLength(len)) return kExifBadArgument;
@@ -94,27 +94,27 @@ int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out) 
   });
 }
 
-void kd_exif_set_artist(KdExifEdit* handle, const char* text) {
+void kd_exif_set_artist(KdExifEdit* handle, const char* text) noexcept {
   if (text == nullptr) return;
   setterCall(handle, [&](ex::EditSession& s) { ex::setArtist(s, text); });
 }
 
-void kd_exif_set_software(KdExifEdit* handle, const char* text) {
+void kd_exif_set_software(KdExifEdit* handle, const char* text) noexcept {
   if (text == nullptr) return;
   setterCall(handle, [&](ex::EditSession& s) { ex::setSoftware(s, text); });
 }
 
-void kd_exif_set_datetime(KdExifEdit* handle, const char* text) {
+void kd_exif_set_datetime(KdExifEdit* handle, const char* text) noexcept {
   if (text == nullptr) return;
   setterCall(handle, [&](ex::EditSession& s) { ex::setDateTimeOriginal(s, text); });
 }
 
-void kd_exif_set_gps(KdExifEdit* handle, double latitude, double longitude, double altitude) {
+void kd_exif_set_gps(KdExifEdit* handle, double latitude, double longitude, double altitude) noexcept {
   setterCall(handle,
              [&](ex::EditSession& s) { ex::setGps(s, latitude, longitude, altitude); });
 }
 
-int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value) {
+int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value) noexcept {
   return exifCall([&] {
     auto e = editOf(handle);
     if (!e || name == nullptr || value == nullptr) return kExifBadArgument;
@@ -122,11 +122,11 @@ int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value
   });
 }
 
-void kd_exif_strip_all(KdExifEdit* handle) {
+void kd_exif_strip_all(KdExifEdit* handle) noexcept {
   setterCall(handle, [&](ex::EditSession& s) { ex::stripAll(s); });
 }
 
-int kd_exif_edit_write(KdExifEdit* handle, const char* output_path) {
+int kd_exif_edit_write(KdExifEdit* handle, const char* output_path) noexcept {
   return exifCall([&] {
     auto e = editOf(handle);
     if (!e || e->sourcePath.empty()) return kExifBadArgument;
@@ -135,7 +135,7 @@ int kd_exif_edit_write(KdExifEdit* handle, const char* output_path) {
   });
 }
 
-int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out, size_t* out_len) {
+int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out, size_t* out_len) noexcept {
   if (out == nullptr || out_len == nullptr) return kExifBadArgument;
   *out = nullptr;
   *out_len = 0;

@@ -144,6 +144,15 @@ Bytes writeExifTiff(base::ByteView source, const EditSession& s);
 // True when a TIFF-headed buffer is a picture (IFD0 has strips or tiles).
 bool isFullTiff(base::ByteView buf);
 
+// HEIF/AVIF: the block into the file-stored, single-extent Exif item, in
+// place when it fits, else in an appended "mdat" box; empty when there is no
+// such item or its "iloc" fields cannot express the new place.
+Bytes writeExifIsobmff(base::ByteView source, base::ByteView block);
+// HEIF/AVIF with every Exif item blanked to an empty TIFF structure and every
+// XMP item to an empty packet, in place; empty when there are no items.
+Bytes stripIsobmff(base::ByteView source);
+extern const char kEmptyXmpPacket[];
+
 inline constexpr size_t kJpegMaxExifBlock = 65527;
 
 }  // namespace kd::exif

@@ -179,6 +179,9 @@ Bytes stripJpeg(ByteView src) {
 Bytes stripMetadataBytes(ByteView src) {
   if (src.size() < 2) return {};
   if (src[0] == 0xFF && src[1] == 0xD8) return stripJpeg(src);
+  if (isPng(src)) return stripPng(src);
+  if (isWebp(src)) return stripWebp(src);
+  if (isIsobmff(src)) return stripIsobmff(src);
   return {};
 }
 
@@ -194,6 +197,9 @@ Bytes writeExifBytes(ByteView src, const EditSession& s) {
     if (isFullTiff(src)) return writeExifTiff(src, s);
     return serialize(s);
   }
+  if (isPng(src)) return replacePngExif(src, serialize(s));
+  if (isWebp(src)) return replaceWebpExif(src, serialize(s));
+  if (isIsobmff(src)) return writeExifIsobmff(src, serialize(s));
   return {};
 }
 
