@@ -50,6 +50,21 @@ bool isTiffHeader(ByteView buf) {
   return false;
 }
 
+// The reader ignores an "eXIf" chunk that follows the image data, but the
+// rebuilder replaces every "eXIf" chunk: a session must carry that one's tags
+// too, or writing would silently drop them.
+int64_t exifChunkAfterImageData(ByteView buf) {
+  int64_t pos = 8;
+  while (base::fits(buf, pos, 8)) {
+    const int64_t len = readUint32(buf, pos, true);
+    const std::string type = chunkType(buf, pos + 4);
+    if (type == "eXIf") return base::fits(buf, pos + 8, 1) ? pos + 8 : 0;
+    if (type == "IEND") break;
+    pos += 12 + len;
+  }
+  return 0;
+}
+
 // TIFF header offset of the buffer's EXIF block, or -1.
 int64_t locateTiffHeader(ByteView buf) {
   const int64_t size = static_cast<int64_t>(buf.size());
@@ -62,6 +77,7 @@ int64_t locateTiffHeader(ByteView buf) {
     container = false;
   } else if (isPng(buf)) {
     b = findExifInPng(buf);
+    if (b <= 0) b = exifChunkAfterImageData(buf);
   } else if (isWebp(buf)) {
     b = findExifInWebp(buf);
   } else if (isIsobmff(buf)) {

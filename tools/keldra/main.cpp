@@ -31,8 +31,8 @@ const char kHelp[] =
     "       [--datetime T] [--gps LAT,LON[,ALT]] [--strip-exif]\n"
     "                                 change EXIF tags (--strip-exif first clears them);\n"
     "                                 without -o FILE is replaced in place\n"
-    "  strip IN [-o OUT]              remove EXIF, XMP, IPTC and comments from a JPEG;\n"
-    "                                 without -o IN is replaced in place\n"
+    "  strip IN [-o OUT]              remove EXIF, XMP, IPTC and comments (JPEG, PNG,\n"
+    "                                 WebP, HEIF); without -o IN is replaced in place\n"
     "  --help                         this text\n";
 
 struct Command {
