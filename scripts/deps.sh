@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # peers the tests and benchmarks compare against
   zlib1g-dev libpng-dev libdeflate-dev libspng-dev libstb-dev libqoi-dev libimagequant-dev
-  libjpeg62-turbo-dev imagemagick netpbm libimage-exiftool-perl libexif-dev libexiv2-dev
+  libjpeg62-turbo-dev webp libwebp-dev imagemagick netpbm libimage-exiftool-perl libexif-dev libexiv2-dev
 )
 missing=()
 for p in "${packages[@]}"; do
