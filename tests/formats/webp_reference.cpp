@@ -173,13 +173,17 @@ Pixels decodeImage(Bits& br, int64_t w, int64_t h, bool mainImage) {
   for (auto& g : codes) {
     for (int i = 0; i < 5; ++i) g[static_cast<size_t>(i)] = readCode(br, alphabets[i]);
   }
-  Pixels out(static_cast<size_t>(w * h));
+  // Grows with the pixels decoded, so a stream that fails early never costs
+  // the picture it announced.
+  Pixels out;
+  const int64_t total = w * h;
   Pixels cache(static_cast<size_t>(cacheSize), 0);
-  auto insert = [&](uint32_t px) {
+  auto put = [&](uint32_t px) {
+    out.push_back(px);
     if (cacheBits) cache[(0x1E35A7BDu * px) >> (32 - cacheBits)] = px;
   };
-  int64_t pos = 0;
-  while (pos < w * h) {
+  while (static_cast<int64_t>(out.size()) < total) {
+    const auto pos = static_cast<int64_t>(out.size());
     const int64_t x = pos % w, y = pos / w;
     size_t group = 0;
     if (prefixBits) {
@@ -191,8 +195,7 @@ Pixels decodeImage(Bits& br, int64_t w, int64_t h, bool mainImage) {
       const uint32_t r = static_cast<uint32_t>(decodeSymbol(g[1], br));
       const uint32_t b = static_cast<uint32_t>(decodeSymbol(g[2], br));
       const uint32_t a = static_cast<uint32_t>(decodeSymbol(g[3], br));
-      out[static_cast<size_t>(pos++)] = a << 24 | r << 16 | static_cast<uint32_t>(s) << 8 | b;
-      insert(out[static_cast<size_t>(pos - 1)]);
+      put(a << 24 | r << 16 | static_cast<uint32_t>(s) << 8 | b);
     } else if (s < 280) {
       const int64_t length = prefixValue(s - 256, br);
       const uint32_t code = prefixValue(decodeSymbol(g[4], br), br);
@@ -204,15 +207,11 @@ Pixels decodeImage(Bits& br, int64_t w, int64_t h, bool mainImage) {
         if (dist < 1) dist = 1;
       }
       if (dist > pos) fail(ekInvalid, "webp: bad back-reference distance");
-      if (length > w * h - pos) fail(ekInvalid, "webp: copy runs past image end");
-      for (int64_t i = 0; i < length; ++i, ++pos) {
-        out[static_cast<size_t>(pos)] = out[static_cast<size_t>(pos - dist)];
-        insert(out[static_cast<size_t>(pos)]);
-      }
+      if (length > total - pos) fail(ekInvalid, "webp: copy runs past image end");
+      for (int64_t i = 0; i < length; ++i) put(out[out.size() - static_cast<size_t>(dist)]);
     } else {
       if (!cacheBits) fail(ekInvalid, "webp: color cache code without a cache");
-      out[static_cast<size_t>(pos++)] = cache[static_cast<size_t>(s - 280)];
-      insert(out[static_cast<size_t>(pos - 1)]);
+      put(cache[static_cast<size_t>(s - 280)]);
     }
   }
   return out;
