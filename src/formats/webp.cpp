@@ -634,26 +634,70 @@ inline int colorDelta(uint8_t t, uint8_t c) {
   return (static_cast<int8_t>(t) * static_cast<int8_t>(c)) >> 5;
 }
 
+inline uint32_t crossColorPixel(uint32_t px, uint32_t e) {
+  const auto greenToRed = static_cast<uint8_t>(e);
+  const auto greenToBlue = static_cast<uint8_t>(e >> 8);
+  const auto redToBlue = static_cast<uint8_t>(e >> 16);
+  const auto green = static_cast<uint8_t>(px >> 8);
+  const int red = channel(px, 16) + colorDelta(greenToRed, green);
+  int blue = channel(px, 0) + colorDelta(greenToBlue, green);
+  blue += colorDelta(redToBlue, static_cast<uint8_t>(red));
+  return (px & 0xFF00FF00u) | static_cast<uint32_t>(red & 0xFF) << 16 |
+         static_cast<uint32_t>(blue & 0xFF);
+}
+
+#if defined(__SSE2__)
+// The signed byte at bit `shift` of each 32-bit lane, sign-extended.
+template <int Shift>
+inline __m128i signedByte(__m128i v) {
+  return _mm_srai_epi32(_mm_slli_epi32(v, 24 - Shift), 24);
+}
+// (t * c) >> 5 per lane for sign-extended bytes t and c: the product fits
+// 16 bits, so the low halves multiply and the shift sign-extends from them.
+inline __m128i deltaLanes(__m128i t, __m128i c) {
+  return _mm_srai_epi32(_mm_slli_epi32(_mm_mullo_epi16(t, c), 16), 16 + 5);
+}
+// Four pixels of one block (one element).
+inline __m128i crossColorLanes(__m128i px, uint32_t element) {
+  const __m128i e = _mm_set1_epi32(static_cast<int>(element));
+  const __m128i green = signedByte<8>(px);
+  const __m128i red = _mm_add_epi32(_mm_srli_epi32(px, 16), deltaLanes(signedByte<0>(e), green));
+  const __m128i redSigned = signedByte<0>(red);
+  const __m128i blue = _mm_add_epi32(_mm_add_epi32(px, deltaLanes(signedByte<8>(e), green)),
+                                     deltaLanes(signedByte<16>(e), redSigned));
+  const __m128i byteMask = _mm_set1_epi32(0xFF);
+  return _mm_or_si128(_mm_and_si128(px, _mm_set1_epi32(static_cast<int>(0xFF00FF00u))),
+                      _mm_or_si128(_mm_slli_epi32(_mm_and_si128(red, byteMask), 16),
+                                   _mm_and_si128(blue, byteMask)));
+}
+#endif
+
 void inverseCrossColor(const Transform& t, uint32_t* row, int64_t y) {
   const int64_t blocksWide = divRoundUp(t.width, t.bits);
   const uint32_t* elements = t.data.data() + (y >> t.bits) * blocksWide;
-  for (int64_t x = 0; x < t.width; ++x) {
-    const uint32_t e = elements[x >> t.bits];
-    const auto greenToRed = static_cast<uint8_t>(e);
-    const auto greenToBlue = static_cast<uint8_t>(e >> 8);
-    const auto redToBlue = static_cast<uint8_t>(e >> 16);
-    const uint32_t px = row[x];
-    const auto green = static_cast<uint8_t>(px >> 8);
-    int red = channel(px, 16) + colorDelta(greenToRed, green);
-    int blue = channel(px, 0) + colorDelta(greenToBlue, green);
-    blue += colorDelta(redToBlue, static_cast<uint8_t>(red));
-    row[x] = (px & 0xFF00FF00u) | static_cast<uint32_t>(red & 0xFF) << 16 |
-             static_cast<uint32_t>(blue & 0xFF);
+  int64_t x = 0;
+#if defined(__SSE2__)
+  // Blocks are at least 4 pixels wide, so an aligned group of 4 shares one.
+  for (; x + 4 <= t.width; x += 4) {
+    __m128i* p = reinterpret_cast<__m128i*>(row + x);
+    _mm_storeu_si128(p, crossColorLanes(_mm_loadu_si128(p), elements[x >> t.bits]));
   }
+#endif
+  for (; x < t.width; ++x) row[x] = crossColorPixel(row[x], elements[x >> t.bits]);
 }
 
 void inverseSubtractGreen(int64_t width, uint32_t* row) {
-  for (int64_t x = 0; x < width; ++x) {
+  int64_t x = 0;
+#if defined(__SSE2__)
+  const __m128i greenMask = _mm_set1_epi32(0xFF00);
+  for (; x + 4 <= width; x += 4) {
+    __m128i* p = reinterpret_cast<__m128i*>(row + x);
+    const __m128i v = _mm_loadu_si128(p);
+    const __m128i g = _mm_and_si128(v, greenMask);
+    _mm_storeu_si128(p, _mm_add_epi8(v, _mm_or_si128(_mm_srli_epi32(g, 8), _mm_slli_epi32(g, 8))));
+  }
+#endif
+  for (; x < width; ++x) {
     const uint32_t px = row[x];
     const uint32_t green = (px >> 8) & 0xFF;
     row[x] = addPixels(px, green << 16 | green);
@@ -689,12 +733,17 @@ void toRgba(const uint32_t* row, int64_t width, bool alpha, uint8_t* out) {
       std::memcpy(out + 4 * x, &rgba, 4);
     }
   } else {
-    for (int64_t x = 0; x < width; ++x) {
+    // Four-byte stores; the fourth byte is the next pixel's red, written
+    // over in the next step. The last pixel stores its three bytes alone.
+    for (int64_t x = 0; x + 1 < width; ++x) {
       const uint32_t px = row[x];
-      out[3 * x + 0] = static_cast<uint8_t>(px >> 16);
-      out[3 * x + 1] = static_cast<uint8_t>(px >> 8);
-      out[3 * x + 2] = static_cast<uint8_t>(px);
+      const uint32_t rgb = ((px >> 16) & 0xFF) | (px & 0xFF00) | ((px & 0xFF) << 16);
+      std::memcpy(out + 3 * x, &rgb, 4);
     }
+    const uint32_t last = row[width - 1];
+    out[3 * width - 3] = static_cast<uint8_t>(last >> 16);
+    out[3 * width - 2] = static_cast<uint8_t>(last >> 8);
+    out[3 * width - 1] = static_cast<uint8_t>(last);
   }
 }
 
