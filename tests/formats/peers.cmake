@@ -5,3 +5,6 @@ target_link_libraries(${target} PRIVATE stb)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(KELDRA_TEST_PNG_PEERS REQUIRED IMPORTED_TARGET libpng zlib)
 target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_PNG_PEERS)
+# JPEG tests compare against libjpeg-turbo (float IDCT, replicated chroma).
+pkg_check_modules(KELDRA_TEST_JPEG_PEER REQUIRED IMPORTED_TARGET libjpeg)
+target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_JPEG_PEER)
