@@ -7,7 +7,7 @@ using namespace kd::c_api;
 
 extern "C" {
 
-int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out) {
+int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
   if (data == nullptr || badLength(len)) return kImageBadArgument;

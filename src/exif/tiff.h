@@ -61,6 +61,8 @@ class ReadBudget {
   bool spendWork(int64_t units);
   bool spendText(int64_t bytes);
   bool exhausted() const { return exhausted_; }
+  // Text bytes still allowed (0 once the budget is spent).
+  int64_t textLeft() const { return exhausted_ ? 0 : text_; }
 
  private:
   int64_t work_ = INT64_MAX;

@@ -366,18 +366,23 @@ void expectSameAsReference(const Bytes& file, const std::string& what) {
   }
 }
 
+// Every JPEG of the bundled test files and of the corpus, as relative names.
 std::vector<std::string> sharedJpegFiles() {
   std::vector<std::string> files;
-  const std::filesystem::path root(KELDRA_TESTDATA_DIR);
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    const std::string ext = it->path().extension().string();
-    if (it->is_regular_file() && (ext == ".jpg" || ext == ".jpeg" || ext == ".JPG")) {
-      files.push_back(std::filesystem::relative(it->path(), root).string());
+  std::vector<std::filesystem::path> roots = {std::filesystem::path(KELDRA_SOURCE_DIR) / "tests" / "data"};
+  if (const auto corpus = kd::test::corpusDir()) roots.emplace_back(*corpus);
+  for (const std::filesystem::path& root : roots) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      const std::string ext = it->path().extension().string();
+      if (it->is_regular_file() && (ext == ".jpg" || ext == ".jpeg" || ext == ".JPG")) {
+        files.push_back(std::filesystem::relative(it->path(), root).string());
+      }
     }
   }
   std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
   return files;
 }
 
@@ -400,7 +405,7 @@ std::vector<Bytes> sweepFixtures() {
 
 TEST(JpegReference, SameBytesOnEverySharedJpeg) {
   const std::vector<std::string> files = sharedJpegFiles();
-  if (files.empty()) GTEST_SKIP() << "no shared test data at " << KELDRA_TESTDATA_DIR;
+  ASSERT_GT(files.size(), 20u);
   for (const std::string& f : files) {
     expectSameAsReference(kd::test::readTestdata(f), f);
   }
@@ -448,7 +453,6 @@ int firstFrameMarker(const Bytes& f) {
 
 TEST(JpegPeer, SharedFilesDecodeLikeLibjpegOrFailAsDescribed) {
   const std::vector<std::string> files = sharedJpegFiles();
-  if (files.empty()) GTEST_SKIP() << "no shared test data at " << KELDRA_TESTDATA_DIR;
   int compared = 0;
   for (const std::string& name : files) {
     const Bytes file = kd::test::readTestdata(name);
@@ -472,7 +476,7 @@ TEST(JpegPeer, SharedFilesDecodeLikeLibjpegOrFailAsDescribed) {
       EXPECT_TRUE(f.kind == ekNone || f.message.rfind("jpeg: ", 0) == 0) << name << f.message;
     }
   }
-  EXPECT_GT(compared, 50);
+  EXPECT_GT(compared, 15);
 }
 
 // ---- encoder ---------------------------------------------------------------
