@@ -222,6 +222,20 @@ TEST(JpegDecode, EntropyEndsAtEoiOrEndOfDataAndIgnoresLaterSegments) {
   EXPECT_EQ(decodeJpeg(viewOf(h.file())).pixels, Bytes(64, 128));
 }
 
+TEST(JpegDecode, HugeClaimWithLittleDataFailsOnTheDataNotTheAllocation) {
+  // 16384 x 16384 colour (805 MB of output) with 24 bits of entropy data:
+  // every block costs at least two bits, so the output is not allocated up
+  // front, and decoding stops where the data does.
+  HandMade h(16384, 16384, 3);
+  h.entropy = {0x00, 0x00, 0x00};
+  EXPECT_EQ(jpegFailure(h.file()), (Failure{"jpeg: entropy stream truncated", ekTruncated}));
+  // Just over the pixel limit: refused from the header alone.
+  HandMade over(32768, 32769, 1);
+  EXPECT_EQ(jpegFailure(over.file()), (Failure{"jpeg: too many pixels", ekInvalid}));
+  HandMade at(32768, 32768, 1);
+  EXPECT_EQ(jpegFailure(at.file()).message, "jpeg: entropy stream truncated");
+}
+
 // ---- files made by libjpeg-turbo --------------------------------------------
 
 // Smooth gradients with some texture: realistic for a DCT codec, and with
