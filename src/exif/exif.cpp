@@ -268,7 +268,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
       if (!value.empty()) md.tags.insert_or_assign("IPTC:" + name, std::move(value));
     }
   }
-  for (auto& [name, value] : readXmpBytes(buf)) {
+  for (auto& [name, value] : readXmpBytes(buf, &budget)) {
     if (!value.empty()) md.tags.insert_or_assign("XMP:" + name, std::move(value));
   }
   applySignFixups(md);
