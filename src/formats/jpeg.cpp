@@ -23,11 +23,10 @@
 #include <vector>
 
 #include "base/checked.h"
+#include "base/memory.h"
 #include "formats/codecs.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <immintrin.h>
 
 namespace kd::formats {
 
@@ -75,13 +74,15 @@ using jpeg::ZigZag;
 #endif
 using Vec8 = float __attribute__((vector_size(32), aligned(32)));
 
-inline Vec8 splat(float v) { return Vec8{v, v, v, v, v, v, v, v}; }
-inline Vec8 load8(const float* p) {
+#define KD_INLINE [[gnu::always_inline]] inline
+
+KD_INLINE Vec8 splat(float v) { return Vec8{v, v, v, v, v, v, v, v}; }
+KD_INLINE Vec8 load8(const float* p) {
   Vec8 v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store8(float* p, Vec8 v) { std::memcpy(p, &v, sizeof v); }
+KD_INLINE void store8(float* p, Vec8 v) { std::memcpy(p, &v, sizeof v); }
 
 // Per-lane tables derived from the cosine tables once.
 struct DctVectors {
@@ -459,8 +460,10 @@ inline void decodeBlock(BitReader& r, const HuffTable& dc, const HuffTable& ac,
 // f(x, y) = 1/4 sum_v (Cu[v] t[v][x]) CosT[y][v] with
 // t[v][x] = sum_u (Cu[u] F(u, v)) CosT[x][u]: rows first, then columns, each
 // sum from +0 in increasing u or v. Eight x lanes at once; zero terms and
-// all-zero rows skipped. Writes 8 rows of 8 floats at `out`.
-void idctBlock(const Block& b, float* out, size_t stride) {
+// all-zero rows skipped. Writes 8 rows of 8 floats at `out`. Compiled twice
+// (baseline and AVX2 code for the same operations); both give the same
+// floats.
+KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   if (b.rowMask[0] == 1 && (b.rowMask[1] | b.rowMask[2] | b.rowMask[3] | b.rowMask[4] |
                             b.rowMask[5] | b.rowMask[6] | b.rowMask[7]) == 0) {
@@ -493,6 +496,11 @@ void idctBlock(const Block& b, float* out, size_t stride) {
     for (int i = 0; i < liveCount; ++i) acc += weighted[i] * splat(t.CosT[y][live[i]]);
     store8(out + static_cast<size_t>(y) * stride, acc * splat(0.25f));
   }
+}
+
+void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
+[[gnu::target("avx2")]] void idctBlockAvx2(const Block& b, float* out, size_t stride) {
+  idctBlockImpl(b, out, stride);
 }
 
 inline uint8_t clampSample(float v) {
@@ -571,6 +579,102 @@ void rgbRow(const float* y, const float* cb, const float* cr, uint8_t* out, size
   }
 }
 
+// AVX2 forms of greyRow and rgbRow: the same float operations on eight
+// lanes, and the bytes interleaved with shuffles.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i bytes16(__m256 a, __m256 b) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 top = _mm256_set1_ps(255.0f);
+  const __m256i ia = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(a, zero), top));
+  const __m256i ib = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(b, zero), top));
+  const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(ia, ib), 0xD8);
+  return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+}
+
+[[gnu::target("avx2")]] void greyRowAvx2(const float* y, uint8_t* out, size_t width) {
+  size_t x = 0;
+  const __m256 half = _mm256_set1_ps(128.5f);
+  for (; x + 16 <= width; x += 16) {
+    const __m256 a = _mm256_add_ps(_mm256_loadu_ps(y + x), half);
+    const __m256 b = _mm256_add_ps(_mm256_loadu_ps(y + x + 8), half);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), bytes16(a, b));
+  }
+  for (; x < width; ++x) out[x] = clampSample(y[x] + 128.5f);
+}
+
+// Shuffle masks spreading 16 bytes of one channel over 48 interleaved
+// bytes: mask[c][k] fills output bytes 16k..16k+15 with channel c.
+struct InterleaveMasks {
+  alignas(16) uint8_t mask[3][3][16];
+};
+
+constexpr InterleaveMasks makeInterleaveMasks() {
+  InterleaveMasks m{};
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      for (int i = 0; i < 16; ++i) {
+        const int o = 16 * k + i;
+        m.mask[c][k][i] = o % 3 == c ? static_cast<uint8_t>(o / 3) : 0x80;
+      }
+    }
+  }
+  return m;
+}
+constexpr InterleaveMasks kInterleave = makeInterleaveMasks();
+
+[[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
+                                        uint8_t* out, size_t width) {
+  size_t x = 0;
+  const __m256 half = _mm256_set1_ps(128.5f);
+  const __m256 kR = _mm256_set1_ps(1.402f);
+  const __m256 kGb = _mm256_set1_ps(0.344136f);
+  const __m256 kGr = _mm256_set1_ps(0.714136f);
+  const __m256 kB = _mm256_set1_ps(1.772f);
+  __m128i masks[3][3];
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      masks[c][k] = _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave.mask[c][k]));
+    }
+  }
+  for (; x + 16 <= width; x += 16) {
+    __m256 r[2], g[2], b[2];
+    for (int i = 0; i < 2; ++i) {
+      const __m256 Y = _mm256_loadu_ps(y + x + 8 * i);
+      const __m256 Cb = _mm256_loadu_ps(cb + x + 8 * i);
+      const __m256 Cr = _mm256_loadu_ps(cr + x + 8 * i);
+      r[i] = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kR, Cr), Y), half);
+      g[i] = _mm256_add_ps(
+          _mm256_sub_ps(_mm256_sub_ps(Y, _mm256_mul_ps(kGb, Cb)), _mm256_mul_ps(kGr, Cr)), half);
+      b[i] = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kB, Cb), Y), half);
+    }
+    const __m128i channels[3] = {bytes16(r[0], r[1]), bytes16(g[0], g[1]), bytes16(b[0], b[1])};
+    for (int k = 0; k < 3; ++k) {
+      const __m128i v = _mm_or_si128(
+          _mm_or_si128(_mm_shuffle_epi8(channels[0], masks[0][k]),
+                       _mm_shuffle_epi8(channels[1], masks[1][k])),
+          _mm_shuffle_epi8(channels[2], masks[2][k]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * k), v);
+    }
+  }
+  for (; x < width; ++x) {
+    const float Y = y[x], Cb = cb[x], Cr = cr[x];
+    out[3 * x] = clampSample(1.402f * Cr + Y + 128.5f);
+    out[3 * x + 1] = clampSample(Y - 0.344136f * Cb - 0.714136f * Cr + 128.5f);
+    out[3 * x + 2] = clampSample(1.772f * Cb + Y + 128.5f);
+  }
+}
+
+// The per-block and per-row kernels of one instruction set.
+struct Kernels {
+  void (*idct)(const Block&, float*, size_t);
+  void (*grey)(const float*, uint8_t*, size_t);
+  void (*rgb)(const float*, const float*, const float*, uint8_t*, size_t);
+};
+
+Kernels kernelsFor(bool avx2) {
+  if (avx2) return {idctBlockAvx2, greyRowAvx2, rgbRowAvx2};
+  return {idctBlockPlain, greyRow, rgbRow};
+}
+
 // Geometry and float band of one component for one MCU row.
 struct ComponentBand {
   int h = 1;
@@ -583,21 +687,26 @@ struct ComponentBand {
 
 class ScanDecoder {
  public:
-  ScanDecoder(const Tables& t, const Frame& f, EntropyData&& entropy)
-      : tables_(t), frame_(f), entropy_(std::move(entropy)), reader_(entropy_.bytes) {}
+  ScanDecoder(const Tables& t, const Frame& f, EntropyData&& entropy, Kernels kernels)
+      : tables_(t),
+        frame_(f),
+        entropy_(std::move(entropy)),
+        reader_(entropy_.bytes),
+        kernels_(kernels) {}
 
   Image run();
 
  private:
   void restart();
   void decodeMcuRow(size_t mcuRow);
-  void convertRows(size_t firstRow, size_t rows, uint8_t* out);
+  void convertRows(size_t rows, uint8_t* out);
   const float* componentRow(size_t c, size_t rowInBand);
 
   const Tables& tables_;
   const Frame& frame_;
   EntropyData entropy_;
   BitReader reader_;
+  Kernels kernels_;
   std::vector<ComponentBand> bands_;
   std::vector<std::array<float, 64>> quantF_;
   std::vector<int64_t> preds_;
@@ -636,7 +745,7 @@ void ScanDecoder::decodeMcuRow(size_t) {
           decodeBlock(reader_, dc, ac, quant, quantF_[c].data(), preds_[c], block_);
           float* out = band.band.data() + static_cast<size_t>(v) * 8 * band.stride +
                        (mx * static_cast<size_t>(band.h) + static_cast<size_t>(h)) * 8;
-          idctBlock(block_, out, band.stride);
+          kernels_.idct(block_, out, band.stride);
           std::memset(block_.coef, 0, sizeof block_.coef);
           std::memset(block_.rowMask, 0, sizeof block_.rowMask);
         }
@@ -657,18 +766,20 @@ const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
   return band.expanded.data();
 }
 
-void ScanDecoder::convertRows(size_t firstRow, size_t rows, uint8_t* out) {
+// Converts the first `rows` rows of the MCU row into `out` (rows of
+// width * channels bytes).
+void ScanDecoder::convertRows(size_t rows, uint8_t* out) {
   const auto width = static_cast<size_t>(frame_.width);
   const size_t channels = frame_.components.size();
   for (size_t r = 0; r < rows; ++r) {
-    uint8_t* dst = out + (firstRow + r) * width * channels;
+    uint8_t* dst = out + r * width * channels;
     if (channels == 1) {
-      greyRow(componentRow(0, r), dst, width);
+      kernels_.grey(componentRow(0, r), dst, width);
     } else {
       const float* y = componentRow(0, r);
       const float* cb = componentRow(1, r);
       const float* cr = componentRow(2, r);
-      rgbRow(y, cb, cr, dst, width);
+      kernels_.rgb(y, cb, cr, dst, width);
     }
   }
 }
@@ -720,19 +831,22 @@ Image ScanDecoder::run() {
   img.colorspace = count == 1 ? csGray : csRgb;
   img.channels = channelsOf(img.colorspace);
   const size_t rowBytes = width * count;
-  // Every block costs at least two bits (a DC code and an AC code), so data
-  // with fewer bits than that cannot fill the picture: grow the output with
-  // the decoded rows instead of trusting the header's size.
+  // Rows are appended as they are decoded, so each output byte is written
+  // once. Every block costs at least two bits (a DC code and an AC code):
+  // when the data holds that many, room for the whole picture is reserved
+  // at once; otherwise the output grows with the rows actually decoded
+  // instead of trusting the header's size.
   const uint64_t blocks = uint64_t{mcusAcross_} * mcusDown * blocksPerMcu;
-  const bool plausible = blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8;
-  if (plausible) img.pixels.resize(rowBytes * height);
-
+  if (blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8) {
+    img.pixels.reserve(rowBytes * height);
+    base::adviseHugePages(img.pixels.data(), img.pixels.capacity());
+  }
+  std::vector<uint8_t> rows(rowBytes * mcuHeight);
   for (size_t my = 0; my < mcusDown; ++my) {
     decodeMcuRow(my);
-    const size_t firstRow = my * mcuHeight;
-    const size_t rows = std::min(mcuHeight, height - firstRow);
-    if (!plausible) img.pixels.resize(rowBytes * (firstRow + rows));
-    convertRows(firstRow, rows, img.pixels.data());
+    const size_t count = std::min(mcuHeight, height - my * mcuHeight);
+    convertRows(count, rows.data());
+    img.pixels.insert(img.pixels.end(), rows.begin(), rows.begin() + static_cast<ptrdiff_t>(count * rowBytes));
   }
   return img;
 }
@@ -961,14 +1075,25 @@ void loadBand(const Image& img, size_t y0, size_t paddedWidth, std::vector<float
 
 }  // namespace
 
-Image decodeJpeg(ByteView data) {
+namespace jpeg {
+
+bool cpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+Image decodeJpegWith(ByteView data, bool useAvx2) {
   Tables tables;
   Frame frame;
   const size_t scanStart = readHeaders(data, tables, frame);
   requirePixelCount(frame.width, frame.height, "jpeg: too many pixels");
-  ScanDecoder decoder(tables, frame, extractEntropy(data, scanStart));
+  ScanDecoder decoder(tables, frame, extractEntropy(data, scanStart), kernelsFor(useAvx2));
   return decoder.run();
 }
+
+}  // namespace jpeg
+
+Image decodeJpeg(ByteView data) { return jpeg::decodeJpegWith(data, jpeg::cpuHasAvx2()); }
 
 Bytes encodeJpeg(const Image& img, int quality) {
   if (img.colorspace != csGray && img.colorspace != csRgb) {

@@ -77,4 +77,11 @@ const CosineTables& cosineTables();
 // 200 - 2 * quality; entries (base * scale + 50) / 100 clamped to 1..255.
 std::array<uint8_t, 64> scaleQt(const std::array<uint8_t, 64>& base, int quality);
 
+// Whether this processor runs AVX2 code (checked once).
+bool cpuHasAvx2();
+
+// decodeJpeg with the AVX2 kernels or the baseline ones; both give the same
+// bytes (decodeJpeg picks AVX2 where the processor has it).
+Image decodeJpegWith(ByteView data, bool useAvx2);
+
 }  // namespace kd::formats::jpeg

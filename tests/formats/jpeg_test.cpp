@@ -255,6 +255,24 @@ Image photoLike(int64_t width, int64_t height, ColorSpace cs) {
   return img;
 }
 
+// The decoder with the baseline kernels and, where the processor has it,
+// with the AVX2 ones: same outcome and bytes as the reference.
+void expectSameAsReference(const Bytes& file, const std::string& what) {
+  Image b;
+  const Failure plain = failureOf([&] { return b = referenceDecodeJpeg(viewOf(file)); });
+  for (bool avx2 : {false, true}) {
+    if (avx2 && !jpeg::cpuHasAvx2()) continue;
+    Image a;
+    const Failure fast = failureOf([&] { return a = jpeg::decodeJpegWith(viewOf(file), avx2); });
+    ASSERT_EQ(fast, plain) << what << (avx2 ? " (AVX2)" : "");
+    if (fast.kind == ekNone) {
+      ASSERT_EQ(a.width, b.width) << what;
+      ASSERT_EQ(a.height, b.height) << what;
+      ASSERT_TRUE(a.pixels == b.pixels) << what << (avx2 ? " (AVX2)" : "") << ": pixels differ from the reference";
+    }
+  }
+}
+
 // Tolerance against libjpeg-turbo's float IDCT: its IDCT rounds and clamps
 // each plane sample to 0..255 before colour conversion and converts colour
 // in fixed point, where this decoder keeps floats to the end. Samples agree
@@ -278,9 +296,8 @@ void expectCloseToPeer(const Image& ours, const Image& peer, const std::string& 
 
 // Ours equals the reference and is close to libjpeg-turbo.
 void expectDecodesLikeReferenceAndPeer(const Bytes& file, const std::string& what) {
+  expectSameAsReference(file, what);
   const Image ours = decodeJpeg(viewOf(file));
-  const Image reference = referenceDecodeJpeg(viewOf(file));
-  EXPECT_TRUE(ours.pixels == reference.pixels) << what << ": differs from the reference decoder";
   const PeerDecode peer = peerDecodeJpeg(viewOf(file));
   ASSERT_TRUE(peer.ok && !peer.warned) << what << ": libjpeg-turbo: " << peer.error;
   expectCloseToPeer(ours, peer.image, what);
@@ -366,19 +383,6 @@ TEST(JpegRestart, FewerMarkersThanTheIntervalCallsForStillDecode) {
 }
 
 // ---- agreement with the reference decoder -------------------------------------
-
-void expectSameAsReference(const Bytes& file, const std::string& what) {
-  Failure fast, plain;
-  Image a, b;
-  fast = failureOf([&] { return a = decodeJpeg(viewOf(file)); });
-  plain = failureOf([&] { return b = referenceDecodeJpeg(viewOf(file)); });
-  ASSERT_EQ(fast, plain) << what;
-  if (fast.kind == ekNone) {
-    ASSERT_EQ(a.width, b.width) << what;
-    ASSERT_EQ(a.height, b.height) << what;
-    ASSERT_TRUE(a.pixels == b.pixels) << what << ": pixels differ from the reference";
-  }
-}
 
 // Every JPEG of the bundled test files and of the corpus, as relative names.
 std::vector<std::string> sharedJpegFiles() {
