@@ -126,6 +126,21 @@ if(differs)
   message(FATAL_ERROR "PPM -> png -> PPM changed the pixels")
 endif()
 
+# Lossless WebP in: straight to PPM and through PNG give the same pixels;
+# a lossy WebP is refused as unsupported.
+run(0 convert ${TESTDATA}/codec/webp/webptd_lossless_vec_1_6.webp ${WORK_DIR}/webp.ppm)
+run(0 convert ${TESTDATA}/codec/webp/webptd_lossless_vec_1_6.webp ${WORK_DIR}/webp.png)
+run(0 convert ${WORK_DIR}/webp.png ${WORK_DIR}/webp_png.ppm)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/webp.ppm
+  ${WORK_DIR}/webp_png.ppm RESULT_VARIABLE differs)
+if(differs)
+  message(FATAL_ERROR "WebP -> PPM and WebP -> PNG -> PPM differ")
+endif()
+run(nonzero convert ${TESTDATA}/codec/webp/webptd_small_1x1.webp ${WORK_DIR}/lossy.png)
+if(NOT err MATCHES "unsupported operation")
+  message(FATAL_ERROR "lossy WebP: ${err}")
+endif()
+
 # Image operations end to end on the plain pixmap (a b c / d e f), in the
 # order given on the command line.
 function(expect_ppm name hex)
