@@ -23,6 +23,8 @@ const char kHelp[] =
     "      --orient N                 set upright an image stored with EXIF orientation N (1-8)\n"
     "                                 --resize, --crop, --rotate and --orient apply in the\n"
     "                                 order given\n"
+    "  thumbnail FILE OUT             write the embedded EXIF preview of FILE; the format\n"
+    "                                 follows OUT's extension, like convert\n"
     "  palette FILE [-n N] [--algo NAME] [--space TAG] [--seed S] [--swatch OUT.png]\n"
     "                                 extract N colours (default 8) with wu, kmeans,\n"
     "                                 kmeansPP, medianCut, octree or neuquant; prints each\n"
@@ -47,6 +49,7 @@ const Command kCommands[] = {
     {"palette", cli::cmdPalette},
     {"edit", cli::cmdEdit},
     {"strip", cli::cmdStrip},
+    {"thumbnail", cli::cmdThumbnail},
 };
 
 }  // namespace
