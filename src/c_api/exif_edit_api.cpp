@@ -1,5 +1,6 @@
 // Metadata editing and stripping: edit handles, setters, writing and
 // stripping files and buffers.
+#include <cstdlib>
 #include <string>
 
 #include "c_api/guard.h"
@@ -24,13 +25,15 @@ std::shared_ptr<KdExifEditObj> editOf(const KdExifEditObj* handle) {
   return editHandles().find(handle);
 }
 
-// Copies a non-empty result into a host buffer.
-int handOut(const base::Bytes& bytes, uint8_t** out, size_t* outLen) {
-  if (bytes.empty()) return kExifUnsupported;
-  uint8_t* buf = copyToHostBuffer(bytes.data(), bytes.size());
+// Assembles a non-empty result straight into a host buffer.
+int handOut(const exif::Pieces& content, uint8_t** out, size_t* outLen) {
+  if (content.empty()) return kExifUnsupported;
+  // The shared heap of kd_exif_buffer_free.
+  auto* buf = static_cast<uint8_t*>(std::malloc(content.size()));
   if (buf == nullptr) return kExifIo;
+  content.copyTo(buf);
   *out = buf;
-  *outLen = bytes.size();
+  *outLen = content.size();
   return kStatusOk;
 }
 
@@ -65,7 +68,7 @@ int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out, size_t*
   *out_len = 0;
   if (data == nullptr || badLength(len)) return kExifBadArgument;
   return exifCall([&] {
-    return handOut(ex::stripMetadataBytes(kd::base::ByteView(data, len)), out, out_len);
+    return handOut(ex::stripMetadataPieces(kd::base::ByteView(data, len)), out, out_len);
   });
 }
 
@@ -142,7 +145,7 @@ int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out, size_t* out_len
   return exifCall([&] {
     auto e = editOf(handle);
     if (!e || e->sourceBytes.empty()) return kExifBadArgument;
-    return handOut(ex::writeExifBytes(e->sourceBytes, e->session), out, out_len);
+    return handOut(ex::writeExifPieces(e->sourceBytes, e->session), out, out_len);
   });
 }
 

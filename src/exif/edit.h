@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -135,9 +136,30 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout);
 
 // ---- containers ----
 
+// New file content as a sequence of pieces: views into the source (which
+// must outlive them) and bytes of its own. Writers copy the pieces straight
+// into their destination, so a multi-megabyte picture is copied once.
+class Pieces {
+ public:
+  void addView(base::ByteView v);
+  void addOwned(Bytes b);
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::vector<base::ByteView>& parts() const { return parts_; }
+  void copyTo(uint8_t* out) const;
+  Bytes bytes() const;
+
+ private:
+  std::vector<base::ByteView> parts_;
+  std::vector<std::unique_ptr<Bytes>> owned_;
+  size_t size_ = 0;
+};
+
 Bytes writeExifBytes(base::ByteView source, const EditSession& s);
+Pieces writeExifPieces(base::ByteView source, const EditSession& s);
 Bytes embedExifInJpeg(base::ByteView jpeg, base::ByteView block);
 Bytes stripMetadataBytes(base::ByteView source);
+Pieces stripMetadataPieces(base::ByteView source);
 // A full TIFF image with the session's tags: the source bytes stay where they
 // were, the new directories are appended and the header points at them.
 Bytes writeExifTiff(base::ByteView source, const EditSession& s);

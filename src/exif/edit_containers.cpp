@@ -20,9 +20,8 @@ constexpr uint16_t kMakerNote = 0x927C;
 
 uint16_t be16(ByteView b, size_t p) { return static_cast<uint16_t>(b[p] << 8 | b[p + 1]); }
 
-void append(Bytes& out, ByteView b, size_t from, size_t to) {
-  out.insert(out.end(), b.begin() + static_cast<ptrdiff_t>(from),
-             b.begin() + static_cast<ptrdiff_t>(to));
+void append(Pieces& out, ByteView b, size_t from, size_t to) {
+  out.addView(b.subspan(from, to - from));
 }
 
 // Tags of IFD0 that describe the picture itself. A full TIFF keeps them from
@@ -101,18 +100,16 @@ Bytes writeExifTiff(ByteView source, const EditSession& s) {
   return out;
 }
 
-Bytes embedExifInJpeg(ByteView src, ByteView block) {
-  if (src.size() < 2 || block.size() + 8 > 65535) return {};
-  Bytes segment = {0xFF, 0xE1, static_cast<uint8_t>((block.size() + 8) >> 8),
-                   static_cast<uint8_t>(block.size() + 8), 'E', 'x', 'i', 'f', 0, 0};
-  segment.insert(segment.end(), block.begin(), block.end());
+namespace {
 
-  Bytes out;
-  out.reserve(src.size() + segment.size());
+// The JPEG with `segment` in place of its first Exif APP1 (or before the
+// first SOS); empty pieces on a malformed segment walk.
+Pieces embedSegment(ByteView src, Bytes segment) {
+  Pieces out;
   append(out, src, 0, 2);
   bool placed = false;
   auto place = [&] {
-    if (!placed) out.insert(out.end(), segment.begin(), segment.end());
+    if (!placed) out.addOwned(std::move(segment));
     placed = true;
   };
   size_t p = 2;
@@ -142,11 +139,57 @@ Bytes embedExifInJpeg(ByteView src, ByteView block) {
   }
 }
 
+Bytes exifSegment(ByteView block) {
+  const uint8_t header[10] = {0xFF, 0xE1, static_cast<uint8_t>((block.size() + 8) >> 8),
+                              static_cast<uint8_t>(block.size() + 8), 'E', 'x', 'i', 'f', 0, 0};
+  Bytes segment(10 + block.size());
+  std::memcpy(segment.data(), header, 10);
+  if (!block.empty()) std::memcpy(segment.data() + 10, block.data(), block.size());
+  return segment;
+}
+
+Pieces whole(Bytes b) {
+  Pieces out;
+  out.addOwned(std::move(b));
+  return out;
+}
+
+}  // namespace
+
+void Pieces::addView(ByteView v) {
+  if (v.empty()) return;
+  parts_.push_back(v);
+  size_ += v.size();
+}
+
+void Pieces::addOwned(Bytes b) {
+  if (b.empty()) return;
+  owned_.push_back(std::make_unique<Bytes>(std::move(b)));
+  addView(*owned_.back());
+}
+
+void Pieces::copyTo(uint8_t* out) const {
+  for (ByteView v : parts_) {
+    std::memcpy(out, v.data(), v.size());
+    out += v.size();
+  }
+}
+
+Bytes Pieces::bytes() const {
+  Bytes out(size_);
+  if (size_ != 0) copyTo(out.data());
+  return out;
+}
+
+Bytes embedExifInJpeg(ByteView src, ByteView block) {
+  if (src.size() < 2 || block.size() + 8 > 65535) return {};
+  return embedSegment(src, exifSegment(block)).bytes();
+}
+
 namespace {
 
-Bytes stripJpeg(ByteView src) {
-  Bytes out;
-  out.reserve(src.size());
+Pieces stripJpeg(ByteView src) {
+  Pieces out;
   append(out, src, 0, 2);
   size_t p = 2;
   const size_t size = src.size();
@@ -176,31 +219,35 @@ Bytes stripJpeg(ByteView src) {
 
 }  // namespace
 
-Bytes stripMetadataBytes(ByteView src) {
+Pieces stripMetadataPieces(ByteView src) {
   if (src.size() < 2) return {};
   if (src[0] == 0xFF && src[1] == 0xD8) return stripJpeg(src);
-  if (isPng(src)) return stripPng(src);
-  if (isWebp(src)) return stripWebp(src);
-  if (isIsobmff(src)) return stripIsobmff(src);
+  if (isPng(src)) return whole(stripPng(src));
+  if (isWebp(src)) return whole(stripWebp(src));
+  if (isIsobmff(src)) return whole(stripIsobmff(src));
   return {};
 }
 
-Bytes writeExifBytes(ByteView src, const EditSession& s) {
+Bytes stripMetadataBytes(ByteView src) { return stripMetadataPieces(src).bytes(); }
+
+Pieces writeExifPieces(ByteView src, const EditSession& s) {
   if (src.size() < 2) return {};
   if (src[0] == 0xFF && src[1] == 0xD8) {
     Bytes block = serialize(s);
     if (block.size() > kJpegMaxExifBlock) return {};
-    return embedExifInJpeg(src, block);
+    return embedSegment(src, exifSegment(block));
   }
   if ((src[0] == 'I' && src[1] == 'I') || (src[0] == 'M' && src[1] == 'M')) {
     // A picture keeps its image data; a bare block is replaced.
-    if (isFullTiff(src)) return writeExifTiff(src, s);
-    return serialize(s);
+    if (isFullTiff(src)) return whole(writeExifTiff(src, s));
+    return whole(serialize(s));
   }
-  if (isPng(src)) return replacePngExif(src, serialize(s));
-  if (isWebp(src)) return replaceWebpExif(src, serialize(s));
-  if (isIsobmff(src)) return writeExifIsobmff(src, serialize(s));
+  if (isPng(src)) return whole(replacePngExif(src, serialize(s)));
+  if (isWebp(src)) return whole(replaceWebpExif(src, serialize(s)));
+  if (isIsobmff(src)) return whole(writeExifIsobmff(src, serialize(s)));
   return {};
 }
+
+Bytes writeExifBytes(ByteView src, const EditSession& s) { return writeExifPieces(src, s).bytes(); }
 
 }  // namespace kd::exif

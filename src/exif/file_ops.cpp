@@ -130,6 +130,12 @@ base::Bytes readWholeFile(const std::string& path, FileSystem& fs) {
 }
 
 bool replaceFile(const std::string& target, base::ByteView bytes, FileSystem& fs) {
+  Pieces content;
+  content.addView(bytes);
+  return replaceFile(target, content, fs);
+}
+
+bool replaceFile(const std::string& target, const Pieces& content, FileSystem& fs) {
   if (target.empty()) return false;
   const std::string tmp = temporaryPathFor(target);
   mode_t mode = 0;
@@ -145,7 +151,9 @@ bool replaceFile(const std::string& target, base::ByteView bytes, FileSystem& fs
     fs.unlink(tmp.c_str());
     return false;
   };
-  if (!writeAll(fs, fd, bytes)) return abandon(true);
+  for (base::ByteView part : content.parts()) {
+    if (!writeAll(fs, fd, part)) return abandon(true);
+  }
   if (fs.fchmod(fd, mode) != 0) return abandon(true);
   if (fs.fsync(fd) != 0) return abandon(true);
   if (fs.close(fd) != 0) return abandon(false);
@@ -174,7 +182,7 @@ bool writeExif(const std::string& source, const EditSession& s, const std::strin
                FileSystem& fs) {
   base::Bytes src = readWholeFile(source, fs);
   if (src.empty()) return false;
-  base::Bytes out = writeExifBytes(src, s);
+  Pieces out = writeExifPieces(src, s);
   if (out.empty()) return false;
   return replaceFile(target.empty() ? source : target, out, fs);
 }
@@ -182,7 +190,7 @@ bool writeExif(const std::string& source, const EditSession& s, const std::strin
 bool stripMetadata(const std::string& source, const std::string& target, FileSystem& fs) {
   base::Bytes src = readWholeFile(source, fs);
   if (src.empty()) return false;
-  base::Bytes out = stripMetadataBytes(src);
+  Pieces out = stripMetadataPieces(src);
   if (out.empty()) return false;
   return replaceFile(target, out, fs);
 }

@@ -44,6 +44,8 @@ FileSystem& realFileSystem();
 base::Bytes readWholeFile(const std::string& path, FileSystem& fs = realFileSystem());
 bool replaceFile(const std::string& target, base::ByteView bytes,
                  FileSystem& fs = realFileSystem());
+bool replaceFile(const std::string& target, const Pieces& content,
+                 FileSystem& fs = realFileSystem());
 // Target empty: the source is replaced.
 bool writeExif(const std::string& source, const EditSession& s, const std::string& target,
                FileSystem& fs = realFileSystem());
