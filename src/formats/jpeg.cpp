@@ -508,27 +508,22 @@ KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
     return;
   }
   const DctVectors& d = dctVectors();
-  Vec8 weighted[8];
-  int live[8];
-  int liveCount = 0;
+  // Every term of a live row is added, zero or not: a zero coefficient
+  // adds a signed zero, which leaves a sum that started at +0 unchanged,
+  // and a fixed sequence of operations beats a branch per coefficient.
+  Vec8 sums[8];
+  for (int y = 0; y < 8; ++y) sums[y] = splat(0.0f);
+  const Vec8 cu = load8(t.Cu);
   for (int v = 0; v < 8; ++v) {
-    unsigned mask = b.rowMask(v);
-    if (mask == 0) continue;
+    if (b.rowMask(v) == 0) continue;
+    alignas(32) float scaled[8];
+    store8(scaled, cu * load8(b.coef + v * 8));
     Vec8 acc = splat(0.0f);
-    const float* row = b.coef + v * 8;
-    while (mask != 0) {
-      const int u = __builtin_ctz(mask);
-      mask &= mask - 1;
-      acc += splat(t.Cu[u] * row[u]) * d.cosOfU[u];
-    }
-    weighted[liveCount] = splat(t.Cu[v]) * acc;
-    live[liveCount++] = v;
+    for (int u = 0; u < 8; ++u) acc += splat(scaled[u]) * d.cosOfU[u];
+    const Vec8 weighted = splat(t.Cu[v]) * acc;
+    for (int y = 0; y < 8; ++y) sums[y] += weighted * splat(t.CosT[y][v]);
   }
-  for (int y = 0; y < 8; ++y) {
-    Vec8 acc = splat(0.0f);
-    for (int i = 0; i < liveCount; ++i) acc += weighted[i] * splat(t.CosT[y][live[i]]);
-    store8(out + static_cast<size_t>(y) * stride, acc * splat(0.25f));
-  }
+  for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * splat(0.25f));
 }
 
 void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
