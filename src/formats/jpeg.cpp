@@ -349,8 +349,11 @@ class BitReader {
  public:
   explicit BitReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
 
-  // At least 57 bits are buffered afterwards.
+  // At least 32 bits are buffered afterwards (57 when it had to load).
   void refill() {
+    if (bits_ < 32) load();
+  }
+  void load() {
     if (size_ - std::min(next_, size_) >= 8) {
       uint64_t v;
       std::memcpy(&v, data_ + next_, 8);
@@ -372,7 +375,7 @@ class BitReader {
     acc_ <<= n;
     bits_ -= n;
   }
-  // n in 1..16; refill() must have run since the last 40 bits consumed.
+  // n in 1..16; refill() must have run since the last 16 bits consumed.
   uint32_t take(int n) {
     const uint32_t v = peek(n);
     consume(n);
@@ -648,6 +651,22 @@ constexpr InterleaveMasks makeInterleaveMasks() {
   return m;
 }
 constexpr InterleaveMasks kInterleave = makeInterleaveMasks();
+
+// The inverse: mask[c][k] picks channel c's bytes out of input bytes
+// 16k..16k+15 of 16 interleaved pixels.
+constexpr InterleaveMasks makeGatherMasks() {
+  InterleaveMasks m{};
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      for (int i = 0; i < 16; ++i) {
+        const int from = 3 * i + c - 16 * k;
+        m.mask[c][k][i] = from >= 0 && from < 16 ? static_cast<uint8_t>(from) : 0x80;
+      }
+    }
+  }
+  return m;
+}
+constexpr InterleaveMasks kGather = makeGatherMasks();
 
 [[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
                                         uint8_t* out, size_t width) {
@@ -1127,9 +1146,40 @@ KD_INLINE void colourRowImpl(const uint8_t* src, size_t n, bool colour, float* p
 void colourRowPlain(const uint8_t* src, size_t n, bool colour, float* p0, float* p1, float* p2) {
   colourRowImpl(src, n, colour, p0, p1, p2);
 }
+// The AVX2 form gathers each channel of 16 pixels with byte shuffles (the
+// inverse of the decoder's interleave masks) before the same float
+// arithmetic.
 [[gnu::target("avx2")]] void colourRowAvx2(const uint8_t* src, size_t n, bool colour, float* p0,
                                            float* p1, float* p2) {
-  colourRowImpl(src, n, colour, p0, p1, p2);
+  if (!colour) {
+    colourRowImpl(src, n, colour, p0, p1, p2);
+    return;
+  }
+  size_t x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const uint8_t* s = src + 3 * x;
+    const __m128i in[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32))};
+    Vec8 ch[3][2];
+    for (int c = 0; c < 3; ++c) {
+      __m128i bytes = _mm_setzero_si128();
+      for (int k = 0; k < 3; ++k) {
+        bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(in[k], _mm_load_si128(reinterpret_cast<const __m128i*>(kGather.mask[c][k]))));
+      }
+      const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+      const __m256 hi = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bytes, 8)));
+      std::memcpy(&ch[c][0], &lo, sizeof lo);
+      std::memcpy(&ch[c][1], &hi, sizeof hi);
+    }
+    for (int h = 0; h < 2; ++h) {
+      const Vec8 R = ch[0][h], G = ch[1][h], B = ch[2][h];
+      store8(p0 + x + 8 * h, splat(0.299f) * R + splat(0.587f) * G + splat(0.114f) * B - splat(128.0f));
+      store8(p1 + x + 8 * h, splat(-0.168736f) * R - splat(0.331264f) * G + splat(0.5f) * B);
+      store8(p2 + x + 8 * h, splat(0.5f) * R - splat(0.418688f) * G - splat(0.081312f) * B);
+    }
+  }
+  colourRowImpl(src + 3 * x, n - x, colour, p0 + x, p1 + x, p2 + x);
 }
 
 struct EncodeKernels {
