@@ -69,7 +69,9 @@ using jpeg::ZigZag;
 // output's own sum. The helpers below are file-local, so the note GCC gives
 // about 32-byte vectors crossing function boundaries without AVX (an ABI
 // matter between translation units) does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 using Vec8 = float __attribute__((vector_size(32), aligned(32)));
@@ -1113,6 +1115,15 @@ void fdctQuantisePlain(const float* f, size_t stride, const float* quant, int32_
   fdctQuantiseImpl(f, stride, quant, out);
 }
 
+// Y, Cb and Cr of eight pixels (vectors passed by reference, so the AVX2
+// caller below shares this code without a vector crossing a call).
+KD_INLINE void colourMath(const Vec8& R, const Vec8& G, const Vec8& B, float* p0, float* p1,
+                          float* p2) {
+  store8(p0, splat(0.299f) * R + splat(0.587f) * G + splat(0.114f) * B - splat(128.0f));
+  store8(p1, splat(-0.168736f) * R - splat(0.331264f) * G + splat(0.5f) * B);
+  store8(p2, splat(0.5f) * R - splat(0.418688f) * G - splat(0.081312f) * B);
+}
+
 // Centred component samples of one row of n pixels: grey - 128, or
 // Y = 0.299 R + 0.587 G + 0.114 B - 128, Cb = -0.168736 R - 0.331264 G +
 // 0.5 B, Cr = 0.5 R - 0.418688 G - 0.081312 B, left to right in float.
@@ -1131,9 +1142,7 @@ KD_INLINE void colourRowImpl(const uint8_t* src, size_t n, bool colour, float* p
                     float(s[13]), float(s[16]), float(s[19]), float(s[22])};
     const Vec8 B = {float(s[2]), float(s[5]), float(s[8]), float(s[11]),
                     float(s[14]), float(s[17]), float(s[20]), float(s[23])};
-    store8(p0 + x, splat(0.299f) * R + splat(0.587f) * G + splat(0.114f) * B - splat(128.0f));
-    store8(p1 + x, splat(-0.168736f) * R - splat(0.331264f) * G + splat(0.5f) * B);
-    store8(p2 + x, splat(0.5f) * R - splat(0.418688f) * G - splat(0.081312f) * B);
+    colourMath(R, G, B, p0 + x, p1 + x, p2 + x);
   }
   for (; x < n; ++x) {
     const float R = src[3 * x], G = src[3 * x + 1], B = src[3 * x + 2];
@@ -1173,10 +1182,7 @@ void colourRowPlain(const uint8_t* src, size_t n, bool colour, float* p0, float*
       std::memcpy(&ch[c][1], &hi, sizeof hi);
     }
     for (int h = 0; h < 2; ++h) {
-      const Vec8 R = ch[0][h], G = ch[1][h], B = ch[2][h];
-      store8(p0 + x + 8 * h, splat(0.299f) * R + splat(0.587f) * G + splat(0.114f) * B - splat(128.0f));
-      store8(p1 + x + 8 * h, splat(-0.168736f) * R - splat(0.331264f) * G + splat(0.5f) * B);
-      store8(p2 + x + 8 * h, splat(0.5f) * R - splat(0.418688f) * G - splat(0.081312f) * B);
+      colourMath(ch[0][h], ch[1][h], ch[2][h], p0 + x + 8 * h, p1 + x + 8 * h, p2 + x + 8 * h);
     }
   }
   colourRowImpl(src + 3 * x, n - x, colour, p0 + x, p1 + x, p2 + x);
