@@ -126,6 +126,21 @@ if(differs)
   message(FATAL_ERROR "PPM -> png -> PPM changed the pixels")
 endif()
 
+# Lossless WebP in: straight to PPM and through PNG give the same pixels;
+# a lossy WebP is refused as unsupported.
+run(0 convert ${TESTDATA}/codec/webp/webptd_lossless_vec_1_6.webp ${WORK_DIR}/webp.ppm)
+run(0 convert ${TESTDATA}/codec/webp/webptd_lossless_vec_1_6.webp ${WORK_DIR}/webp.png)
+run(0 convert ${WORK_DIR}/webp.png ${WORK_DIR}/webp_png.ppm)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/webp.ppm
+  ${WORK_DIR}/webp_png.ppm RESULT_VARIABLE differs)
+if(differs)
+  message(FATAL_ERROR "WebP -> PPM and WebP -> PNG -> PPM differ")
+endif()
+run(nonzero convert ${TESTDATA}/codec/webp/webptd_small_1x1.webp ${WORK_DIR}/lossy.png)
+if(NOT err MATCHES "unsupported operation")
+  message(FATAL_ERROR "lossy WebP: ${err}")
+endif()
+
 # Image operations end to end on the plain pixmap (a b c / d e f), in the
 # order given on the command line.
 function(expect_ppm name hex)
@@ -200,3 +215,25 @@ run(0 info ${WORK_DIR}/two.ppm)
 if(NOT out MATCHES "\"image\": {\n    \"width\": 2,\n    \"height\": 1,\n    \"channels\": 3,\n    \"colorspace\": \"rgb\"\n  },\n  \"metadata\": {")
   message(FATAL_ERROR "info on a decodable image printed: ${out}")
 endif()
+
+# JPEG out and in, and the embedded preview of the camera sample.
+run(0 convert ${SAMPLES}/sunset.png ${WORK_DIR}/sunset.jpg --quality 80)
+file(READ ${WORK_DIR}/sunset.jpg jpeg_sig LIMIT 4 HEX)
+if(NOT jpeg_sig STREQUAL "ffd8ffe0")
+  message(FATAL_ERROR "converted sample is not a JFIF file: ${jpeg_sig}")
+endif()
+run(0 convert ${WORK_DIR}/sunset.jpg ${WORK_DIR}/sunset_back.ppm)
+file(READ ${WORK_DIR}/sunset_back.ppm ppm_head LIMIT 9)
+if(NOT ppm_head STREQUAL "P6\n96 64\n")
+  message(FATAL_ERROR "JPEG read back as: ${ppm_head}")
+endif()
+run(0 thumbnail ${SAMPLES}/canon_s330.jpg ${WORK_DIR}/thumb.ppm)
+file(READ ${WORK_DIR}/thumb.ppm thumb_head LIMIT 11)
+if(NOT thumb_head STREQUAL "P6\n160 120\n")
+  message(FATAL_ERROR "thumbnail of the camera sample: ${thumb_head}")
+endif()
+run(nonzero thumbnail ${SAMPLES}/sunset.png ${WORK_DIR}/none.png)
+if(NOT err MATCHES "sunset\\.png: no embedded EXIF thumbnail" OR EXISTS ${WORK_DIR}/none.png)
+  message(FATAL_ERROR "thumbnail of a PNG without EXIF: ${err}")
+endif()
+run(2 thumbnail ${SAMPLES}/canon_s330.jpg ${WORK_DIR}/thumb.xyz)

@@ -23,6 +23,8 @@ const char kHelp[] =
     "      --orient N                 set upright an image stored with EXIF orientation N (1-8)\n"
     "                                 --resize, --crop, --rotate and --orient apply in the\n"
     "                                 order given\n"
+    "  thumbnail FILE OUT             write the embedded EXIF preview of FILE; the format\n"
+    "                                 follows OUT's extension, like convert\n"
     "  palette FILE [-n N] [--algo NAME] [--space TAG] [--seed S] [--swatch OUT.png]\n"
     "                                 extract N colours (default 8) with wu, kmeans,\n"
     "                                 kmeansPP, medianCut, octree or neuquant; prints each\n"
@@ -39,6 +41,7 @@ const Command kCommands[] = {
     {"info", cli::cmdInfo},
     {"tags", cli::cmdTags},
     {"palette", cli::cmdPalette},
+    {"thumbnail", cli::cmdThumbnail},
 };
 
 }  // namespace
