@@ -40,6 +40,8 @@ int cmdConvert(const Args& args);
 int cmdInfo(const Args& args);
 int cmdTags(const Args& args);
 int cmdPalette(const Args& args);
+int cmdEdit(const Args& args);
+int cmdStrip(const Args& args);
 int cmdThumbnail(const Args& args);
 
 }  // namespace cli

@@ -29,6 +29,12 @@ const char kHelp[] =
     "                                 extract N colours (default 8) with wu, kmeans,\n"
     "                                 kmeansPP, medianCut, octree or neuquant; prints each\n"
     "                                 colour in the work space (default OKLab) and as hex\n"
+    "  edit FILE [-o OUT] [--set NAME=VALUE]... [--artist T] [--software T]\n"
+    "       [--datetime T] [--gps LAT,LON[,ALT]] [--strip-exif]\n"
+    "                                 change EXIF tags (--strip-exif first clears them);\n"
+    "                                 without -o FILE is replaced in place\n"
+    "  strip IN [-o OUT]              remove EXIF, XMP, IPTC and comments (JPEG, PNG,\n"
+    "                                 WebP, HEIF); without -o IN is replaced in place\n"
     "  --help                         this text\n";
 
 struct Command {
@@ -41,6 +47,8 @@ const Command kCommands[] = {
     {"info", cli::cmdInfo},
     {"tags", cli::cmdTags},
     {"palette", cli::cmdPalette},
+    {"edit", cli::cmdEdit},
+    {"strip", cli::cmdStrip},
     {"thumbnail", cli::cmdThumbnail},
 };
 
