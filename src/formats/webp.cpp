@@ -326,6 +326,25 @@ inline int64_t distanceCodeToLinear(uint32_t code, int64_t width) {
 
 inline uint32_t cacheIndex(uint32_t argb, int bits) { return (0x1E35A7BDu * argb) >> (32 - bits); }
 
+// LZ77 copy of `length` pixels from `dist` back; the source may overlap the
+// destination. A copy is as if pixel by pixel; runs of one pixel become a
+// fill, and distances of 4 or more move 4 pixels at a time (each block's
+// source is complete before it is read).
+inline void copyPixels(uint32_t* dst, int64_t dist, int64_t length) {
+  const uint32_t* from = dst - dist;
+  if (dist == 1) {
+    std::fill_n(dst, length, from[0]);
+  } else if (dist >= length) {
+    std::memcpy(dst, from, static_cast<size_t>(length) * 4);
+  } else if (dist >= 4) {
+    int64_t i = 0;
+    for (; i + 4 <= length; i += 4) std::memcpy(dst + i, from + i, 16);
+    for (; i < length; ++i) dst[i] = from[i];
+  } else {
+    for (int64_t i = 0; i < length; ++i) dst[i] = from[i];
+  }
+}
+
 // Where the entropy-coded pixels of one image go and which groups decode
 // them. `groupOf` (main image only) holds, per entropy-image block, the
 // index into `views`.
@@ -343,7 +362,10 @@ struct PixelSource {
 // completed run of rows, rowsDone(rows complete so far) runs. One long loop
 // on purpose: the reader, position and group stay in registers.
 template <class RowsDone>
-void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsDone&& rowsDone) {
+void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
+                     RowsDone&& rowsDone) {
+  // A local copy of the reader, so its state can live in registers.
+  BitReader br = reader;
   const int64_t width = src.width;
   const int64_t total = width * src.height;
   const int cacheBits = src.cacheBits;
@@ -382,8 +404,7 @@ void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsD
       if (dist > pos) fail(ekInvalid, "webp: bad back-reference distance");
       if (length > total - pos) fail(ekInvalid, "webp: copy runs past image end");
       uint32_t* dst = out + pos;
-      const uint32_t* from = dst - dist;
-      for (int64_t i = 0; i < length; ++i) dst[i] = from[i];
+      copyPixels(dst, dist, length);
       if (cacheBits > 0) {
         for (int64_t i = 0; i < length; ++i) cache[cacheIndex(dst[i], cacheBits)] = dst[i];
       }
@@ -407,6 +428,7 @@ void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsD
       }
     }
   }
+  reader = br;
 }
 
 // Reads the groups of an image: all of them are parsed, but only those the
@@ -747,6 +769,33 @@ void toRgba(const uint32_t* row, int64_t width, bool alpha, uint8_t* out) {
   }
 }
 
+// One row of colour indices (bundled or not) to output bytes; `table`
+// holds each colour as R, G, B, A bytes.
+void emitIndexed(const Transform& t, const uint32_t* coded, const std::vector<uint32_t>& table,
+                 bool alpha, uint8_t* out) {
+  const int64_t width = t.width;
+  const int perPixelBits = 8 >> t.bits;
+  const uint32_t mask = (1u << perPixelBits) - 1;
+  const int64_t xMask = (int64_t{1} << t.bits) - 1;
+  auto colorAt = [&](int64_t x) {
+    const uint32_t packed = (coded[x >> t.bits] >> 8) & 0xFF;
+    return table[(packed >> ((x & xMask) * perPixelBits)) & mask];
+  };
+  if (alpha) {
+    for (int64_t x = 0; x < width; ++x) {
+      const uint32_t c = colorAt(x);
+      std::memcpy(out + 4 * x, &c, 4);
+    }
+    return;
+  }
+  for (int64_t x = 0; x + 1 < width; ++x) {
+    const uint32_t c = colorAt(x);
+    std::memcpy(out + 3 * x, &c, 4);
+  }
+  const uint32_t c = colorAt(width - 1);
+  std::memcpy(out + 3 * width - 3, &c, 3);
+}
+
 // The main image: transforms, colour cache, meta prefix codes, groups,
 // then pixels with the inverse transforms applied row by row.
 Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUsed) {
@@ -803,11 +852,26 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
   for (Transform& t : transforms) {
     if (t.type == kPredictor) t.previous.assign(static_cast<size_t>(t.width), 0);
   }
+  // A colour table alone (the usual form of few-colour pictures): indices
+  // go straight to output bytes through a table in output order.
+  const bool paletteOnly = transforms.size() == 1 && transforms[0].type == kColorIndexing;
+  std::vector<uint32_t> outputTable;
+  if (paletteOnly) {
+    for (uint32_t argb : transforms[0].data) {
+      toRgba(&argb, 1, true, reinterpret_cast<uint8_t*>(&outputTable.emplace_back()));
+    }
+  }
   int64_t rowsEmitted = 0;
   auto emitRows = [&](int64_t rowsComplete) {
     for (; rowsEmitted < rowsComplete; ++rowsEmitted) {
       const int64_t y = rowsEmitted;
       const uint32_t* argb = coded.get() + y * codedWidth;
+      const size_t at = img.pixels.size();
+      img.pixels.resize(at + rowBytes);
+      if (paletteOnly) {
+        emitIndexed(transforms[0], argb, outputTable, cs == csRgba, img.pixels.data() + at);
+        continue;
+      }
       if (!transforms.empty()) {
         std::copy_n(argb, codedWidth, row.data());
         for (auto it = transforms.rbegin(); it != transforms.rend(); ++it) {
@@ -820,8 +884,6 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
         }
         argb = row.data();
       }
-      const size_t at = img.pixels.size();
-      img.pixels.resize(at + rowBytes);
       toRgba(argb, width, cs == csRgba, img.pixels.data() + at);
     }
   };
