@@ -72,12 +72,15 @@ int64_t divRoundUp(int64_t n, int bits) { return (n + (int64_t{1} << bits) - 1) 
 enum EntryKind : uint8_t { kSymbol, kLink, kNoCode };
 
 // A table slot: a symbol and its code length, a link to a second-level
-// table (value = its offset, len = its index bits), or no code word.
+// table (value = its offset, len = its index bits), or no code word. A
+// slot without a word claims more bits than any reader holds, so one
+// length test sends it to the walk.
 struct Entry {
   uint16_t value;
   uint8_t len;
   uint8_t kind;
 };
+constexpr Entry kNoWord{0, 0xFF, kNoCode};
 
 // One canonical prefix code: its lookup table and, for the bit-by-bit walk,
 // the count of code words per length and the symbols in canonical order.
@@ -114,7 +117,7 @@ void buildCanonical(const uint8_t* lengths, int n, PrefixCode& code) {
   if (code.used <= 1) {
     // One symbol costs no bits; no symbol at all is left to the walk.
     code.rootBits = 0;
-    code.table.assign(1, code.used == 1 ? Entry{code.sorted[0], 0, kSymbol} : Entry{0, 0, kNoCode});
+    code.table.assign(1, code.used == 1 ? Entry{code.sorted[0], 0, kSymbol} : kNoWord);
     return;
   }
   // Canonical words of the reachable symbols, in canonical order.
@@ -143,7 +146,7 @@ void buildCanonical(const uint8_t* lengths, int n, PrefixCode& code) {
   const int maxLen = words.back().len;
   const int root = std::min(kRootBits, maxLen);
   code.rootBits = root;
-  code.table.assign(size_t{1} << root, Entry{0, 0, kNoCode});
+  code.table.assign(size_t{1} << root, kNoWord);
   auto reversed = [](uint32_t v, int bits) {
     uint32_t r = 0;
     for (int i = 0; i < bits; ++i) r |= ((v >> i) & 1) << (bits - 1 - i);
@@ -159,7 +162,7 @@ void buildCanonical(const uint8_t* lengths, int n, PrefixCode& code) {
   for (uint32_t slot = 0; slot < (uint32_t{1} << root); ++slot) {
     if (subBits[slot] == 0) continue;
     code.table[slot] = Entry{static_cast<uint16_t>(code.table.size()), subBits[slot], kLink};
-    code.table.resize(code.table.size() + (size_t{1} << subBits[slot]), Entry{0, 0, kNoCode});
+    code.table.resize(code.table.size() + (size_t{1} << subBits[slot]), kNoWord);
   }
   for (const Word& w : words) {
     if (w.len <= root) {
@@ -211,7 +214,7 @@ inline int decodeSymbol(const CodeView& c, BitReader& br) {
   const auto bits = static_cast<uint32_t>(br.peek());
   Entry e = c.table[bits & c.rootMask];
   if (e.kind == kLink) e = c.table[e.value + ((bits >> c.rootBits) & ((1u << e.len) - 1))];
-  if (e.kind != kSymbol || e.len > br.available()) [[unlikely]] {
+  if (e.len > br.available()) [[unlikely]] {
     return decodeSymbolWalk(*c.code, br);
   }
   br.drop(e.len);
@@ -614,15 +617,69 @@ inline uint32_t predict(uint32_t l, uint32_t t, uint32_t tl, uint32_t tr) {
   else return 0xFF000000u;
 }
 
+#if defined(__SSE2__)
+inline __m128i load32(const uint32_t* p) {
+  return _mm_cvtsi32_si128(static_cast<int>(*p));
+}
+// Channel-wise (a + b) / 2 rounded down (the instruction rounds up).
+inline __m128i average2Lanes(__m128i a, __m128i b) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+}
+inline __m128i widenLanes(__m128i v) { return _mm_unpacklo_epi8(v, _mm_setzero_si128()); }
+
+// The prediction of predict<Mode>, on pixels held in the low lanes.
+template <int Mode>
+inline __m128i predictLanes(__m128i l, __m128i t, __m128i tl, __m128i tr) {
+  if constexpr (Mode == 1) return l;
+  else if constexpr (Mode == 2) return t;
+  else if constexpr (Mode == 3) return tr;
+  else if constexpr (Mode == 4) return tl;
+  else if constexpr (Mode == 5) return average2Lanes(average2Lanes(l, tr), t);
+  else if constexpr (Mode == 6) return average2Lanes(l, tl);
+  else if constexpr (Mode == 7) return average2Lanes(l, t);
+  else if constexpr (Mode == 8) return average2Lanes(tl, t);
+  else if constexpr (Mode == 9) return average2Lanes(t, tr);
+  else if constexpr (Mode == 10) return average2Lanes(average2Lanes(l, tl), average2Lanes(t, tr));
+  else if constexpr (Mode == 11) {
+    const __m128i nearerLeft =
+        _mm_cmplt_epi32(_mm_sad_epu8(t, tl), _mm_sad_epu8(l, tl));  // lane 0 decides
+    const __m128i mask = _mm_shuffle_epi32(nearerLeft, 0);
+    return _mm_or_si128(_mm_and_si128(mask, l), _mm_andnot_si128(mask, t));
+  } else if constexpr (Mode == 12) {
+    return _mm_packus_epi16(
+        _mm_sub_epi16(_mm_add_epi16(widenLanes(l), widenLanes(t)), widenLanes(tl)),
+        _mm_setzero_si128());
+  } else if constexpr (Mode == 13) {
+    const __m128i a = widenLanes(average2Lanes(l, t));
+    const __m128i d = _mm_sub_epi16(a, widenLanes(tl));
+    const __m128i half = _mm_srai_epi16(_mm_sub_epi16(d, _mm_srai_epi16(d, 15)), 1);
+    return _mm_packus_epi16(_mm_add_epi16(a, half), _mm_setzero_si128());
+  } else {
+    return _mm_cvtsi32_si128(static_cast<int>(0xFF000000u));
+  }
+}
+#endif
+
 // Adds the prediction to row[x] for x in [from, to). `top` is the row above
 // as the predictor stage left it; the top-right neighbour of the last
-// column is the first pixel of the current row.
+// column is the first pixel of the current row. The left neighbour stays
+// in a register from one pixel to the next: that chain is the loop's cost.
 template <int Mode>
 void predictSpan(uint32_t* row, const uint32_t* top, int64_t from, int64_t to, int64_t width) {
+#if defined(__SSE2__)
+  __m128i left = load32(row + from - 1);
+  for (int64_t x = from; x < to; ++x) {
+    const __m128i tr = x + 1 < width ? load32(top + x + 1) : load32(row);
+    const __m128i pred = predictLanes<Mode>(left, load32(top + x), load32(top + x - 1), tr);
+    left = _mm_add_epi8(load32(row + x), pred);
+    row[x] = static_cast<uint32_t>(_mm_cvtsi128_si32(left));
+  }
+#else
   for (int64_t x = from; x < to; ++x) {
     const uint32_t tr = x + 1 < width ? top[x + 1] : row[0];
     row[x] = addPixels(row[x], predict<Mode>(row[x - 1], top[x], top[x - 1], tr));
   }
+#endif
 }
 
 using SpanFn = void (*)(uint32_t*, const uint32_t*, int64_t, int64_t, int64_t);
