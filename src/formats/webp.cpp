@@ -301,7 +301,10 @@ void readHtreeGroup(BitReader& br, int cacheSize, Group& group, std::vector<uint
 // The prefix-code groups with their decoding views, ready for the pixel loop.
 struct GroupViews {
   std::array<CodeView, 5> codes;
-  bool literalOnly;  // green code holds no backward reference or cache symbol
+  // Alpha whose code has one symbol costs no bits: its value, already in
+  // place (bits 24-31), and whether that is the case.
+  uint32_t fixedAlpha;
+  bool alphaFixed;
 };
 
 int readColorCache(BitReader& br) {
@@ -375,6 +378,10 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
   std::vector<uint32_t> cache(cacheBits > 0 ? size_t{1} << cacheBits : 0, 0);
   const int64_t blockMask = src.prefixBits > 0 ? (int64_t{1} << src.prefixBits) - 1 : -1;
   int64_t pos = 0, x = 0, y = 0;
+  // Every pixel enters the cache in stream order, but only a cache read
+  // needs the cache up to date: pixels before `cached` are in, the rest
+  // go in (in order) just before the next read.
+  int64_t cached = 0;
   const GroupViews* g = &src.views[0];
   auto groupAt = [&](int64_t px, int64_t py) {
     return &src.views[src.groupOf[static_cast<size_t>((py >> src.prefixBits) * src.prefixWidth +
@@ -388,11 +395,12 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
       const int r = decodeSymbol(g->codes[kRed], br);
       br.refill();
       const int b = decodeSymbol(g->codes[kBlue], br);
-      const int a = decodeSymbol(g->codes[kAlpha], br);
-      const uint32_t px = static_cast<uint32_t>(a) << 24 | static_cast<uint32_t>(r) << 16 |
+      const uint32_t a = g->alphaFixed
+                             ? g->fixedAlpha
+                             : static_cast<uint32_t>(decodeSymbol(g->codes[kAlpha], br)) << 24;
+      const uint32_t px = a | static_cast<uint32_t>(r) << 16 |
                           static_cast<uint32_t>(s) << 8 | static_cast<uint32_t>(b);
       out[pos++] = px;
-      if (cacheBits > 0) cache[cacheIndex(px, cacheBits)] = px;
       if (++x == width) {
         x = 0;
         ++y;
@@ -408,9 +416,6 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
       if (length > total - pos) fail(ekInvalid, "webp: copy runs past image end");
       uint32_t* dst = out + pos;
       copyPixels(dst, dist, length);
-      if (cacheBits > 0) {
-        for (int64_t i = 0; i < length; ++i) cache[cacheIndex(dst[i], cacheBits)] = dst[i];
-      }
       pos += length;
       x += length;
       if (x >= width) {
@@ -421,9 +426,9 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
       if (src.prefixBits > 0 && pos < total) g = groupAt(x, y);
     } else {
       if (cacheBits == 0) fail(ekInvalid, "webp: color cache code without a cache");
+      for (; cached < pos; ++cached) cache[cacheIndex(out[cached], cacheBits)] = out[cached];
       const uint32_t px = cache[static_cast<size_t>(s - kNumLiteralCodes - kNumLengthCodes)];
       out[pos++] = px;
-      cache[cacheIndex(px, cacheBits)] = px;
       if (++x == width) {
         x = 0;
         ++y;
@@ -457,9 +462,9 @@ std::vector<GroupViews> viewsOf(const std::vector<Group>& groups) {
   for (const Group& g : groups) {
     GroupViews v{};
     for (size_t i = 0; i < 5; ++i) v.codes[i] = viewOf(g.codes[i]);
-    const PrefixCode& green = g.codes[kGreen];
-    v.literalOnly = std::all_of(green.sorted.begin(), green.sorted.end(),
-                                [](uint16_t s) { return s < kNumLiteralCodes; });
+    const PrefixCode& alpha = g.codes[kAlpha];
+    v.alphaFixed = alpha.used == 1;
+    v.fixedAlpha = v.alphaFixed ? uint32_t{alpha.sorted[0]} << 24 : 0;
     views.push_back(v);
   }
   return views;
