@@ -831,31 +831,57 @@ void toRgba(const uint32_t* row, int64_t width, bool alpha, uint8_t* out) {
   }
 }
 
-// One row of colour indices (bundled or not) to output bytes; `table`
-// holds each colour as R, G, B, A bytes.
-void emitIndexed(const Transform& t, const uint32_t* coded, const std::vector<uint32_t>& table,
-                 bool alpha, uint8_t* out) {
-  const int64_t width = t.width;
+// Output bytes of every green value of a colour-indexed picture: for each
+// of the 256 values, the 1, 2, 4 or 8 pixels it unbundles to, as R, G, B (, A)
+// bytes. A row is then one table read and one copy per coded pixel.
+Bytes unbundledTable(const Transform& t, int64_t channels) {
+  const int perPixel = 1 << t.bits;
   const int perPixelBits = 8 >> t.bits;
   const uint32_t mask = (1u << perPixelBits) - 1;
-  const int64_t xMask = (int64_t{1} << t.bits) - 1;
-  auto colorAt = [&](int64_t x) {
-    const uint32_t packed = (coded[x >> t.bits] >> 8) & 0xFF;
-    return table[(packed >> ((x & xMask) * perPixelBits)) & mask];
-  };
-  if (alpha) {
-    for (int64_t x = 0; x < width; ++x) {
-      const uint32_t c = colorAt(x);
-      std::memcpy(out + 4 * x, &c, 4);
+  const auto chunk = static_cast<size_t>(perPixel * channels);
+  Bytes out(256 * chunk);
+  for (uint32_t v = 0; v < 256; ++v) {
+    for (int k = 0; k < perPixel; ++k) {
+      uint8_t rgba[4];
+      const uint32_t argb = t.data[(v >> (k * perPixelBits)) & mask];
+      toRgba(&argb, 1, true, rgba);
+      std::memcpy(&out[v * chunk + static_cast<size_t>(k * channels)], rgba,
+                  static_cast<size_t>(channels));
     }
-    return;
   }
-  for (int64_t x = 0; x + 1 < width; ++x) {
-    const uint32_t c = colorAt(x);
-    std::memcpy(out + 3 * x, &c, 4);
+  return out;
+}
+
+template <size_t Chunk>
+void emitIndexedRow(const Transform& t, const uint32_t* coded, const uint8_t* table, size_t channels,
+                    uint8_t* out) {
+  const int64_t whole = t.width >> t.bits;
+  for (int64_t cx = 0; cx < whole; ++cx) {
+    std::memcpy(out + static_cast<size_t>(cx) * Chunk, table + ((coded[cx] >> 8) & 0xFF) * Chunk,
+                Chunk);
   }
-  const uint32_t c = colorAt(width - 1);
-  std::memcpy(out + 3 * width - 3, &c, 3);
+  const size_t rest = static_cast<size_t>(t.width - (whole << t.bits)) * channels;
+  if (rest > 0) {
+    std::memcpy(out + static_cast<size_t>(whole) * Chunk,
+                table + ((coded[whole] >> 8) & 0xFF) * Chunk, rest);
+  }
+}
+
+// Fixed-size copies per chunk size (pixels per coded pixel x channels).
+void emitIndexed(const Transform& t, const uint32_t* coded, const Bytes& table, int64_t channels,
+                 uint8_t* out) {
+  const auto ch = static_cast<size_t>(channels);
+  const uint8_t* tb = table.data();
+  switch ((size_t{1} << t.bits) * ch) {
+    case 3: emitIndexedRow<3>(t, coded, tb, ch, out); break;
+    case 4: emitIndexedRow<4>(t, coded, tb, ch, out); break;
+    case 6: emitIndexedRow<6>(t, coded, tb, ch, out); break;
+    case 8: emitIndexedRow<8>(t, coded, tb, ch, out); break;
+    case 12: emitIndexedRow<12>(t, coded, tb, ch, out); break;
+    case 16: emitIndexedRow<16>(t, coded, tb, ch, out); break;
+    case 24: emitIndexedRow<24>(t, coded, tb, ch, out); break;
+    default: emitIndexedRow<32>(t, coded, tb, ch, out); break;
+  }
 }
 
 // The main image: transforms, colour cache, meta prefix codes, groups,
@@ -917,12 +943,7 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
   // A colour table alone (the usual form of few-colour pictures): indices
   // go straight to output bytes through a table in output order.
   const bool paletteOnly = transforms.size() == 1 && transforms[0].type == kColorIndexing;
-  std::vector<uint32_t> outputTable;
-  if (paletteOnly) {
-    for (uint32_t argb : transforms[0].data) {
-      toRgba(&argb, 1, true, reinterpret_cast<uint8_t*>(&outputTable.emplace_back()));
-    }
-  }
+  const Bytes outputTable = paletteOnly ? unbundledTable(transforms[0], img.channels) : Bytes();
   int64_t rowsEmitted = 0;
   auto emitRows = [&](int64_t rowsComplete) {
     for (; rowsEmitted < rowsComplete; ++rowsEmitted) {
@@ -931,7 +952,7 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
       const size_t at = img.pixels.size();
       img.pixels.resize(at + rowBytes);
       if (paletteOnly) {
-        emitIndexed(transforms[0], argb, outputTable, cs == csRgba, img.pixels.data() + at);
+        emitIndexed(transforms[0], argb, outputTable, img.channels, img.pixels.data() + at);
         continue;
       }
       if (!transforms.empty()) {
