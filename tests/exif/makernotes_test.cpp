@@ -452,6 +452,17 @@ TEST(MakerNoteBounds, HostileOffsetsAndTheTextBudget) {
   EXPECT_LT(pairs.size(), 20u);
 }
 
+// A MakerNote entry inside a note is data of the note, not a note to read.
+TEST(MakerNoteBounds, NoteInsideANoteIsNotFollowed) {
+  TiffBuilder tb(true);
+  Note inner = nikonType3(true, true, {tb.ascii(4, "FINE")});
+  Bytes innerBlock(inner.buf.begin() + Note::kAt, inner.buf.end());
+  Note outer = nikonType3(true, true, {tb.ascii(7, "AF-S"), tb.bytes(0x927C, 7, innerBlock)});
+  TagMap m = parse("NIKON", outer);
+  EXPECT_EQ(get(m, "Nikon:FocusMode"), "AF-S");
+  EXPECT_EQ(m.size(), 1u);
+}
+
 // A JPEG whose Exif directory holds the note's block as its MakerNote.
 Bytes jpegWithNote(const std::string& make, const Bytes& block) {
   TiffBuilder tb(false);
