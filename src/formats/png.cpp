@@ -291,15 +291,16 @@ Layout checkLayout(const Chunks& chunks) {
   return l;
 }
 
-// Inflates the IDAT stream; a single IDAT is inflated where it lies.
+// Inflates the IDAT stream; a single IDAT is inflated where it lies. The
+// output grows as inflate produces it: the header's size is only a cap.
 Bytes inflateImageData(const Chunks& chunks, size_t cap) {
-  if (chunks.idat.size() == 1) return compress::zlibInflate(chunks.idat[0], cap, true);
+  if (chunks.idat.size() == 1) return compress::zlibInflate(chunks.idat[0], cap);
   Bytes joined;
   size_t total = 0;
   for (ByteView part : chunks.idat) total += part.size();
   joined.reserve(total);
   for (ByteView part : chunks.idat) joined.insert(joined.end(), part.begin(), part.end());
-  return compress::zlibInflate(joined, cap, true);
+  return compress::zlibInflate(joined, cap);
 }
 
 // Converts the unfiltered rows (each `stride` bytes apart in `rows`) into
