@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "formats/codecs.h"
 
 namespace {
@@ -35,7 +36,7 @@ constexpr int kHeight = 3000;
 // The photo scaled bilinearly to 4000 x 3000; RGBA gets a soft alpha ramp.
 const Image& picture(bool alpha) {
   static const std::array<Image, 2> pictures = [] {
-    const std::string path = std::string(KELDRA_TESTDATA_DIR) + "/codec/jpeg/irs_cat.jpg";
+    const std::string path = bench::dataPath("codec/jpeg/irs_cat.jpg");
     int w = 0, h = 0, n = 0;
     stbi_uc* src = stbi_load(path.c_str(), &w, &h, &n, 3);
     if (src == nullptr) std::abort();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "keldra/keldra.h"
 
 namespace {
@@ -20,11 +21,7 @@ namespace {
 std::vector<std::vector<uint8_t>> loadCameraJpegs() {
   std::vector<std::vector<uint8_t>> files;
   for (const char* folder : {"metadata/jpeg-exif", "metadata/gps", "metadata/orientation"}) {
-    std::filesystem::path dir = std::filesystem::path(KELDRA_TESTDATA_DIR) / folder;
-    std::vector<std::filesystem::path> paths;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) paths.push_back(e.path());
-    std::sort(paths.begin(), paths.end());
-    for (const auto& p : paths) {
+    for (const std::string& p : bench::dataFolder(folder)) {
       std::ifstream in(p, std::ios::binary);
       files.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }

@@ -43,7 +43,7 @@ const Stream& stream(int which) {
   static Stream streams[3] = {
       fromZlib(bench::idatStream(bench::photoPng(3))),
       fromZlib(bench::idatStream(
-          bench::readFile(std::string(KELDRA_TESTDATA_DIR) + "/metadata/png/pil_itxt_chunks.png"))),
+          bench::readFile(bench::dataPath("metadata/png/pil_itxt_chunks.png")))),
       [] {
         Bytes text;
         for (const auto& e : std::filesystem::recursive_directory_iterator("/usr/include/c++")) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "prismel/conversion/batch.h"
 #include "prismel/conversion/hub.h"
 #include "process/quantize.h"
@@ -70,7 +71,7 @@ std::vector<Photo>& photos() {
   static std::vector<Photo> all = [] {
     std::vector<Photo> v;
     for (const char* rel : kPhotos) {
-      const std::string path = std::string(KELDRA_TESTDATA_DIR) + "/" + rel;
+      const std::string path = bench::dataPath(rel);
       std::ifstream in(path, std::ios::binary);
       std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                  std::istreambuf_iterator<char>());

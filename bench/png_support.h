@@ -15,6 +15,8 @@
 
 #include <stb/stb_image.h>
 
+#include "bench_data.h"
+
 namespace bench {
 
 using Bytes = std::vector<uint8_t>;
@@ -43,7 +45,7 @@ inline const Photo& photo() {
   static Photo p = [] {
     Photo q;
     Bytes jpeg =
-        readFile(std::string(KELDRA_TESTDATA_DIR) + "/metadata/makernote-apple/ianare_iphone_hdr_NO.jpg");
+        readFile(dataPath("metadata/makernote-apple/ianare_iphone_hdr_NO.jpg"));
     int channels = 0;
     uint8_t* px = stbi_load_from_memory(jpeg.data(), static_cast<int>(jpeg.size()), &q.width,
                                         &q.height, &channels, 3);

@@ -8,6 +8,7 @@ packages=(
   # peers the tests and benchmarks compare against
   zlib1g-dev libpng-dev libdeflate-dev libspng-dev libstb-dev libqoi-dev libimagequant-dev
   libjpeg62-turbo-dev imagemagick netpbm libimage-exiftool-perl libexif-dev libexiv2-dev
+  libtiff-dev libtiff-tools libgif-dev giflib-tools gifsicle
 )
 missing=()
 for p in "${packages[@]}"; do

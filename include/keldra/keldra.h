@@ -23,6 +23,13 @@
 #define KD_API
 #endif
 
+/* No exported function lets an exception escape; C++ callers see that. */
+#if defined(__cplusplus)
+#define KD_NOEXCEPT noexcept
+#else
+#define KD_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -123,91 +130,96 @@ KD_LAYOUT_CHECK(color_space, offsetof(KdColor, space) == 16);
 
 /* ---- Identity, start-up, status texts, buffers ------------------------- */
 
-KD_API int kd_exif_abi_version(void);  /* 1 */
-KD_API int kd_image_abi_version(void); /* 1 */
-KD_API const char* kd_version(void);   /* "1.0.0" */
+KD_API int kd_exif_abi_version(void) KD_NOEXCEPT;  /* 1 */
+KD_API int kd_image_abi_version(void) KD_NOEXCEPT; /* 1 */
+KD_API const char* kd_version(void) KD_NOEXCEPT;   /* "1.0.0" */
 
 /* Fills the library's registries; idempotent and thread-safe. Registries
  * also fill themselves on first use, so calling it is recommended, not
  * required. */
-KD_API void kd_exif_init(void);
+KD_API void kd_exif_init(void) KD_NOEXCEPT;
 /* Same start-up, reporting failure instead of swallowing it: 0 ok, 1 error. */
-KD_API int kd_library_init(void);
+KD_API int kd_library_init(void) KD_NOEXCEPT;
 /* Releases every live handle and the registries; call nothing afterwards. */
-KD_API void kd_library_teardown(void);
+KD_API void kd_library_teardown(void) KD_NOEXCEPT;
 
-KD_API const char* kd_exif_strerror(int status);  /* never NULL */
-KD_API const char* kd_image_strerror(int status); /* never NULL */
+KD_API const char* kd_exif_strerror(int status) KD_NOEXCEPT;  /* never NULL */
+KD_API const char* kd_image_strerror(int status) KD_NOEXCEPT; /* never NULL */
 
-KD_API void kd_exif_buffer_free(void* buf);  /* NULL is ignored */
-KD_API void kd_image_buffer_free(void* buf); /* NULL is ignored */
+KD_API void kd_exif_buffer_free(void* buf) KD_NOEXCEPT;  /* NULL is ignored */
+KD_API void kd_image_buffer_free(void* buf) KD_NOEXCEPT; /* NULL is ignored */
 
 /* ---- Metadata reading -------------------------------------------------- */
 
-KD_API int kd_exif_read_file(const char* path, KdExif** out);
-KD_API int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out);
-KD_API int kd_exif_is_valid(const KdExif* handle);
-KD_API int64_t kd_exif_tag_count(const KdExif* handle);
+KD_API int kd_exif_read_file(const char* path, KdExif** out) KD_NOEXCEPT;
+KD_API int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out) KD_NOEXCEPT;
+KD_API int kd_exif_is_valid(const KdExif* handle) KD_NOEXCEPT;
+KD_API int64_t kd_exif_tag_count(const KdExif* handle) KD_NOEXCEPT;
 KD_API int kd_exif_tag_at(const KdExif* handle, int64_t index, const char** name,
-                          const char** value);
-KD_API const char* kd_exif_get_tag(const KdExif* handle, const char* name);
+                          const char** value) KD_NOEXCEPT;
+KD_API const char* kd_exif_get_tag(const KdExif* handle, const char* name) KD_NOEXCEPT;
 KD_API int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longitude,
-                           double* altitude);
-KD_API int kd_exif_get_orientation(const KdExif* handle);
-KD_API const char* kd_exif_to_json(KdExif* handle);
-KD_API void kd_exif_meta_free(KdExif* handle);
+                           double* altitude) KD_NOEXCEPT;
+KD_API int kd_exif_get_orientation(const KdExif* handle) KD_NOEXCEPT;
+KD_API const char* kd_exif_to_json(KdExif* handle) KD_NOEXCEPT;
+KD_API void kd_exif_meta_free(KdExif* handle) KD_NOEXCEPT;
 
 /* ---- Metadata editing and stripping ------------------------------------ */
 
-KD_API int kd_exif_strip_file(const char* input_path, const char* output_path);
+KD_API int kd_exif_strip_file(const char* input_path, const char* output_path) KD_NOEXCEPT;
 KD_API int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out,
-                                size_t* out_len);
-KD_API int kd_exif_edit_open(const char* path, KdExifEdit** out);
-KD_API int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out);
-KD_API void kd_exif_set_artist(KdExifEdit* handle, const char* text);
-KD_API void kd_exif_set_software(KdExifEdit* handle, const char* text);
-KD_API void kd_exif_set_datetime(KdExifEdit* handle, const char* text);
+                                size_t* out_len) KD_NOEXCEPT;
+KD_API int kd_exif_edit_open(const char* path, KdExifEdit** out) KD_NOEXCEPT;
+KD_API int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out) KD_NOEXCEPT;
+KD_API void kd_exif_set_artist(KdExifEdit* handle, const char* text) KD_NOEXCEPT;
+KD_API void kd_exif_set_software(KdExifEdit* handle, const char* text) KD_NOEXCEPT;
+KD_API void kd_exif_set_datetime(KdExifEdit* handle, const char* text) KD_NOEXCEPT;
 KD_API void kd_exif_set_gps(KdExifEdit* handle, double latitude, double longitude,
-                            double altitude);
-KD_API int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value);
-KD_API void kd_exif_strip_all(KdExifEdit* handle);
-KD_API int kd_exif_edit_write(KdExifEdit* handle, const char* output_path);
-KD_API int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out, size_t* out_len);
-KD_API void kd_exif_edit_free(KdExifEdit* handle);
+                            double altitude) KD_NOEXCEPT;
+KD_API int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name,
+                                const char* value) KD_NOEXCEPT;
+KD_API void kd_exif_strip_all(KdExifEdit* handle) KD_NOEXCEPT;
+KD_API int kd_exif_edit_write(KdExifEdit* handle, const char* output_path) KD_NOEXCEPT;
+KD_API int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out,
+                                     size_t* out_len) KD_NOEXCEPT;
+KD_API void kd_exif_edit_free(KdExifEdit* handle) KD_NOEXCEPT;
 
 /* ---- Images ------------------------------------------------------------ */
 
 KD_API int kd_image_from_pixels(int width, int height, int colorspace, const uint8_t* pixels,
-                                size_t len, KdImage** out);
-KD_API int kd_image_decode_buffer(const uint8_t* data, size_t len, int format, KdImage** out);
+                                size_t len, KdImage** out) KD_NOEXCEPT;
+KD_API int kd_image_decode_buffer(const uint8_t* data, size_t len, int format,
+                                  KdImage** out) KD_NOEXCEPT;
 KD_API int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
-                           size_t* out_len);
-KD_API int kd_image_width(KdImage* img);
-KD_API int kd_image_height(KdImage* img);
-KD_API int kd_image_channels(KdImage* img);
-KD_API int kd_image_get_colorspace(KdImage* img);
-KD_API int kd_image_pixels(KdImage* img, const uint8_t** out, size_t* out_len);
-KD_API void kd_image_free(KdImage* img);
+                           size_t* out_len) KD_NOEXCEPT;
+KD_API int kd_image_width(KdImage* img) KD_NOEXCEPT;
+KD_API int kd_image_height(KdImage* img) KD_NOEXCEPT;
+KD_API int kd_image_channels(KdImage* img) KD_NOEXCEPT;
+KD_API int kd_image_get_colorspace(KdImage* img) KD_NOEXCEPT;
+KD_API int kd_image_pixels(KdImage* img, const uint8_t** out, size_t* out_len) KD_NOEXCEPT;
+KD_API void kd_image_free(KdImage* img) KD_NOEXCEPT;
 
-KD_API int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out);
+KD_API int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out) KD_NOEXCEPT;
 
-KD_API int kd_image_resize(KdImage* img, int width, int height, int filter, KdImage** out);
-KD_API int kd_image_crop(KdImage* img, int x, int y, int width, int height, KdImage** out);
-KD_API int kd_image_rotate(KdImage* img, int op, KdImage** out);
-KD_API int kd_image_apply_orientation(KdImage* img, int orientation, KdImage** out);
+KD_API int kd_image_resize(KdImage* img, int width, int height, int filter,
+                           KdImage** out) KD_NOEXCEPT;
+KD_API int kd_image_crop(KdImage* img, int x, int y, int width, int height,
+                         KdImage** out) KD_NOEXCEPT;
+KD_API int kd_image_rotate(KdImage* img, int op, KdImage** out) KD_NOEXCEPT;
+KD_API int kd_image_apply_orientation(KdImage* img, int orientation, KdImage** out) KD_NOEXCEPT;
 
 /* ---- Palettes ---------------------------------------------------------- */
 
 /* algorithm NULL means "wu"; space 0 means OKLab; opts NULL means defaults. */
 KD_API int kd_image_extract_palette(KdImage* img, int32_t n, const char* algorithm,
                                     int32_t space, const KdQuantizeOpts* opts,
-                                    KdPalette** out);
-KD_API int64_t kd_palette_len(const KdPalette* palette);
-KD_API int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out);
-KD_API int kd_palette_tag(const KdPalette* palette);
-KD_API int kd_palette_intent(const KdPalette* palette);
-KD_API uint64_t kd_palette_seed(const KdPalette* palette);
-KD_API void kd_palette_free(KdPalette* palette);
+                                    KdPalette** out) KD_NOEXCEPT;
+KD_API int64_t kd_palette_len(const KdPalette* palette) KD_NOEXCEPT;
+KD_API int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out) KD_NOEXCEPT;
+KD_API int kd_palette_tag(const KdPalette* palette) KD_NOEXCEPT;
+KD_API int kd_palette_intent(const KdPalette* palette) KD_NOEXCEPT;
+KD_API uint64_t kd_palette_seed(const KdPalette* palette) KD_NOEXCEPT;
+KD_API void kd_palette_free(KdPalette* palette) KD_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -124,7 +124,7 @@ using namespace kd::c_api;
 
 extern "C" {
 
-int kd_exif_read_file(const char* path, KdExif** out) {
+int kd_exif_read_file(const char* path, KdExif** out) noexcept {
   if (out == nullptr || path == nullptr) return kExifBadArgument;
   *out = nullptr;
   return exifCall([&] {
@@ -132,7 +132,7 @@ int kd_exif_read_file(const char* path, KdExif** out) {
   });
 }
 
-int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out) {
+int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out) noexcept {
   if (out == nullptr) return kExifBadArgument;
   *out = nullptr;
   if (data == nullptr || badLength(len)) return kExifBadArgument;
@@ -141,21 +141,22 @@ int kd_exif_read_buffer(const uint8_t* data, size_t len, KdExif** out) {
   });
 }
 
-int kd_exif_is_valid(const KdExif* handle) {
+int kd_exif_is_valid(const KdExif* handle) noexcept {
   return valueCall(0, [&] {
     auto m = metaOf(handle);
     return m && m->isValid ? 1 : 0;
   });
 }
 
-int64_t kd_exif_tag_count(const KdExif* handle) {
+int64_t kd_exif_tag_count(const KdExif* handle) noexcept {
   return valueCall(int64_t{0}, [&] {
     auto m = metaOf(handle);
     return m ? static_cast<int64_t>(m->tags.size()) : int64_t{0};
   });
 }
 
-int kd_exif_tag_at(const KdExif* handle, int64_t index, const char** name, const char** value) {
+int kd_exif_tag_at(const KdExif* handle, int64_t index, const char** name,
+                   const char** value) noexcept {
   return exifCall([&] {
     auto m = metaOf(handle);
     if (!m || name == nullptr || value == nullptr || index < 0 ||
@@ -169,7 +170,7 @@ int kd_exif_tag_at(const KdExif* handle, int64_t index, const char** name, const
   });
 }
 
-const char* kd_exif_get_tag(const KdExif* handle, const char* name) {
+const char* kd_exif_get_tag(const KdExif* handle, const char* name) noexcept {
   return valueCall(static_cast<const char*>(nullptr), [&]() -> const char* {
     if (name == nullptr) return nullptr;
     auto m = metaOf(handle);
@@ -179,7 +180,8 @@ const char* kd_exif_get_tag(const KdExif* handle, const char* name) {
   });
 }
 
-int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longitude, double* altitude) {
+int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longitude,
+                    double* altitude) noexcept {
   return valueCall(0, [&] {
     auto m = metaOf(handle);
     if (!m || !m->hasGps) return 0;
@@ -190,7 +192,7 @@ int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longitude, d
   });
 }
 
-int kd_exif_get_orientation(const KdExif* handle) {
+int kd_exif_get_orientation(const KdExif* handle) noexcept {
   return valueCall(0, [&] {
     auto m = metaOf(handle);
     if (!m || m->orientation < INT_MIN || m->orientation > INT_MAX) return 0;
@@ -198,7 +200,7 @@ int kd_exif_get_orientation(const KdExif* handle) {
   });
 }
 
-const char* kd_exif_to_json(KdExif* handle) {
+const char* kd_exif_to_json(KdExif* handle) noexcept {
   return valueCall(static_cast<const char*>(nullptr), [&]() -> const char* {
     auto m = metaOf(handle);
     if (!m) return nullptr;

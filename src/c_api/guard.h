@@ -1,5 +1,6 @@
-// The two boundary guards. Every exported function runs its work inside one
-// of them so that no exception ever reaches the host.
+// The boundary guards. Every exported function is noexcept and runs all its
+// work inside one of them (handle lookups, the handle lock and releases
+// included), so that no exception ever reaches the host.
 #pragma once
 
 #include <cstddef>
@@ -7,18 +8,20 @@
 #include <exception>
 
 #include "base/error.h"
+#include "keldra/keldra.h"
 
 namespace kd::c_api {
 
-inline constexpr int kStatusOk = 0;
+inline constexpr int kStatusOk = KD_IMAGE_OK;
+static_assert(KD_EXIF_OK == KD_IMAGE_OK);
 // Metadata family.
-inline constexpr int kExifIo = 1;
-inline constexpr int kExifBadArgument = 2;
-inline constexpr int kExifUnsupported = 4;
+inline constexpr int kExifIo = KD_EXIF_EIO;
+inline constexpr int kExifBadArgument = KD_EXIF_ENOMETA;
+inline constexpr int kExifUnsupported = KD_EXIF_EUNSUPPORTED;
 // Image family.
-inline constexpr int kImageBadArgument = 2;
-inline constexpr int kImageUnsupported = 4;
-inline constexpr int kImageOutOfMemory = 8;
+inline constexpr int kImageBadArgument = KD_IMAGE_EARG;
+inline constexpr int kImageUnsupported = KD_IMAGE_EUNSUPPORTED;
+inline constexpr int kImageOutOfMemory = KD_IMAGE_ENOMEM;
 
 // ekNone -> 0, ekUnsupported -> 4, every other kind -> 2.
 constexpr int mapImgStatus(base::ErrorKind kind) {
@@ -61,6 +64,15 @@ R valueCall(R fallback, F&& body) noexcept {
     return body();
   } catch (...) {
     return fallback;
+  }
+}
+
+// Functions returning nothing: a failure has nobody to tell.
+template <class F>
+void quietCall(F&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
   }
 }
 

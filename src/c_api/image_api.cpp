@@ -30,9 +30,11 @@ EncodeFormat encodeFmtFromCint(int format) {
 
 // Live images have int-sized dimensions: every decoder and operation caps
 // them well below INT_MAX.
-int imageField(KdImage* img, int64_t Image::*field) {
-  auto obj = imgOf(img);
-  return obj ? static_cast<int>(obj->image.*field) : 0;
+int imageField(KdImage* img, int64_t Image::*field) noexcept {
+  return valueCall(0, [&] {
+    auto obj = imgOf(img);
+    return obj ? static_cast<int>(obj->image.*field) : 0;
+  });
 }
 
 }  // namespace
@@ -40,7 +42,7 @@ int imageField(KdImage* img, int64_t Image::*field) {
 extern "C" {
 
 int kd_image_from_pixels(int width, int height, int colorspace, const uint8_t* pixels,
-                         size_t len, KdImage** out) {
+                         size_t len, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
   if (width <= 0 || static_cast<unsigned>(colorspace) > 5 || height <= 0) {
@@ -63,7 +65,7 @@ int kd_image_from_pixels(int width, int height, int colorspace, const uint8_t* p
   });
 }
 
-int kd_image_decode_buffer(const uint8_t* data, size_t len, int format, KdImage** out) {
+int kd_image_decode_buffer(const uint8_t* data, size_t len, int format, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
   if (data == nullptr || len == 0 || static_cast<unsigned>(format) > 10 || badLength(len)) {
@@ -83,14 +85,15 @@ int kd_image_decode_buffer(const uint8_t* data, size_t len, int format, KdImage*
   });
 }
 
-int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out, size_t* out_len) {
+int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
+                    size_t* out_len) noexcept {
   if (out == nullptr || out_len == nullptr) return kImageBadArgument;
   *out = nullptr;
   *out_len = 0;
-  auto obj = imgOf(img);
-  if (!obj) return kImageBadArgument;
   quality = quality < 1 ? 1 : quality > 100 ? 100 : quality;
   return imageCall([&] {
+    auto obj = imgOf(img);
+    if (!obj) return kImageBadArgument;
     kd::base::Bytes encoded = kd::formats::encodeImage(obj->image, encodeFmtFromCint(format),
                                                        quality);
     if (encoded.empty()) return kImageUnsupported;
@@ -102,27 +105,31 @@ int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out, size_t
   });
 }
 
-int kd_image_width(KdImage* img) { return imageField(img, &Image::width); }
-int kd_image_height(KdImage* img) { return imageField(img, &Image::height); }
-int kd_image_channels(KdImage* img) { return imageField(img, &Image::channels); }
-int kd_image_get_colorspace(KdImage* img) {
-  auto obj = imgOf(img);
-  return obj ? static_cast<int>(obj->image.colorspace) : 0;
+int kd_image_width(KdImage* img) noexcept { return imageField(img, &Image::width); }
+int kd_image_height(KdImage* img) noexcept { return imageField(img, &Image::height); }
+int kd_image_channels(KdImage* img) noexcept { return imageField(img, &Image::channels); }
+int kd_image_get_colorspace(KdImage* img) noexcept {
+  return valueCall(0, [&] {
+    auto obj = imgOf(img);
+    return obj ? static_cast<int>(obj->image.colorspace) : 0;
+  });
 }
 
-int kd_image_pixels(KdImage* img, const uint8_t** out, size_t* out_len) {
+int kd_image_pixels(KdImage* img, const uint8_t** out, size_t* out_len) noexcept {
   if (out == nullptr || out_len == nullptr) return kImageBadArgument;
   *out = nullptr;
   *out_len = 0;
-  auto obj = imgOf(img);
-  if (!obj) return kImageBadArgument;
-  // The pixels stay valid while the handle is live: the registry's reference
-  // keeps the object alive after our temporary one is dropped.
-  if (!obj->image.pixels.empty()) {
-    *out = obj->image.pixels.data();
-    *out_len = obj->image.pixels.size();
-  }
-  return kStatusOk;
+  return imageCall([&] {
+    auto obj = imgOf(img);
+    if (!obj) return kImageBadArgument;
+    // The pixels stay valid while the handle is live: the registry's
+    // reference keeps the object alive after our temporary one is dropped.
+    if (!obj->image.pixels.empty()) {
+      *out = obj->image.pixels.data();
+      *out_len = obj->image.pixels.size();
+    }
+    return kStatusOk;
+  });
 }
 
 }  // extern "C"

@@ -27,13 +27,14 @@ inline KdImageObj* registerImage(formats::Image&& image) {
 }
 
 // Shared shape of functions deriving a new image from a live one: `out` has
-// been checked and cleared; an invalid handle gives 2; `op` maps the source
-// image to the new one inside the image guard.
+// been checked and cleared; an invalid handle or `argumentsOk` false gives
+// 2; the lookup and `op`, which maps the source image to the new one, run
+// inside the image guard.
 template <class Op>
-int deriveImage(KdImageObj* img, KdImageObj** out, Op&& op) {
-  auto src = imgOf(img);
-  if (!src) return kImageBadArgument;
+int deriveImage(KdImageObj* img, KdImageObj** out, bool argumentsOk, Op&& op) noexcept {
   return imageCall([&] {
+    auto src = imgOf(img);
+    if (!src || !argumentsOk) return kImageBadArgument;
     *out = registerImage(op(src->image));
     return kStatusOk;
   });

@@ -22,62 +22,70 @@ using namespace kd::c_api;
 
 extern "C" {
 
-int kd_exif_abi_version(void) { return 1; }
-int kd_image_abi_version(void) { return 1; }
-const char* kd_version(void) { return "1.0.0"; }
+int kd_exif_abi_version(void) noexcept { return 1; }
+int kd_image_abi_version(void) noexcept { return 1; }
+const char* kd_version(void) noexcept { return "1.0.0"; }
 
-void kd_exif_init(void) {
-  try {
+// Start-up errors are swallowed here; kd_library_init reports them.
+void kd_exif_init(void) noexcept {
+  quietCall([] {
     kd::initLibrary();
     handleLock();
-  } catch (...) {
-    // Start-up errors are swallowed here; kd_library_init reports them.
-  }
+  });
 }
 
-int kd_library_init(void) {
-  try {
+int kd_library_init(void) noexcept {
+  return valueCall(kExifIo, [] {
     kd::initLibrary();
     handleLock();
-    return 0;
-  } catch (...) {
-    return 1;
-  }
+    return kStatusOk;
+  });
 }
 
-void kd_library_teardown(void) {
-  clearAllHandles();
-  kd::teardownLibrary();
+void kd_library_teardown(void) noexcept {
+  quietCall([] {
+    clearAllHandles();
+    kd::teardownLibrary();
+  });
 }
 
-const char* kd_exif_strerror(int status) {
+const char* kd_exif_strerror(int status) noexcept {
   switch (status) {
-    case 0: return "ok";
-    case 1: return "io error";
-    case 2: return "unrecognized format / no metadata";
-    case 4: return "unsupported operation";
+    case KD_EXIF_OK: return "ok";
+    case KD_EXIF_EIO: return "io error";
+    case KD_EXIF_ENOMETA: return "unrecognized format / no metadata";
+    case KD_EXIF_EUNSUPPORTED: return "unsupported operation";
     default: return "unknown error";
   }
 }
 
-const char* kd_image_strerror(int status) {
+const char* kd_image_strerror(int status) noexcept {
   switch (status) {
-    case 0: return "ok";
-    case 2: return "bad argument / unrecognized / truncated";
-    case 4: return "unsupported operation";
-    case 8: return "out of memory";
+    case KD_IMAGE_OK: return "ok";
+    case KD_IMAGE_EARG: return "bad argument / unrecognized / truncated";
+    case KD_IMAGE_EUNSUPPORTED: return "unsupported operation";
+    case KD_IMAGE_ENOMEM: return "out of memory";
     default: return "unknown error";
   }
 }
 
 // Release: only a live handle of the expected kind is removed; NULL, freed,
-// foreign and other-kind handles are ignored.
-void kd_exif_meta_free(KdExif* handle) { metaHandles().remove(handle); }
-void kd_exif_edit_free(KdExifEdit* handle) { editHandles().remove(handle); }
-void kd_image_free(KdImage* img) { imageHandles().remove(img); }
-void kd_palette_free(KdPalette* palette) { paletteHandles().remove(palette); }
+// foreign and other-kind handles are ignored. The lock and the destruction
+// of the object run inside the guard.
+void kd_exif_meta_free(KdExif* handle) noexcept {
+  quietCall([&] { metaHandles().remove(handle); });
+}
+void kd_exif_edit_free(KdExifEdit* handle) noexcept {
+  quietCall([&] { editHandles().remove(handle); });
+}
+void kd_image_free(KdImage* img) noexcept {
+  quietCall([&] { imageHandles().remove(img); });
+}
+void kd_palette_free(KdPalette* palette) noexcept {
+  quietCall([&] { paletteHandles().remove(palette); });
+}
 
-void kd_exif_buffer_free(void* buf) { std::free(buf); }
-void kd_image_buffer_free(void* buf) { std::free(buf); }
+void kd_exif_buffer_free(void* buf) noexcept { std::free(buf); }
+void kd_image_buffer_free(void* buf) noexcept { std::free(buf); }
 
 }  // extern "C"

@@ -14,7 +14,8 @@ constexpr kd::prismel::SpaceTag kDefaultWorkSpace = 15;  // OKLab
 
 // One field of a live palette, or 0 for a null or unknown handle.
 template <class F>
-auto paletteField(const KdPalette* palette, F&& field) -> decltype(field(KdPaletteObj{})) {
+auto paletteField(const KdPalette* palette, F&& field) noexcept
+    -> decltype(field(KdPaletteObj{})) {
   using R = decltype(field(KdPaletteObj{}));
   return valueCall(R{0}, [&]() -> R {
     auto obj = paletteOf(palette);
@@ -27,12 +28,12 @@ auto paletteField(const KdPalette* palette, F&& field) -> decltype(field(KdPalet
 extern "C" {
 
 int kd_image_extract_palette(KdImage* img, int32_t n, const char* algorithm, int32_t space,
-                             const KdQuantizeOpts* opts, KdPalette** out) {
+                             const KdQuantizeOpts* opts, KdPalette** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
-  auto src = imgOf(img);
-  if (!src || n <= 0) return kImageBadArgument;
   return imageCall([&] {
+    auto src = imgOf(img);
+    if (!src || n <= 0) return kImageBadArgument;
     const std::string name = algorithm == nullptr ? "wu" : algorithm;
     const kd::prismel::SpaceTag workSpace = space == 0 ? kDefaultWorkSpace : space;
     kd::prismel::QuantizeOpts options = kd::prismel::defaultQuantizeOpts();
@@ -53,11 +54,11 @@ int kd_image_extract_palette(KdImage* img, int32_t n, const char* algorithm, int
   });
 }
 
-int64_t kd_palette_len(const KdPalette* palette) {
+int64_t kd_palette_len(const KdPalette* palette) noexcept {
   return paletteField(palette, [](const KdPaletteObj& p) { return p.palette.len(); });
 }
 
-int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out) {
+int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   return imageCall([&] {
     auto obj = paletteOf(palette);
@@ -68,15 +69,15 @@ int kd_palette_color_at(const KdPalette* palette, int64_t index, KdColor* out) {
   });
 }
 
-int kd_palette_tag(const KdPalette* palette) {
+int kd_palette_tag(const KdPalette* palette) noexcept {
   return paletteField(palette, [](const KdPaletteObj& p) { return int{p.palette.tag()}; });
 }
 
-int kd_palette_intent(const KdPalette* palette) {
+int kd_palette_intent(const KdPalette* palette) noexcept {
   return paletteField(palette, [](const KdPaletteObj& p) { return int{p.palette.intent()}; });
 }
 
-uint64_t kd_palette_seed(const KdPalette* palette) {
+uint64_t kd_palette_seed(const KdPalette* palette) noexcept {
   return paletteField(palette, [](const KdPaletteObj& p) { return p.palette.seed(); });
 }
 

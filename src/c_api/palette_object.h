@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "c_api/guard.h"
 #include "c_api/registry.h"
 #include "keldra/keldra.h"
 #include "prismel/palette/palette.h"
@@ -32,7 +33,8 @@ inline KdColor toKdColor(const prismel::Color& c) {
 
 // ceUnknownSpace and ceUnknownAlgorithm give 4, every other kind 2.
 constexpr int mapColorStatus(prismel::ColorErrorKind kind) {
-  return kind == prismel::ceUnknownSpace || kind == prismel::ceUnknownAlgorithm ? 4 : 2;
+  return kind == prismel::ceUnknownSpace || kind == prismel::ceUnknownAlgorithm ? kImageUnsupported
+                                                                              : kImageBadArgument;
 }
 
 }  // namespace kd::c_api

@@ -37,38 +37,34 @@ RotateOp rotateOpFromCint(int op) {
 
 extern "C" {
 
-int kd_image_resize(KdImage* img, int width, int height, int filter, KdImage** out) {
+int kd_image_resize(KdImage* img, int width, int height, int filter, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
-  if (!imgOf(img)) return kImageBadArgument;
-  if (width <= 0 || height <= 0) return kImageBadArgument;
-  return deriveImage(img, out, [&](const Image& src) {
+  return deriveImage(img, out, width > 0 && height > 0, [&](const Image& src) {
     return kd::process::resize(src, width, height, filterFromCint(filter));
   });
 }
 
-int kd_image_crop(KdImage* img, int x, int y, int width, int height, KdImage** out) {
+int kd_image_crop(KdImage* img, int x, int y, int width, int height, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
-  return deriveImage(img, out, [&](const Image& src) {
+  return deriveImage(img, out, true, [&](const Image& src) {
     return kd::process::crop(src, x, y, width, height);
   });
 }
 
-int kd_image_rotate(KdImage* img, int op, KdImage** out) {
+int kd_image_rotate(KdImage* img, int op, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
-  return deriveImage(img, out, [&](const Image& src) {
+  return deriveImage(img, out, true, [&](const Image& src) {
     return kd::process::rotate(src, rotateOpFromCint(op));
   });
 }
 
-int kd_image_apply_orientation(KdImage* img, int orientation, KdImage** out) {
+int kd_image_apply_orientation(KdImage* img, int orientation, KdImage** out) noexcept {
   if (out == nullptr) return kImageBadArgument;
   *out = nullptr;
-  if (!imgOf(img)) return kImageBadArgument;
-  if (orientation <= 0 || orientation > 8) return kImageBadArgument;
-  return deriveImage(img, out, [&](const Image& src) {
+  return deriveImage(img, out, orientation > 0 && orientation <= 8, [&](const Image& src) {
     return kd::process::applyExifOrientation(src, orientation);
   });
 }

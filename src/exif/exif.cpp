@@ -281,7 +281,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
     readIsobmff(md, buf, budget);
   } else if (isPng(buf)) {
     parseTiffAt(md, buf, findExifInPng(buf), budget);
-    for (auto& [keyword, text] : pngTextChunks(buf)) {
+    for (auto& [keyword, text] : pngTextChunks(buf, &budget)) {
       md.tags.insert_or_assign(std::move(keyword), std::move(text));
       md.isValid = true;
     }

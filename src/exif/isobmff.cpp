@@ -1,17 +1,423 @@
+// ISO base media boxes. Every walk here is bounded by its container: a
+// child's header and extent are checked against the end of its parent before
+// anything inside it is read, so a crafted size can end a walk but never
+// move it outside the box that holds it. Recursion into movie boxes stops at
+// depth 32.
 #include "exif/isobmff.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "exif/endian.h"
 
 namespace kd::exif {
+
+namespace {
+
+constexpr int kMaxMovieDepth = 32;
+constexpr int64_t kFallbackScanLimit = 1048576;
+
+// One box header inside [.., end).
+struct Box {
+  int64_t start = 0;
+  int64_t header = 8;  // 8, or 16 with a 64-bit size
+  int64_t size = 0;    // whole box, header included
+  const uint8_t* type = nullptr;
+
+  int64_t contentStart() const { return start + header; }
+  int64_t end() const { return start + size; }
+  bool is(const char* t) const { return std::memcmp(type, t, 4) == 0; }
+};
+
+// The box at `pos` whose container ends at `end`, or nothing when its header
+// does not fit, its size is invalid (2..7, or below its header), or it runs
+// past `end`. `zeroToEnd`: size 0 means "to the end of the container"
+// (otherwise it is invalid).
+bool readBox(base::ByteView buf, int64_t pos, int64_t end, bool zeroToEnd, Box& box) {
+  if (pos < 0 || end - pos < 8 || !base::fits(buf, pos, 8)) return false;
+  box.start = pos;
+  box.type = buf.data() + pos + 4;
+  box.header = 8;
+  uint64_t size = readUint32(buf, pos, true);
+  if (size == 1) {
+    if (end - pos < 16 || !base::fits(buf, pos, 16)) return false;
+    size = uint64_t{readUint32(buf, pos + 8, true)} << 32 | readUint32(buf, pos + 12, true);
+    box.header = 16;
+  } else if (size == 0 && zeroToEnd) {
+    size = static_cast<uint64_t>(end - pos);
+  }
+  if (size < static_cast<uint64_t>(box.header) || size > static_cast<uint64_t>(end - pos)) {
+    return false;
+  }
+  box.size = static_cast<int64_t>(size);
+  return true;
+}
+
+// Calls `visit(box)` for each box of [pos, end) until a box does not fit or
+// `visit` returns false.
+template <class Visit>
+void walkBoxes(base::ByteView buf, int64_t pos, int64_t end, bool zeroToEnd, Visit visit) {
+  Box box;
+  while (readBox(buf, pos, end, zeroToEnd, box)) {
+    if (!visit(box)) return;
+    pos = box.end();
+  }
+}
+
+std::string fourcc(const uint8_t* p) { return std::string(reinterpret_cast<const char*>(p), 4); }
+
+// "iinf": item ID -> type and content type.
+void readItemInfo(base::ByteView buf, const Box& iinf, ItemRecords& items) {
+  const int64_t c = iinf.start + 8;  // full-box version byte, as a box of 8-byte header
+  if (!base::fits(buf, c, 1)) return;
+  const int version = buf[static_cast<size_t>(c)];
+  const int64_t first = iinf.start + 12 + (version == 0 ? 2 : 4);
+  walkBoxes(buf, first, iinf.end(), true, [&](const Box& infe) {
+    if (!infe.is("infe")) return true;
+    const int64_t end = infe.end();
+    const int64_t v = beInt(buf, infe.start + 8, 1);
+    const int idSize = v >= 0 && v < 3 ? 2 : 4;
+    const int64_t idPos = infe.start + 12;
+    if (v < 0 || idPos + idSize > end || end - (idPos + idSize) < 6) return true;
+    const int64_t id = beInt(buf, idPos, idSize);
+    if (id < 0) return true;
+    int64_t p = idPos + idSize + 2;  // item protection index skipped
+    ItemRecord& item = items[static_cast<uint32_t>(id)];
+    item.itemType = fourcc(buf.data() + p);
+    p = readCString(buf, p + 4, end).second;  // item name, dropped
+    if (item.itemType == "mime") item.contentType = readCString(buf, p, end).first;
+    return true;
+  });
+}
+
+// "iloc": item ID -> base offset, construction method and first extent,
+// with the positions and sizes of that extent's fields.
+void readItemLocations(base::ByteView buf, const Box& iloc, ItemRecords& items) {
+  const int64_t end = iloc.end();
+  auto field = [&](int64_t pos, int size) -> int64_t {
+    if (pos < 0 || size < 0 || pos > end - size) return -1;
+    return beInt(buf, pos, size);
+  };
+  const int64_t version = field(iloc.start + 8, 1);
+  const int64_t sizes = field(iloc.start + 12, 1);
+  const int64_t sizes2 = field(iloc.start + 13, 1);
+  if (version < 0 || sizes < 0 || sizes2 < 0) return;
+  const int offsetSize = static_cast<int>(sizes >> 4);
+  const int lengthSize = static_cast<int>(sizes & 15);
+  const int baseSize = static_cast<int>(sizes2 >> 4);
+  const int indexSize = version == 1 || version == 2 ? static_cast<int>(sizes2 & 15) : 0;
+  const int wide = version == 2 ? 4 : 2;
+  int64_t p = iloc.start + 14;
+  const int64_t count = field(p, wide);
+  if (count < 0) return;
+  p += wide;
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t id = field(p, wide);
+    if (id < 0) return;
+    p += wide;
+    int method = 0;
+    if (version == 1 || version == 2) {
+      const int64_t m = field(p, 2);
+      if (m < 0) return;
+      method = static_cast<int>(m & 15);
+      p += 2;
+    }
+    p += 2;  // data reference index
+    const int64_t base = field(p, baseSize);
+    if (base < 0) return;
+    p += baseSize;
+    const int64_t extents = field(p, 2);
+    if (extents < 0) return;
+    p += 2;
+    // Only the first extent is recorded; the others are skipped whole, so
+    // an item costs the same whatever its extent count.
+    const int64_t extentSize = indexSize + offsetSize + lengthSize;
+    ItemRecord rec;
+    if (extents > 0) {
+      const int64_t offset = field(p + indexSize, offsetSize);
+      const int64_t length = field(p + indexSize + offsetSize, lengthSize);
+      if (offset < 0 || length < 0 || extentSize * extents > end - p) return;
+      rec.located = __builtin_add_overflow(base, offset, &rec.offset) == 0;
+      rec.length = length;
+      rec.offsetFieldPos = p + indexSize;
+      rec.lengthFieldPos = p + indexSize + offsetSize;
+      p += extentSize * extents;
+    }
+    ItemRecord& item = items[static_cast<uint32_t>(id)];
+    item.located = rec.located;
+    item.offset = rec.offset;
+    item.length = rec.length;
+    item.offsetFieldPos = rec.offsetFieldPos;
+    item.lengthFieldPos = rec.lengthFieldPos;
+    item.offsetSize = offsetSize;
+    item.lengthSize = lengthSize;
+    item.baseOffset = base;
+    item.extentCount = extents;
+    item.constructionMethod = method;
+  }
+}
+
+bool isCopyrightType(const Box& b, const char* rest) {
+  return b.type[0] == 0xA9 && std::memcmp(b.type + 1, rest, 3) == 0;
+}
+
+void setCreationString(VideoMeta& vm, const std::string& value) {
+  if (vm.creationDate.empty()) vm.creationDate = "String:" + value;
+}
+
+// "ilst": one child per item, keyed by a "©xxx" type or by a 1-based index
+// into the "keys" list.
+void readItemList(base::ByteView buf, const Box& ilst, VideoMeta& vm) {
+  walkBoxes(buf, ilst.contentStart(), ilst.end(), false, [&](const Box& item) {
+    std::string value =
+        readStringData(buf.subspan(static_cast<size_t>(item.contentStart()),
+                                   static_cast<size_t>(item.size - item.header)));
+    if (isCopyrightType(item, "mak")) {
+      vm.make = value;
+    } else if (isCopyrightType(item, "mod")) {
+      vm.model = value;
+    } else if (isCopyrightType(item, "swr")) {
+      vm.software = value;
+    } else if (isCopyrightType(item, "day")) {
+      setCreationString(vm, value);
+    } else {
+      uint32_t index = readUint32(buf, item.start + 4, true);
+      if (index >= 1 && index <= vm.keys.size()) {
+        const std::string& key = vm.keys[index - 1];
+        if (key == "com.apple.quicktime.make") vm.make = value;
+        if (key == "com.apple.quicktime.model") vm.model = value;
+        if (key == "com.apple.quicktime.software") vm.software = value;
+        if (key == "com.apple.quicktime.creationdate") setCreationString(vm, value);
+      }
+    }
+    return true;
+  });
+}
+
+// "keys": a count, then entries of a 32-bit size, a namespace and the name.
+void readKeys(base::ByteView buf, const Box& keys, VideoMeta& vm) {
+  const int64_t content = keys.contentStart();
+  const int64_t end = keys.end();
+  uint32_t count = readUint32(buf, content + 4, true);
+  int64_t p = content + 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (end - p < 8) return;
+    int64_t size = readUint32(buf, p, true);
+    if (size < 8 || size > end - p) return;
+    vm.keys.emplace_back(reinterpret_cast<const char*>(buf.data() + p + 8),
+                         static_cast<size_t>(size - 8));
+    p += size;
+  }
+}
+
+void readMovieHeader(base::ByteView buf, const Box& mvhd, VideoMeta& vm) {
+  const int64_t c = mvhd.contentStart();
+  if (mvhd.size - mvhd.header < 20 || !vm.creationDate.empty()) return;
+  if (buf[static_cast<size_t>(c)] == 0) {
+    vm.creationDate = "MP4-Time-V0:" + std::to_string(readUint32(buf, c + 4, true));
+  } else {
+    uint64_t t = uint64_t{readUint32(buf, c + 4, true)} << 32 | readUint32(buf, c + 8, true);
+    vm.creationDate = "MP4-Time-V1:" + std::to_string(t);
+  }
+}
+
+void readTrackHeader(base::ByteView buf, const Box& tkhd, VideoMeta& vm) {
+  const int64_t c = tkhd.contentStart();
+  const int64_t n = tkhd.size - tkhd.header;
+  if (n < 1) return;
+  int64_t at;
+  if (buf[static_cast<size_t>(c)] == 0) {
+    if (n < 84) return;
+    at = c + 76;
+  } else {
+    if (n < 96) return;
+    at = c + 88;
+  }
+  // 16.16 fixed point; the integer part counts.
+  vm.maxTrackWidth = std::max<int64_t>(vm.maxTrackWidth, readUint32(buf, at, true) >> 16);
+  vm.maxTrackHeight = std::max<int64_t>(vm.maxTrackHeight, readUint32(buf, at + 4, true) >> 16);
+}
+
+void walkMovie(base::ByteView buf, int64_t pos, int64_t end, int depth, VideoMeta& vm) {
+  walkBoxes(buf, pos, end, false, [&](const Box& b) {
+    const int64_t content = b.size - b.header;
+    const bool enter = depth < kMaxMovieDepth;
+    if (b.is("moov") || b.is("trak") || b.is("mdia") || b.is("udta")) {
+      if (enter) walkMovie(buf, b.contentStart(), b.end(), depth + 1, vm);
+    } else if (b.is("meta")) {
+      if (enter && content >= 4) walkMovie(buf, b.contentStart() + 4, b.end(), depth + 1, vm);
+    } else if (b.is("mvhd")) {
+      readMovieHeader(buf, b, vm);
+    } else if (b.is("tkhd")) {
+      readTrackHeader(buf, b, vm);
+    } else if (b.is("keys")) {
+      if (content > 7) readKeys(buf, b, vm);
+    } else if (b.is("ilst")) {
+      if (content > 7) readItemList(buf, b, vm);
+    }
+    return true;
+  });
+}
+
+// Positions of "data" in [from, to) with room for what follows, in order.
+template <class Visit>
+void scanFor(base::ByteView buf, const char* word, int64_t from, int64_t to, Visit visit) {
+  const uint8_t* base = buf.data();
+  int64_t i = from;
+  while (to - i >= 4) {
+    const void* hit = std::memchr(base + i, word[0], static_cast<size_t>(to - i - 3));
+    if (hit == nullptr) return;
+    i = static_cast<const uint8_t*>(hit) - base;
+    if (std::memcmp(base + i, word, 4) == 0 && !visit(i)) return;
+    ++i;
+  }
+}
+
+// When the boxes did not give make, model and software: look for UTF-8 "data"
+// boxes anywhere in the first MiB and guess their field from the parent type.
+void fallbackScan(base::ByteView buf, VideoMeta& vm) {
+  const int64_t n = static_cast<int64_t>(buf.size());
+  if ((!vm.make.empty() && !vm.model.empty() && !vm.software.empty()) || n <= 30) return;
+  const int64_t limit = std::min<int64_t>(n - 30, kFallbackScanLimit);
+  scanFor(buf, "data", 0, limit + 3, [&](int64_t i) {
+    if (i >= limit || i + 16 >= limit) return false;
+    if ((readUint32(buf, i + 4, true) & 0xFFFFFF) != 1) return true;
+    const int64_t parentPos = std::max<int64_t>(0, i - 8);
+    const int64_t size = readUint32(buf, i - 4, true);
+    if (size <= 16 || size >= 144 || i + size - 4 > n) return true;
+    std::string value(reinterpret_cast<const char*>(buf.data() + i + 12),
+                      static_cast<size_t>(size - 16));
+    const uint8_t* parent = buf.data() + parentPos;
+    auto parentIs = [&](const char* rest) {
+      return parent[0] == 0xA9 && std::memcmp(parent + 1, rest, 3) == 0;
+    };
+    if (parentIs("mak")) {
+      if (vm.make.empty()) vm.make = value;
+    } else if (parentIs("mod")) {
+      if (vm.model.empty()) vm.model = value;
+    } else if (parentIs("swr")) {
+      if (vm.software.empty()) vm.software = value;
+    } else if (parentIs("day")) {
+      setCreationString(vm, value);
+    } else if (value == "Apple") {
+      if (vm.make.empty()) vm.make = value;
+    } else if (value.starts_with("iPhone")) {
+      if (vm.model.empty()) vm.model = value;
+    }
+    return true;
+  });
+}
+
+}  // namespace
 
 bool isIsobmff(base::ByteView buf) {
   return buf.size() >= 12 && std::memcmp(buf.data() + 4, "ftyp", 4) == 0;
 }
 
-// The box readers are not built yet: nothing is found in ISO base media files.
-ItemRecord locateExifItem(base::ByteView) { return {}; }
-int64_t findExifTiffInIsobmff(base::ByteView) { return -1; }
-int64_t findExifInHEIC(base::ByteView) { return -1; }
-VideoMeta parseIsobmff(base::ByteView) { return {}; }
+int64_t beInt(base::ByteView buf, int64_t pos, int size) {
+  if (size == 0) return 0;
+  if (size < 0 || size > 8 || !base::fits(buf, pos, size)) return -1;
+  uint64_t v = 0;
+  for (int i = 0; i < size; ++i) v = v << 8 | buf[static_cast<size_t>(pos + i)];
+  return v > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(v);
+}
+
+std::pair<std::string, int64_t> readCString(base::ByteView buf, int64_t start, int64_t limit) {
+  limit = std::min<int64_t>(limit, static_cast<int64_t>(buf.size()));
+  if (start < 0 || start >= limit) return {std::string(), std::max<int64_t>(start, limit)};
+  const uint8_t* p = buf.data() + start;
+  const void* nul = std::memchr(p, 0, static_cast<size_t>(limit - start));
+  if (nul == nullptr) {
+    return {std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(limit - start)),
+            limit};
+  }
+  int64_t at = static_cast<const uint8_t*>(nul) - buf.data();
+  return {std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(at - start)), at + 1};
+}
+
+ItemRecords parseItemRecords(base::ByteView buf) {
+  ItemRecords items;
+  if (!isIsobmff(buf)) return items;
+  const int64_t size = static_cast<int64_t>(buf.size());
+  Box meta;
+  bool found = false;
+  walkBoxes(buf, 0, size, true, [&](const Box& b) {
+    if (!b.is("meta")) return true;
+    meta = b;
+    found = true;
+    return false;
+  });
+  if (!found) return items;
+  walkBoxes(buf, meta.start + 12, meta.end(), true, [&](const Box& child) {
+    if (child.is("iinf")) readItemInfo(buf, child, items);
+    if (child.is("iloc")) readItemLocations(buf, child, items);
+    return true;
+  });
+  return items;
+}
+
+ItemRecord locateExifItem(base::ByteView buf) {
+  for (auto& [id, item] : parseItemRecords(buf)) {
+    if (item.itemType == "Exif") return item;
+  }
+  return {};
+}
+
+int64_t findExifTiffInIsobmff(base::ByteView buf) {
+  ItemRecord item = locateExifItem(buf);
+  const int64_t size = static_cast<int64_t>(buf.size());
+  if (!item.located || item.constructionMethod != 0 || item.extentCount != 1 ||
+      item.length <= 4 || item.offset < 0 || item.offset > size - item.length) {
+    return -1;
+  }
+  // The item starts with the offset of the TIFF header after these 4 bytes.
+  const int64_t header = readUint32(buf, item.offset, true);
+  const int64_t end = item.offset + item.length;
+  const int64_t t = item.offset + 4 + header;
+  if (t > end - 4) return -1;
+  const uint8_t* p = buf.data() + t;
+  if (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0) return t;
+  return -1;
+}
+
+int64_t findExifInHEIC(base::ByteView buf) {
+  const int64_t n = static_cast<int64_t>(buf.size());
+  int64_t result = -1;
+  // "Exif" at positions 0 .. n - 11.
+  scanFor(buf, "Exif", 0, std::min(n, n - 11 + 4), [&](int64_t i) {
+    const int64_t stop = std::min(i + 68, n - 4);
+    for (int64_t k = i + 4; k < stop; ++k) {
+      const uint8_t* p = buf.data() + k;
+      if ((p[0] == 'I' && p[1] == 'I' && p[2] == 0x2A) || (p[0] == 'M' && p[1] == 'M' && p[2] == 0)) {
+        result = k;
+        return false;
+      }
+    }
+    return true;
+  });
+  return result;
+}
+
+std::string readStringData(base::ByteView item) {
+  std::string value;
+  const int64_t n = static_cast<int64_t>(item.size());
+  walkBoxes(item, 0, n, false, [&](const Box& b) {
+    if (!b.is("data") || b.size < 16) return true;
+    if ((readUint32(item, b.start + 8, true) & 0xFFFFFF) != 1) return true;
+    value.assign(reinterpret_cast<const char*>(item.data() + b.start + 16),
+                 static_cast<size_t>(b.size - 16));
+    return false;
+  });
+  return value;
+}
+
+VideoMeta parseIsobmff(base::ByteView moovPayload) {
+  VideoMeta vm;
+  walkMovie(moovPayload, 0, static_cast<int64_t>(moovPayload.size()), 0, vm);
+  fallbackScan(moovPayload, vm);
+  return vm;
+}
 
 }  // namespace kd::exif

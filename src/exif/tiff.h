@@ -74,6 +74,8 @@ class ReadBudget {
   // output allowance is independent of the other two.
   bool spendOutput(int64_t bytes);
   bool exhausted() const { return exhausted_; }
+  // Text bytes still allowed (0 once the budget is spent).
+  int64_t textLeft() const { return exhausted_ ? 0 : text_; }
 
   // The output allowance of a read of `size` input bytes.
   static int64_t outputAllowance(size_t size);

@@ -1,8 +1,618 @@
-// Placeholder until the tiff codec lands: the format is recognised but refused.
+// TIFF image decoder: classic TIFF, first directory only; strips or tiles;
+// no compression, LZW, Deflate and PackBits; horizontal predictor 2; 1-, 4-,
+// 8- and 16-bit samples; grey, RGB, palette, mask and CMYK pictures.
+//
+// Allocation follows the input, not the header: a directory may claim a
+// 2^30-pixel picture in a few hundred bytes. Before the picture is allocated
+// every strip or tile must be able to decode to its full size, judged by its
+// byte count times the largest expansion its compression allows
+// (maxDecodedSize). When one cannot, the strips and tiles are decoded without
+// a picture behind them: one of them then fails with the same message the
+// full decode would give, and memory stays in proportion to the input.
+#include "formats/tiff.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "base/checked.h"
+#include "base/memory.h"
+#include "compress/zlib.h"
 #include "formats/codecs.h"
 
 namespace kd::formats {
 
-Image decodeTiff(ByteView) { fail(ekUnsupported, "tiff: decoder not built"); }
+namespace tiff {
+
+namespace {
+
+constexpr uint16_t kImageWidth = 256;
+constexpr uint16_t kImageLength = 257;
+constexpr uint16_t kBitsPerSample = 258;
+constexpr uint16_t kCompression = 259;
+constexpr uint16_t kPhotometric = 262;
+constexpr uint16_t kStripOffsets = 273;
+constexpr uint16_t kSamplesPerPixel = 277;
+constexpr uint16_t kRowsPerStrip = 278;
+constexpr uint16_t kStripByteCounts = 279;
+constexpr uint16_t kPlanarConfiguration = 284;
+constexpr uint16_t kPredictor = 317;
+constexpr uint16_t kColorMap = 320;
+constexpr uint16_t kTileWidth = 322;
+constexpr uint16_t kTileLength = 323;
+constexpr uint16_t kTileOffsets = 324;
+constexpr uint16_t kTileByteCounts = 325;
+constexpr uint16_t kSampleFormat = 339;
+
+constexpr uint32_t kNone = 1;
+constexpr uint32_t kLzw = 5;
+constexpr uint32_t kDeflate = 8;
+constexpr uint32_t kPackBits = 32773;
+constexpr uint32_t kAdobeDeflate = 32946;
+
+constexpr uint64_t kMaxDimension = uint64_t{1} << 30;
+constexpr uint32_t kMaxSamples = 6;
+
+constexpr std::array<uint8_t, 13> kTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+
+uint64_t satMul(uint64_t a, uint64_t b) {
+  uint64_t out;
+  return base::checkedMul(a, b, out) ? out : UINT64_MAX;
+}
+uint64_t satAdd(uint64_t a, uint64_t b) {
+  uint64_t out;
+  return base::checkedAdd(a, b, out) ? out : UINT64_MAX;
+}
+size_t toSize(uint64_t v) { return v > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(v); }
+
+// Most symbols an LZW stream of `codes` codes can produce: the k-th code
+// after a Clear yields at most k symbols, and no string is longer than the
+// 4096-entry table allows.
+uint64_t lzwBound(uint64_t codes) {
+  const uint64_t triangle = satMul(codes, codes + 1) / 2;
+  return std::min(triangle, satMul(codes, 4096));
+}
+
+// Grows `out` so that it holds at least `need` bytes, doubling up to `cap`.
+void growTo(Bytes& out, size_t need, size_t cap) {
+  size_t size = std::max(need, std::min(cap, out.size() > SIZE_MAX / 2 ? cap : 2 * out.size()));
+  out.resize(size);
+}
+
+// LZW into `out` (resized as needed, never beyond `expected`); returns the
+// decoded length. Table entries point at the first occurrence of their
+// string in the output, so each string is written once, by a copy of an
+// earlier stretch of the output. Long on purpose: the bit buffer and the
+// table stay in locals.
+size_t lzwInto(ByteView in, size_t expected, Bytes& out) {
+  std::array<size_t, 4096> start{};
+  std::array<uint16_t, 4096> length{};
+  const uint8_t* p = in.data();
+  const uint8_t* const end = p + in.size();
+  uint64_t bits = 0;  // MSB-first: the next code sits in the top bits
+  unsigned held = 0;
+  unsigned width = 9;
+  unsigned next = 258;
+  bool havePrev = false;
+  size_t prevStart = 0;
+  size_t prevLen = 0;
+  size_t pos = 0;
+  for (;;) {
+    while (held <= 56 && p < end) {
+      bits |= uint64_t{*p++} << (56 - held);
+      held += 8;
+    }
+    if (held < width) break;  // input ends without EndOfInformation
+    const unsigned code = static_cast<unsigned>(bits >> (64 - width));
+    bits <<= width;
+    held -= width;
+    if (code == 256) {
+      next = 258;
+      width = 9;
+      havePrev = false;
+      continue;
+    }
+    if (code == 257) break;
+    size_t len;
+    if (code < 256) {
+      len = 1;
+    } else if (!havePrev) {
+      fail(ekInvalid, "tiff: bad LZW first code");
+    } else if (code < next) {
+      len = length[code];
+    } else if (code == next) {
+      len = prevLen + 1;
+    } else {
+      fail(ekInvalid, "tiff: bad LZW code");
+    }
+    if (len > expected - pos) fail(ekInvalid, "tiff: LZW output exceeds expected size");
+    if (len > out.size() - pos) growTo(out, pos + len, expected);
+    uint8_t* o = out.data() + pos;
+    if (code < 256) {
+      *o = static_cast<uint8_t>(code);
+    } else if (code < next) {
+      std::memcpy(o, out.data() + start[code], len);
+    } else {
+      // The previous string and its own first byte; the previous string
+      // ends exactly where this one starts.
+      std::memcpy(o, out.data() + prevStart, prevLen);
+      o[prevLen] = out[prevStart];
+    }
+    if (havePrev && next < 4096) {
+      start[next] = prevStart;
+      length[next] = static_cast<uint16_t>(prevLen + 1);
+      ++next;
+      if (next + 1 >= (1u << width) && width < 12) ++width;
+    }
+    havePrev = true;
+    prevStart = pos;
+    prevLen = len;
+    pos += len;
+  }
+  return pos;
+}
+
+size_t packbitsInto(ByteView in, size_t expected, Bytes& out) {
+  size_t i = 0;
+  size_t pos = 0;
+  while (i < in.size()) {
+    const auto n = static_cast<int8_t>(in[i++]);
+    if (n == -128) continue;
+    if (n >= 0) {
+      const size_t run = static_cast<size_t>(n) + 1;
+      if (run > in.size() - i) fail(ekTruncated, "tiff: PackBits literal run truncated");
+      if (run > expected - pos) fail(ekInvalid, "tiff: PackBits output exceeds expected size");
+      if (run > out.size() - pos) growTo(out, pos + run, expected);
+      std::memcpy(out.data() + pos, in.data() + i, run);
+      i += run;
+      pos += run;
+    } else {
+      const size_t run = static_cast<size_t>(1 - n);
+      if (i == in.size()) fail(ekTruncated, "tiff: PackBits repeat run truncated");
+      if (run > expected - pos) fail(ekInvalid, "tiff: PackBits output exceeds expected size");
+      if (run > out.size() - pos) growTo(out, pos + run, expected);
+      std::memset(out.data() + pos, in[i++], run);
+      pos += run;
+    }
+  }
+  return pos;
+}
+
+// The decoded bytes of one strip or tile: a view of the file for
+// uncompressed data, otherwise of `scratch`, which is reused from chunk to
+// chunk. `scratch` starts no larger than the input can fill.
+ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t expected,
+                         uint32_t compression, Bytes& scratch) {
+  if (count == 0) fail(ekTruncated, "tiff: empty strip/tile");
+  if (offset > INT64_MAX || count > INT64_MAX ||
+      !base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count))) {
+    fail(ekTruncated, "tiff: strip/tile bytes out of range");
+  }
+  const ByteView in = data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
+  if (compression == kLzw || compression == kPackBits) {
+    const uint64_t most = std::min<uint64_t>(expected, maxDecodedSize(compression, count));
+    if (scratch.size() < most) scratch.resize(toSize(most));
+  }
+  switch (compression) {
+    case kLzw: return ByteView(scratch.data(), lzwInto(in, expected, scratch));
+    case kPackBits: return ByteView(scratch.data(), packbitsInto(in, expected, scratch));
+    case kDeflate:
+    case kAdobeDeflate:
+      scratch = compress::zlibInflate(in, expected, true);
+      return ByteView(scratch.data(), scratch.size());
+    default: return in;
+  }
+}
+
+// How one row of decoded samples becomes pixels of the output colour space.
+struct PixelFormat {
+  uint32_t photometric = 0;
+  uint32_t spp = 1;
+  uint32_t bits = 1;
+  bool little = true;
+  bool invert = false;  // WhiteIsZero and transparency mask
+  ColorSpace cs = csGray;
+  std::vector<uint8_t> palette;  // 2^bits RGB triples
+};
+
+template <uint32_t Bits>
+inline uint32_t rawSample(const uint8_t* row, size_t i, bool little) {
+  if constexpr (Bits == 1) return (row[i >> 3] >> (7 - (i & 7))) & 1u;
+  if constexpr (Bits == 4) return (row[i >> 1] >> ((i & 1) ? 0 : 4)) & 15u;
+  if constexpr (Bits == 8) return row[i];
+  if constexpr (Bits == 16) {
+    const uint8_t* s = row + 2 * i;
+    return little ? (s[0] | uint32_t{s[1]} << 8) : (uint32_t{s[0]} << 8 | s[1]);
+  }
+}
+
+template <uint32_t Bits>
+inline uint8_t to8(uint32_t v) {
+  if constexpr (Bits == 1) return static_cast<uint8_t>(v * 255);
+  if constexpr (Bits == 4) return static_cast<uint8_t>(v * 17);
+  if constexpr (Bits == 8) return static_cast<uint8_t>(v);
+  if constexpr (Bits == 16) return static_cast<uint8_t>(v >> 8);
+}
+
+template <uint32_t Bits>
+void convertRowAs(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n) {
+  const bool little = f.little;
+  const uint8_t flip = f.invert ? 255 : 0;
+  if (f.photometric == 3) {
+    const size_t colours = f.palette.size() / 3;
+    for (size_t x = 0; x < n; ++x) {
+      const uint32_t index = rawSample<Bits>(src, x, little);
+      if (index >= colours) fail(ekInvalid, "tiff: palette index out of range");
+      std::memcpy(dst + 3 * x, f.palette.data() + 3 * index, 3);
+    }
+    return;
+  }
+  if (f.cs == csGray) {
+    for (size_t x = 0; x < n; ++x) dst[x] = to8<Bits>(rawSample<Bits>(src, x, little)) ^ flip;
+    return;
+  }
+  if (f.spp == 2) {  // grey and alpha
+    for (size_t x = 0; x < n; ++x) {
+      const uint8_t g = to8<Bits>(rawSample<Bits>(src, 2 * x, little)) ^ flip;
+      dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = g;
+      dst[4 * x + 3] = to8<Bits>(rawSample<Bits>(src, 2 * x + 1, little));
+    }
+    return;
+  }
+  const size_t samples = n * f.spp;
+  for (size_t i = 0; i < samples; ++i) dst[i] = to8<Bits>(rawSample<Bits>(src, i, little));
+}
+
+void convertRow(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n) {
+  switch (f.bits) {
+    case 1: return convertRowAs<1>(f, src, dst, n);
+    case 4: return convertRowAs<4>(f, src, dst, n);
+    case 8:
+      if (f.photometric != 3 && !f.invert && f.spp != 2) {
+        std::memcpy(dst, src, n * f.spp);  // samples already as the output stores them
+        return;
+      }
+      return convertRowAs<8>(f, src, dst, n);
+    default: return convertRowAs<16>(f, src, dst, n);
+  }
+}
+
+std::string numbered(const char* head, uint64_t value, const char* tail) {
+  return std::string(head) + std::to_string(value) + tail;
+}
+
+// The checks on the fields that describe the samples, in a fixed order; the
+// first that fails gives the message.
+PixelFormat readPixelFormat(const Ifd& ifd, bool little) {
+  const uint64_t compression = ifd.getU32(kCompression, 1);
+  const uint64_t photometric = ifd.getU32(kPhotometric, 0);
+  const uint64_t spp = ifd.getU32(kSamplesPerPixel, 1);
+  const uint64_t planar = ifd.getU32(kPlanarConfiguration, 1);
+  const uint64_t predictor = ifd.getU32(kPredictor, 1);
+  const uint64_t bits = ifd.getU32(kBitsPerSample, 1);
+  const uint64_t sampleFormat = ifd.getU32(kSampleFormat, 1);
+
+  if (planar != 1) fail(ekUnsupported, "tiff: planar configuration 2 unsupported");
+  if (photometric == 6) fail(ekUnsupported, "tiff: YCbCr unsupported");
+  if (sampleFormat == 3) fail(ekUnsupported, "tiff: floating-point samples unsupported");
+  if (compression != kNone && compression != kLzw && compression != kDeflate &&
+      compression != kPackBits && compression != kAdobeDeflate) {
+    fail(ekUnsupported, numbered("tiff: compression ", compression, " unsupported"));
+  }
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16) {
+    fail(ekUnsupported, numbered("tiff: ", bits, "-bit samples unsupported"));
+  }
+  if (bits < 8 && spp != 1) fail(ekUnsupported, "tiff: sub-byte samples need spp=1");
+  if (predictor != 1 && predictor != 2) {
+    fail(ekUnsupported, numbered("tiff: predictor ", predictor, " unsupported"));
+  }
+  if (predictor == 2 && bits != 8 && bits != 16) {
+    fail(ekUnsupported, "tiff: predictor 2 needs 8/16-bit samples");
+  }
+
+  PixelFormat f;
+  f.photometric = static_cast<uint32_t>(std::min<uint64_t>(photometric, UINT32_MAX));
+  f.bits = static_cast<uint32_t>(bits);
+  f.little = little;
+  switch (photometric) {
+    case 0:
+    case 1:
+      if (spp != 1 && spp != 2) fail(ekUnsupported, numbered("tiff: gray with spp=", spp, " unsupported"));
+      f.cs = spp == 1 ? csGray : csRgba;
+      f.invert = photometric == 0;
+      break;
+    case 2:
+      if (spp != 3 && spp != 4) fail(ekUnsupported, numbered("tiff: RGB with spp=", spp, " unsupported"));
+      f.cs = spp == 3 ? csRgb : csRgba;
+      break;
+    case 3:
+      if (spp != 1) fail(ekUnsupported, "tiff: palette needs spp=1");
+      f.cs = csRgb;
+      break;
+    case 4:
+      if (spp != 1) fail(ekUnsupported, "tiff: mask needs spp=1");
+      f.cs = csGray;
+      f.invert = true;
+      break;
+    case 5:
+      if (spp != 4) fail(ekUnsupported, "tiff: CMYK needs spp=4");
+      f.cs = csCmyk;
+      break;
+    default: fail(ekUnsupported, numbered("tiff: photometric ", photometric, " unsupported"));
+  }
+  f.spp = static_cast<uint32_t>(spp);
+  if (photometric == 3) {
+    const std::vector<uint64_t> map = ifd.getSeq(kColorMap);
+    const size_t colours = size_t{1} << bits;
+    if (map.size() < 3 * colours) fail(ekInvalid, "tiff: ColorMap too small");
+    f.palette.resize(3 * colours);
+    for (size_t i = 0; i < colours; ++i) {
+      for (size_t c = 0; c < 3; ++c) {
+        f.palette[3 * i + c] = static_cast<uint8_t>(map[c * colours + i] >> 8);
+      }
+    }
+  }
+  return f;
+}
+
+// Where the strips or tiles lie and what each decodes to.
+struct Layout {
+  bool tiled = false;
+  uint64_t chunkWidth = 0;  // columns a chunk decodes to
+  uint64_t chunkRows = 0;   // rows of a full chunk
+  uint64_t across = 1;      // chunks per band of rows
+  uint64_t count = 0;
+  std::vector<uint64_t> offsets;
+  std::vector<uint64_t> byteCounts;
+};
+
+Layout readLayout(const Ifd& ifd, uint64_t width, uint64_t height) {
+  Layout l;
+  if (ifd.has(kTileWidth)) {
+    l.tiled = true;
+    l.chunkWidth = ifd.getU32(kTileWidth, 0);
+    l.chunkRows = ifd.getU32(kTileLength, 0);
+    if (l.chunkWidth == 0 || l.chunkRows == 0) fail(ekInvalid, "tiff: bad tile dimensions");
+    l.across = width / l.chunkWidth + (width % l.chunkWidth != 0);
+    const uint64_t down = height / l.chunkRows + (height % l.chunkRows != 0);
+    l.count = l.across * down;  // both at most 2^30
+    l.offsets = ifd.getSeq(kTileOffsets);
+    l.byteCounts = ifd.getSeq(kTileByteCounts);
+    if (l.offsets.size() < l.count || l.byteCounts.size() < l.count) {
+      fail(ekTruncated, "tiff: tile offset/count table truncated");
+    }
+  } else {
+    l.chunkWidth = width;
+    // A RowsPerStrip of 0 would describe no strips at all; like an absent
+    // field it means one strip for the whole picture.
+    l.chunkRows = ifd.getU32(kRowsPerStrip, height);
+    if (l.chunkRows == 0 || l.chunkRows > height) l.chunkRows = height;
+    l.count = height / l.chunkRows + (height % l.chunkRows != 0);
+    l.offsets = ifd.getSeq(kStripOffsets);
+    l.byteCounts = ifd.getSeq(kStripByteCounts);
+    if (l.offsets.size() < l.count || l.byteCounts.size() < l.count) {
+      fail(ekTruncated, "tiff: strip offset/count table truncated");
+    }
+  }
+  return l;
+}
+
+// Rows a chunk decodes to: full tiles, and strips but the last.
+uint64_t decodedRows(const Layout& l, uint64_t index, uint64_t height) {
+  if (l.tiled) return l.chunkRows;
+  return std::min(l.chunkRows, height - index * l.chunkRows);
+}
+
+// Decodes every strip or tile in order into `img`, or only checks them when
+// `img` is null.
+void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Layout& l,
+                  uint64_t width, uint64_t height, Image* img) {
+  const uint32_t compression = static_cast<uint32_t>(ifd.getU32(kCompression, 1));
+  const uint64_t predictor = ifd.getU32(kPredictor, 1);
+  const size_t rowBytes = rowBytesFor(l.chunkWidth, f.spp, f.bits);
+  const size_t channels = static_cast<size_t>(channelsOf(f.cs));
+  Bytes scratch;
+  Bytes predicted;
+  for (uint64_t i = 0; i < l.count; ++i) {
+    const uint64_t rows = decodedRows(l, i, height);
+    const size_t expected = toSize(satMul(rows, rowBytes));
+    ByteView chunk =
+        decodeChunkInto(data, l.offsets[i], l.byteCounts[i], expected, compression, scratch);
+    if (chunk.size() < expected) fail(ekTruncated, "tiff: decoded strip/tile too short");
+    if (img == nullptr) continue;
+    const uint64_t x0 = l.tiled ? (i % l.across) * l.chunkWidth : 0;
+    const uint64_t y0 = l.tiled ? (i / l.across) * l.chunkRows : i * l.chunkRows;
+    const size_t cols = static_cast<size_t>(std::min(l.chunkWidth, width - x0));
+    const size_t keepRows = static_cast<size_t>(std::min(rows, height - y0));
+    if (predictor == 2) {
+      if (chunk.data() != scratch.data()) {
+        predicted.assign(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(expected));
+        chunk = ByteView(predicted.data(), predicted.size());
+      }
+      applyPredictor(const_cast<uint8_t*>(chunk.data()), keepRows, rowBytes, f.spp, f.bits,
+                     f.little);
+    }
+    uint8_t* out = img->pixels.data();
+    for (size_t r = 0; r < keepRows; ++r) {
+      convertRow(f, chunk.data() + r * rowBytes,
+                 out + ((y0 + r) * width + x0) * channels, cols);
+    }
+  }
+}
+
+}  // namespace
+
+uint32_t typeSize(uint32_t type) { return type < kTypeSizes.size() ? kTypeSizes[type] : 0; }
+
+uint64_t Ifd::element(const Field& f, uint32_t i) const {
+  const uint32_t size = typeSize(f.type);
+  const int64_t at = static_cast<int64_t>(f.pos + uint64_t{i} * size);
+  switch (size) {
+    case 1: return data_[static_cast<size_t>(at)];
+    case 2: return base::loadU16(data_, at, little_);
+    case 4: return base::loadU32(data_, at, little_);
+    default:
+      return uint64_t{base::loadU32(data_, at, little_)} << 32 | base::loadU32(data_, at + 4, little_);
+  }
+}
+
+uint64_t Ifd::getU32(uint16_t tag, uint64_t fallback) const {
+  auto it = fields_.find(tag);
+  if (it == fields_.end() || it->second.count == 0) return fallback;
+  return element(it->second, 0);
+}
+
+std::vector<uint64_t> Ifd::getSeq(uint16_t tag) const {
+  std::vector<uint64_t> out;
+  auto it = fields_.find(tag);
+  if (it == fields_.end()) return out;
+  out.resize(it->second.count);  // the values lie inside the file
+  for (uint32_t i = 0; i < it->second.count; ++i) out[i] = element(it->second, i);
+  return out;
+}
+
+Ifd parseIfd(ByteView data, uint64_t offset, bool littleEndian) {
+  if (offset > INT64_MAX || !base::fits(data, static_cast<int64_t>(offset), 2)) {
+    fail(ekTruncated, "tiff: IFD offset out of range");
+  }
+  const auto at = static_cast<size_t>(offset);
+  const uint16_t entries = base::loadU16(data, static_cast<int64_t>(at), littleEndian);
+  if (!base::fits(data, static_cast<int64_t>(at) + 2, int64_t{entries} * 12)) {
+    fail(ekTruncated, "tiff: IFD entries truncated");
+  }
+  Ifd ifd(data, littleEndian);
+  for (size_t e = 0; e < entries; ++e) {
+    const auto entry = static_cast<int64_t>(at + 2 + 12 * e);
+    Ifd::Field f;
+    const uint16_t tag = base::loadU16(data, entry, littleEndian);
+    f.type = base::loadU16(data, entry + 2, littleEndian);
+    f.count = base::loadU32(data, entry + 4, littleEndian);
+    const uint32_t size = typeSize(f.type);
+    if (size == 0) continue;
+    const uint64_t total = uint64_t{f.count} * size;
+    if (total <= 4) {
+      f.pos = static_cast<size_t>(entry + 8);
+    } else {
+      const uint32_t valueAt = base::loadU32(data, entry + 8, littleEndian);
+      if (!base::fits(data, valueAt, static_cast<int64_t>(total))) {
+        fail(ekTruncated, "tiff: field value out of range");
+      }
+      f.pos = valueAt;
+    }
+    ifd.add(tag, f);
+  }
+  return ifd;
+}
+
+size_t rowBytesFor(uint64_t width, uint32_t spp, uint32_t bits) {
+  const uint64_t bitCount = satMul(satMul(width, spp), bits);
+  return toSize(bitCount == UINT64_MAX ? bitCount : bitCount / 8 + (bitCount % 8 != 0));
+}
+
+uint64_t maxDecodedSize(uint32_t compression, uint64_t count) {
+  switch (compression) {
+    case kLzw: return lzwBound(satAdd(count / 9 * 8, 8));  // at least 9 bits a code
+    case kPackBits: return satMul(count / 2 + 1, 128);     // two bytes repeat one 128 times
+    case kDeflate:
+    case kAdobeDeflate: return satMul(count, 1032);       // 258 bytes from 2 bits
+    default: return count;
+  }
+}
+
+Bytes decodeChunk(ByteView data, uint64_t offset, uint64_t count, size_t expected,
+                  uint32_t compression, bool) {
+  Bytes scratch;
+  const ByteView out = decodeChunkInto(data, offset, count, expected, compression, scratch);
+  if (out.data() != scratch.data()) return Bytes(out.begin(), out.end());
+  scratch.resize(out.size());
+  return scratch;
+}
+
+Bytes lzwDecode(ByteView in, size_t expected) {
+  Bytes out(toSize(std::min<uint64_t>(expected, maxDecodedSize(kLzw, in.size()))));
+  out.resize(lzwInto(in, expected, out));
+  return out;
+}
+
+Bytes packbitsDecode(ByteView in, size_t expected) {
+  Bytes out(toSize(std::min<uint64_t>(expected, maxDecodedSize(kPackBits, in.size()))));
+  out.resize(packbitsInto(in, expected, out));
+  return out;
+}
+
+void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, uint32_t bits,
+                    bool littleEndian) {
+  for (size_t r = 0; r < rows; ++r) {
+    uint8_t* row = chunk + r * rowBytes;
+    if (bits == 8) {
+      for (size_t i = spp; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - spp]);
+      continue;
+    }
+    const size_t samples = rowBytes / 2;
+    const size_t hi = littleEndian ? 1 : 0;
+    for (size_t i = spp; i < samples; ++i) {
+      uint8_t* s = row + 2 * i;
+      const uint8_t* before = row + 2 * (i - spp);
+      const unsigned v = (s[hi] << 8 | s[1 - hi]) + (before[hi] << 8 | before[1 - hi]);
+      s[hi] = static_cast<uint8_t>(v >> 8);
+      s[1 - hi] = static_cast<uint8_t>(v);
+    }
+  }
+}
+
+}  // namespace tiff
+
+Image decodeTiff(ByteView data) {
+  using namespace tiff;
+  requireLen(data, 8, "tiff: header truncated");
+  bool little;
+  if (data[0] == 'I' && data[1] == 'I') {
+    little = true;
+  } else if (data[0] == 'M' && data[1] == 'M') {
+    little = false;
+  } else {
+    fail(ekUnsupported, "tiff: bad byte order");
+  }
+  if (base::loadU16(data, 2, little) != 42) fail(ekUnsupported, "tiff: bad magic (not classic TIFF)");
+  const Ifd ifd = parseIfd(data, base::loadU32(data, 4, little), little);
+
+  const uint64_t width = ifd.getU32(kImageWidth, 0);
+  const uint64_t height = ifd.getU32(kImageLength, 0);
+  if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) {
+    fail(ekInvalid, "tiff: bad image dimensions");
+  }
+  if (width * height > static_cast<uint64_t>(kMaxPixels)) {
+    fail(ekInvalid, "tiff: image has too many pixels");
+  }
+  const PixelFormat f = readPixelFormat(ifd, little);
+  const Layout l = readLayout(ifd, width, height);
+  if (f.spp > kMaxSamples) fail(ekUnsupported, "tiff: sample count exceeds decoder capacity");
+
+  // Allocate only when every strip or tile can fill its share.
+  const uint32_t compression = static_cast<uint32_t>(ifd.getU32(kCompression, 1));
+  const size_t rowBytes = rowBytesFor(l.chunkWidth, f.spp, f.bits);
+  bool canFill = true;
+  for (uint64_t i = 0; i < l.count && canFill; ++i) {
+    const uint64_t offset = l.offsets[i], count = l.byteCounts[i];
+    const bool inFile = offset <= INT64_MAX && count <= INT64_MAX &&
+                        base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count));
+    const uint64_t most = inFile ? maxDecodedSize(compression, count) : 0;
+    canFill = most >= satMul(decodedRows(l, i, height), rowBytes);
+  }
+  if (!canFill) decodeChunks(data, ifd, f, l, width, height, nullptr);
+
+  Image img;
+  img.width = static_cast<int64_t>(width);
+  img.height = static_cast<int64_t>(height);
+  img.colorspace = f.cs;
+  img.channels = channelsOf(f.cs);
+  const size_t size = sampleCount(img.width, img.height, f.cs);
+  img.pixels.reserve(size);
+  base::adviseHugePages(img.pixels.data(), size);
+  img.pixels.resize(size);
+  decodeChunks(data, ifd, f, l, width, height, &img);
+  return img;
+}
 
 }  // namespace kd::formats

@@ -1,8 +1,11 @@
 // Identity, status texts and buffer release.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "keldra/keldra.h"
 
@@ -40,12 +43,23 @@ TEST(StatusText, ImageFamilyListedAndUnlisted) {
   }
 }
 
+// Encoded buffers are blocks of the C heap (so either release function may
+// take them, from any thread), sized for their contents; NULL is ignored.
 TEST(Buffers, NullIsIgnoredAndEitherFamilyFreesFromAnyThread) {
   kd_exif_buffer_free(nullptr);
   kd_image_buffer_free(nullptr);
-  // Both release functions use the one shared heap.
-  kd_exif_buffer_free(std::malloc(16));
-  kd_image_buffer_free(std::malloc(16));
+  const uint8_t pixels[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  KdImage* img = nullptr;
+  ASSERT_EQ(kd_image_from_pixels(2, 2, KD_CS_RGB, pixels, sizeof pixels, &img), KD_IMAGE_OK);
+  for (void (*release)(void*) : {kd_exif_buffer_free, kd_image_buffer_free}) {
+    uint8_t* buf = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(kd_image_encode(img, KD_FORMAT_QOI, 90, &buf, &len), KD_IMAGE_OK);
+    ASSERT_NE(buf, nullptr);
+    EXPECT_GE(malloc_usable_size(buf), len);
+    std::thread([&] { release(buf); }).join();
+  }
+  kd_image_free(img);
 }
 
 }  // namespace

@@ -342,8 +342,8 @@ TEST(ReadMetadataRealFiles, CameraJpegAndTiff) {
   Metadata tif = readMetadataFromBytes(test::readTestdata("metadata/tiff/et_DNG.dng"));
   EXPECT_TRUE(tif.isValid);
   EXPECT_EQ(tagOf(tif, "DNGVersion"), "1.1.0.0");
-  for (int i = 1; i <= 8; ++i) {
-    std::string name = "metadata/orientation/ianare_landscape_" + std::to_string(i) + ".jpg";
+  for (int i = 2; i <= 8; i += 2) {
+    std::string name = "metadata/orientation/pil_hopper_orientation_" + std::to_string(i) + ".jpg";
     EXPECT_EQ(readMetadataFromBytes(test::readTestdata(name)).orientation, i) << name;
   }
 }

@@ -268,7 +268,7 @@ TEST(BmpEncode, RefusesOtherColourSpacesAndOversizedImages) {
   EXPECT_EQ(failureOf([&] { return encodeBmp(huge); }).kind, ekTooLarge);
 }
 
-// Every shared BMP either decodes to stb_image's pixels (32-bit alpha forced
+// Every test BMP either decodes to stb_image's pixels (32-bit alpha forced
 // to 255) or fails with one of the decoder's messages.
 TEST(BmpPeer, SharedFilesMatchStbImage) {
   const std::set<std::string> messages = {

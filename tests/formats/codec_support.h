@@ -115,7 +115,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// The shared files of two testdata folders, as paths relative to the root.
+// The test files of two folders, as paths relative to the root.
 inline std::vector<std::string> listTestdataBoth(const std::string& a, const std::string& b) {
   std::vector<std::string> files = kd::test::listTestdata(a);
   for (std::string& f : kd::test::listTestdata(b)) files.push_back(std::move(f));

@@ -190,9 +190,10 @@ TEST(PcxDecode, SnifferReachesTheDecoder) {
   EXPECT_EQ(decodeImage(viewOf(pcxFile(s))).pixels, (Bytes{5, 6}));
 }
 
-// Every shared PCX either decodes to ImageMagick's pixels or fails with one
+// Every test PCX either decodes to ImageMagick's pixels or fails with one
 // of the decoder's messages.
 TEST(PcxPeer, SharedFilesMatchImageMagick) {
+  ASSERT_TRUE(kd::test::toolInstalled("convert-im6.q16", "imagemagick"));
   int decoded = 0;
   for (const std::string& rel : kd::test::listTestdata("codec/pcx")) {
     SCOPED_TRACE(rel);

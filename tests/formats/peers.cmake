@@ -5,3 +5,6 @@ target_link_libraries(${target} PRIVATE stb)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(KELDRA_TEST_PNG_PEERS REQUIRED IMPORTED_TARGET libpng zlib)
 target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_PNG_PEERS)
+# TIFF and GIF tests compare against libtiff and giflib.
+pkg_check_modules(KELDRA_TEST_TIFFGIF_PEERS REQUIRED IMPORTED_TARGET libtiff-4 libgif)
+target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_TIFFGIF_PEERS)

@@ -143,11 +143,14 @@ TEST(PnmEncode, ExactHeadersAndRoundTrips) {
   }
 }
 
-// The shared files either decode to what netpbm makes of them (rescaled to
+// The test files either decode to what netpbm makes of them (rescaled to
 // maxval 255 by pamdepth, read back with stb_image) or fail with one of the
 // decoder's messages. Raw files with maxval 255 are also compared with
 // stb_image directly.
 TEST(PnmPeer, SharedFilesMatchNetpbmAndStbImage) {
+  for (const char* tool : {"pamdepth", "pamtopnm", "pamchannel"}) {
+    ASSERT_TRUE(kd::test::toolInstalled(tool, "netpbm"));
+  }
   TempDir dir;
   ASSERT_TRUE(dir.ok());
   int decoded = 0;

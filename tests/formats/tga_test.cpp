@@ -278,9 +278,10 @@ TEST(TgaEncode, HeadersAndRoundTrips) {
             (Failure{"tga: dimensions exceed the 16-bit header fields", ekInvalid}));
 }
 
-// Every shared TGA either decodes to stb_image's pixels or fails with one of
+// Every test TGA either decodes to stb_image's pixels or fails with one of
 // the decoder's messages.
 TEST(TgaPeer, SharedFilesMatchStbImage) {
+  ASSERT_TRUE(kd::test::toolInstalled("convert-im6.q16", "imagemagick"));
   int decoded = 0;
   for (const std::string& rel : listTestdataBoth("codec/tga", "malformed/tga")) {
     SCOPED_TRACE(rel);

@@ -1,0 +1,342 @@
+#include "formats/gif.h"
+
+#include <gif_lib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
+
+#include "codec_support.h"
+#include "formats/formats.h"
+
+namespace kd::formats::test {
+namespace {
+
+// Codes least significant bit first (GIF LZW).
+struct LsbCodes {
+  Bytes out;
+  uint64_t acc = 0;
+  unsigned held = 0;
+  void put(unsigned code, unsigned width) {
+    acc |= uint64_t{code} << held;
+    held += width;
+    while (held >= 8) {
+      out.push_back(static_cast<uint8_t>(acc));
+      acc >>= 8;
+      held -= 8;
+    }
+  }
+  Bytes finish() {
+    if (held > 0) out.push_back(static_cast<uint8_t>(acc));
+    held = 0;
+    acc = 0;
+    return out;
+  }
+};
+
+// Every index as its own code, as an encoder that never matches would
+// write it. With clearWhenFull the table is reset when it fills; otherwise
+// it stays full and the codes stay 12 bits wide.
+Bytes literalLzw(unsigned minCode, const Bytes& indices, bool clearWhenFull = true,
+                 bool endCode = true) {
+  const unsigned clear = 1u << minCode;
+  LsbCodes w;
+  unsigned width = minCode + 1, next = clear + 2;
+  bool first = true;
+  w.put(clear, width);
+  for (uint8_t i : indices) {
+    w.put(i, width);
+    if (!first && next < 4096) {
+      ++next;
+      if (next == (1u << width) && width < 12) ++width;
+    }
+    first = false;
+    if (next == 4096 && clearWhenFull) {
+      w.put(clear, width);
+      width = minCode + 1;
+      next = clear + 2;
+      first = true;
+    }
+  }
+  if (endCode) w.put(clear + 1, width);
+  return w.finish();
+}
+
+struct GifSpec {
+  std::string version = "89a";
+  uint16_t screenWidth = 2, screenHeight = 2;
+  Bytes globalTable = {0, 0, 0, 255, 255, 255};  // two colours
+  Bytes blocks;                                  // extensions before the frame
+  uint16_t width = 2, height = 2;
+  Bytes localTable;
+  bool interlaced = false;
+  uint8_t minCode = 2;
+  Bytes indices = {0, 1, 1, 0};
+  std::optional<Bytes> payload;  // LZW data; by default the literals of `indices`
+};
+
+uint8_t tableBits(size_t bytes) {
+  uint8_t e = 0;
+  while ((size_t{6} << e) < bytes) ++e;
+  return e;
+}
+
+Bytes gifFile(const GifSpec& s) {
+  ByteWriter w;
+  w.text("GIF" + s.version).u16le(s.screenWidth).u16le(s.screenHeight);
+  w.u8(s.globalTable.empty() ? 0 : 0x80 | tableBits(s.globalTable.size())).u8(0).u8(0);
+  w.raw(s.globalTable);
+  w.raw(s.blocks);
+  w.u8(0x2C).u16le(0).u16le(0).u16le(s.width).u16le(s.height);
+  w.u8((s.localTable.empty() ? 0 : 0x80 | tableBits(s.localTable.size())) |
+       (s.interlaced ? 0x40 : 0));
+  w.raw(s.localTable);
+  w.u8(s.minCode);
+  const Bytes data = s.payload ? *s.payload : literalLzw(s.minCode, s.indices);
+  for (size_t i = 0; i < data.size(); i += 255) {
+    const size_t n = std::min<size_t>(255, data.size() - i);
+    w.u8(static_cast<unsigned>(n)).raw(Bytes(data.begin() + static_cast<ptrdiff_t>(i),
+                                             data.begin() + static_cast<ptrdiff_t>(i + n)));
+  }
+  w.u8(0).u8(0x3B);
+  return w.b;
+}
+
+Bytes gce(bool transparent, uint8_t index) {
+  return {0x21, 0xF9, 4, static_cast<uint8_t>(transparent ? 1 : 0), 0, 0, index, 0};
+}
+
+Failure gifFailure(const Bytes& f) { return failureOf([&] { return decodeGif(viewOf(f)); }); }
+Image gif(const GifSpec& s) { return decodeGif(viewOf(gifFile(s))); }
+
+// --- giflib as the peer ---------------------------------------------------
+
+struct MemoryInput {
+  const Bytes* data;
+  size_t pos = 0;
+};
+
+int readFromMemory(GifFileType* g, GifByteType* buf, int n) {
+  auto* in = static_cast<MemoryInput*>(g->UserData);
+  const size_t take = std::min(static_cast<size_t>(n), in->data->size() - in->pos);
+  std::memcpy(buf, in->data->data() + in->pos, take);
+  in->pos += take;
+  return static_cast<int>(take);
+}
+
+// The first frame as giflib reads it, turned into RGBA by this decoder's
+// rules; empty when giflib cannot read the file.
+struct PeerFrame {
+  bool ok = false;
+  bool indexOutOfRange = false;
+  int64_t width = 0, height = 0;
+  Bytes rgba;
+};
+
+PeerFrame giflibFirstFrame(const Bytes& file) {
+  PeerFrame out;
+  MemoryInput in{&file};
+  int error = 0;
+  GifFileType* g = DGifOpen(&in, readFromMemory, &error);
+  if (g == nullptr) return out;
+  if (DGifSlurp(g) == GIF_OK && g->ImageCount > 0) {
+    const SavedImage& im = g->SavedImages[0];
+    const ColorMapObject* map = im.ImageDesc.ColorMap ? im.ImageDesc.ColorMap : g->SColorMap;
+    int transparent = -1;
+    for (int i = 0; i < im.ExtensionBlockCount; ++i) {
+      const ExtensionBlock& e = im.ExtensionBlocks[i];
+      if (e.Function == GRAPHICS_EXT_FUNC_CODE && e.ByteCount >= 4 && (e.Bytes[0] & 1)) {
+        transparent = e.Bytes[3];
+      }
+    }
+    out.ok = true;
+    out.width = im.ImageDesc.Width;
+    out.height = im.ImageDesc.Height;
+    const size_t n = static_cast<size_t>(out.width * out.height);
+    for (size_t i = 0; i < n; ++i) {
+      const int index = im.RasterBits[i];
+      if (map == nullptr || index >= map->ColorCount) {
+        out.indexOutOfRange = true;
+        break;
+      }
+      const GifColorType& c = map->Colors[index];
+      out.rgba.insert(out.rgba.end(),
+                      {c.Red, c.Green, c.Blue, static_cast<uint8_t>(index == transparent ? 0 : 255)});
+    }
+  }
+  DGifCloseFile(g, &error);
+  return out;
+}
+
+TEST(GifRejects, EachFailureWithItsMessage) {
+  ASSERT_EQ(gifFailure(gifFile({})).message, "decoded");
+  auto with = [](auto change) {
+    GifSpec s;
+    change(s);
+    return gifFailure(gifFile(s));
+  };
+  auto unsupported = [](const char* m) { return Failure{m, ekUnsupported}; };
+  auto invalid = [](const char* m) { return Failure{m, ekInvalid}; };
+  auto truncated = [](const char* m) { return Failure{m, ekTruncated}; };
+  const Bytes good = gifFile({});
+  auto cut = [&](size_t n) { return gifFailure(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(n))); };
+  auto patched = [&](size_t at, uint8_t v) {
+    Bytes f = good;
+    f[at] = v;
+    return gifFailure(f);
+  };
+  EXPECT_EQ(cut(12), truncated("gif: header truncated"));
+  EXPECT_EQ(patched(0, 'g'), unsupported("gif: bad signature"));
+  EXPECT_EQ(with([](GifSpec& s) { s.version = "88a"; }), unsupported("gif: unsupported version"));
+  EXPECT_EQ(with([](GifSpec& s) { s.screenHeight = 0; }), invalid("gif: bad dimensions"));
+  EXPECT_EQ(with([](GifSpec& s) { s.screenWidth = s.screenHeight = 65535; }),
+            invalid("gif: too many pixels"));
+  EXPECT_EQ(cut(18), truncated("gif: global color table truncated"));
+  EXPECT_EQ(cut(19), truncated("gif: no image descriptor"));
+  EXPECT_EQ(with([](GifSpec& s) { s.blocks = {0x3B}; }), invalid("gif: no image data"));
+  EXPECT_EQ(with([](GifSpec& s) { s.blocks = {0x00}; }), invalid("gif: unknown block marker"));
+  {
+    Bytes f(good.begin(), good.begin() + 19);
+    f.push_back(0x21);
+    EXPECT_EQ(gifFailure(f), truncated("gif: extension truncated"));
+    f.push_back(0xF9);
+    f.push_back(4);
+    EXPECT_EQ(gifFailure(f), truncated("gif: GCE truncated"));
+    f[20] = 0xFE;  // a comment whose sub-block runs off the end
+    f.back() = 5;
+    f.push_back('a');
+    EXPECT_EQ(gifFailure(f), truncated("gif: sub-block truncated"));
+  }
+  EXPECT_EQ(cut(19 + 9), truncated("gif: image descriptor truncated"));
+  EXPECT_EQ(with([](GifSpec& s) { s.width = 0; }), invalid("gif: bad image dimensions"));
+  EXPECT_EQ(with([](GifSpec& s) { s.width = s.height = 65535; }),
+            invalid("gif: image has too many pixels"));
+  EXPECT_EQ(with([](GifSpec& s) { s.localTable = Bytes(6, 1); }).message, "decoded");
+  {
+    GifSpec s;
+    s.localTable = Bytes(6, 1);
+    Bytes f = gifFile(s);
+    f.resize(19 + 10 + 5);
+    EXPECT_EQ(gifFailure(f), truncated("gif: local color table truncated"));
+  }
+  EXPECT_EQ(cut(19 + 10), truncated("gif: missing LZW min code size"));
+  EXPECT_EQ(cut(19 + 11), truncated("gif: sub-block truncated"));
+  EXPECT_EQ(with([](GifSpec& s) { s.minCode = 1; }), invalid("gif: bad LZW min code size"));
+  EXPECT_EQ(with([](GifSpec& s) { s.minCode = 9; }), invalid("gif: bad LZW min code size"));
+  EXPECT_EQ(with([](GifSpec& s) { s.payload = literalLzw(2, s.indices, true, false); }),
+            truncated("gif: LZW stream truncated"));  // every pixel there, but no end code
+  EXPECT_EQ(with([](GifSpec& s) { s.indices = {0, 1, 1}; }), truncated("gif: LZW output too short"));
+  EXPECT_EQ(with([](GifSpec& s) { s.indices = {0, 1, 1, 0, 1}; }),
+            invalid("gif: LZW output exceeds the frame size"));
+  auto codes = [](std::initializer_list<unsigned> c) {
+    LsbCodes w;
+    for (unsigned x : c) w.put(x, 3);
+    return w.finish();
+  };
+  EXPECT_EQ(with([&](GifSpec& s) { s.payload = codes({4, 0, 7}); }), invalid("gif: bad LZW code"));
+  EXPECT_EQ(with([&](GifSpec& s) { s.payload = codes({4, 6}); }), invalid("gif: bad LZW code"));
+  EXPECT_EQ(with([](GifSpec& s) { s.indices = {0, 1, 2, 0}; }),
+            invalid("gif: palette index out of range"));
+  EXPECT_EQ(with([](GifSpec& s) { s.globalTable.clear(); }),
+            invalid("gif: palette index out of range"));
+}
+
+TEST(GifDecode, LocalTableTransparencyAndFrameSmallerThanScreen) {
+  GifSpec s;
+  s.screenWidth = s.screenHeight = 100;
+  s.width = 3;
+  s.height = 1;
+  s.indices = {0, 1, 2};
+  s.globalTable = Bytes(12, 9);
+  s.localTable = {10, 11, 12, 20, 21, 22, 30, 31, 32, 40, 41, 42};
+  // Transparency from the first GCE survives a later GCE without the bit;
+  // a comment between is skipped.
+  s.blocks = gce(true, 1);
+  for (uint8_t b : Bytes{0x21, 0xFE, 2, 'h', 'i', 0}) s.blocks.push_back(b);
+  for (uint8_t b : gce(false, 2)) s.blocks.push_back(b);
+  const Image img = gif(s);
+  EXPECT_EQ(img.width, 3);
+  EXPECT_EQ(img.height, 1);
+  EXPECT_EQ(img.colorspace, csRgba);
+  EXPECT_EQ(img.pixels, (Bytes{10, 11, 12, 255, 20, 21, 22, 0, 30, 31, 32, 255}));
+  EXPECT_EQ(img.pixels, giflibFirstFrame(gifFile(s)).rgba);
+}
+
+TEST(GifDecode, InterlacedPassesForHeightsOneToNine) {
+  for (uint16_t h = 1; h <= 9; ++h) {
+    GifSpec s;
+    s.width = 2;
+    s.height = h;
+    s.screenHeight = h;
+    s.minCode = 4;
+    s.globalTable.resize(48);
+    for (size_t i = 0; i < 48; ++i) s.globalTable[i] = static_cast<uint8_t>(i);
+    s.interlaced = true;
+    // Stored row k holds index k; the passes put rows 0, 8 | 4 | 2, 6 | 1, 3, 5, 7.
+    std::vector<int> order;
+    for (int first : {0, 4, 2, 1}) {
+      for (int y = first; y < h; y += first == 0 ? 8 : first == 4 ? 8 : first == 2 ? 4 : 2) {
+        order.push_back(y);
+      }
+    }
+    s.indices.clear();
+    for (size_t k = 0; k < order.size(); ++k) s.indices.insert(s.indices.end(), 2, static_cast<uint8_t>(k));
+    const Image img = gif(s);
+    for (size_t k = 0; k < order.size(); ++k) {
+      const size_t y = static_cast<size_t>(order[k]);
+      EXPECT_EQ(img.pixels[y * 8], 3 * k) << "height " << h << " stored row " << k;
+    }
+    EXPECT_EQ(img.pixels, giflibFirstFrame(gifFile(s)).rgba) << "height " << h;
+  }
+}
+
+TEST(GifDecode, CodesGrowToTwelveBitsThenClearOrStayFull) {
+  GifSpec s;
+  s.minCode = 8;
+  s.globalTable.resize(768);
+  for (size_t i = 0; i < 768; ++i) s.globalTable[i] = static_cast<uint8_t>(i * 7);
+  s.width = 100;
+  s.height = 90;  // 9000 literals: two full tables
+  s.indices.resize(9000);
+  for (size_t i = 0; i < s.indices.size(); ++i) s.indices[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  for (bool clearWhenFull : {true, false}) {
+    s.payload = literalLzw(8, s.indices, clearWhenFull);
+    const Image img = gif(s);
+    const Bytes indices =
+        gif::lzwDecode(8, viewOf(*s.payload), s.indices.size());
+    EXPECT_EQ(indices, s.indices) << clearWhenFull;
+    EXPECT_EQ(img.pixels, giflibFirstFrame(gifFile(s)).rgba) << clearWhenFull;
+  }
+}
+
+TEST(GifBomb, HugeFrameFromATinyFileStaysSmall) {
+  GifSpec s;
+  s.width = 65535;
+  s.height = 16384;
+  s.indices.assign(300, 1);
+  const Bytes file = gifFile(s);
+  ASSERT_LT(file.size(), 1024u);
+  EXPECT_EQ(gifFailure(file), (Failure{"gif: LZW output too short", ekTruncated}));
+  auto peak = [](auto f) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      try {
+        f();
+      } catch (...) {
+      }
+      _exit(0);
+    }
+    int status = 0;
+    rusage usage{};
+    return pid > 0 && wait4(pid, &status, 0, &usage) == pid ? usage.ru_maxrss : -1L;
+  };
+  const long base = peak([] {});
+  const long used = peak([&] { (void)decodeGif(viewOf(file)); });
+  ASSERT_GT(base, 0);
+  EXPECT_LT(used - base, 8 * 1024) << "resident KiB grew from " << base << " to " << used;
+}
+
+}  // namespace
+}  // namespace kd::formats::test

@@ -1,0 +1,20 @@
+# Every file under tests/data/ has its line in tests/data/SOURCES.md, and
+# every line there names a file that exists.
+file(GLOB_RECURSE files RELATIVE ${DATA} ${DATA}/*)
+list(REMOVE_ITEM files SOURCES.md)
+file(STRINGS ${DATA}/SOURCES.md lines REGEX "^\\| [a-z]+/[^ ]+ \\|")
+set(listed "")
+foreach(line ${lines})
+  string(REGEX REPLACE "^\\| ([^ ]+) \\|.*" "\\1" name "${line}")
+  list(APPEND listed ${name})
+endforeach()
+set(unlisted ${files})
+list(REMOVE_ITEM unlisted ${listed})
+set(missing ${listed})
+list(REMOVE_ITEM missing ${files})
+if(unlisted OR missing)
+  message(FATAL_ERROR "tests/data/SOURCES.md is out of date\n"
+    "files without a line: ${unlisted}\nlines without a file: ${missing}")
+endif()
+list(LENGTH files count)
+message(STATUS "${count} test files, each with its source")
