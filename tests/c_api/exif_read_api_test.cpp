@@ -292,8 +292,9 @@ TEST(ExifJson, SamplesAndFuzzCorpusGiveStrictUtf8Json) {
   std::vector<std::string> files;
   collectFiles(std::string(KELDRA_SOURCE_DIR) + "/fuzz/corpus/exif_read", files);
   collectFiles(std::string(KELDRA_SOURCE_DIR) + "/samples", files);
-  for (const char* folder : {"metadata", "malformed"}) {
-    collectFiles(std::string(KELDRA_TESTDATA_DIR) + "/" + folder, files);
+  collectFiles(std::string(KELDRA_SOURCE_DIR) + "/tests/data", files);
+  if (auto corpus = kd::test::corpusDir()) {
+    for (const char* folder : {"metadata", "malformed"}) collectFiles(*corpus + "/" + folder, files);
   }
   ASSERT_FALSE(files.empty());
   for (const std::string& path : files) {
