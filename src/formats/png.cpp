@@ -413,7 +413,7 @@ Image decodePng(ByteView file) {
   return convertRows(l, chunks, base + 1, stride);
 }
 
-Bytes encodePng(const Image& img) {
+void encodePngTo(const Image& img, base::HeapBytes& out) {
   unsigned colorType;
   switch (img.colorspace) {
     case csGray: colorType = 0; break;
@@ -440,15 +440,34 @@ Bytes encodePng(const Image& img) {
     raw.insert(raw.end(), row, row + rowBytes);
   }
 
-  Bytes out(PngSig.begin(), PngSig.end());
+  Bytes head(PngSig.begin(), PngSig.end());
   Bytes ihdr;
   storeBe32(ihdr, static_cast<uint32_t>(w));
   storeBe32(ihdr, static_cast<uint32_t>(h));
   ihdr.insert(ihdr.end(), {8, static_cast<uint8_t>(colorType), 0, 0, 0});
-  writeChunk(out, cIHDR, ihdr);
-  writeChunk(out, cIDAT, compress::zlibDeflate(raw));
-  writeChunk(out, cIEND, {});
-  return out;
+  writeChunk(head, cIHDR, ihdr);
+  const Bytes z = compress::zlibDeflate(raw);
+  raw = Bytes();  // freed before the file's block is taken
+  Bytes idatHead;
+  storeBe32(idatHead, static_cast<uint32_t>(z.size()));
+  idatHead.insert(idatHead.end(), cIDAT, cIDAT + 4);
+  const uint32_t idatCrc =
+      compress::crc32(z, compress::crc32(ByteView(reinterpret_cast<const uint8_t*>(cIDAT), 4)));
+  out.resize(0);
+  out.reserve(head.size() + idatHead.size() + z.size() + 4 + 12);
+  out.append(head);
+  out.append(idatHead);
+  out.append(z);
+  Bytes tail;
+  storeBe32(tail, idatCrc);
+  writeChunk(tail, cIEND, {});
+  out.append(tail);
+}
+
+Bytes encodePng(const Image& img) {
+  base::HeapBytes out;
+  encodePngTo(img, out);
+  return out.toBytes();
 }
 
 }  // namespace kd::formats

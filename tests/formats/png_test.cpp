@@ -516,7 +516,7 @@ TEST(PngEncode, RefusesOtherColorSpacesAndBadDimensions) {
 TEST(PngEncode, ThroughTheSnifferAndDispatcher) {
   std::mt19937 rng(8);
   Image img = makeImage(9, 4, csRgba, rng);
-  Bytes png = encodeImage(img, efPng, 90);
+  Bytes png = encodeImage(img, efPng, 90).toBytes();
   Image back = decodeImage(png);
   EXPECT_EQ(back.pixels, img.pixels);
   EXPECT_EQ(back.width, 9);
