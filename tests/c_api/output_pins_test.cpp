@@ -60,7 +60,7 @@ std::string outputsOf(const std::vector<uint8_t>& file, bool tga) {
     line << " " << name << "=" << (status == 0 ? hashOf(out, outLen) : "status" + std::to_string(status));
     kd_image_buffer_free(out);
   }
-  const bool small = len <= 4 * 65536;
+  const bool small = len <= 4 * 16384;
   for (const char* algorithm : {"wu", "kmeans", "kmeansPP", "medianCut", "octree", "neuquant"}) {
     if (!small && std::string(algorithm) != "wu") continue;
     KdPalette* pal = nullptr;
