@@ -5,10 +5,12 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the library's one run-time dependency (XMP)
+  libpugixml-dev
   # peers the tests and benchmarks compare against
   zlib1g-dev libpng-dev libdeflate-dev libspng-dev libstb-dev libqoi-dev libimagequant-dev
   libjpeg62-turbo-dev imagemagick netpbm libimage-exiftool-perl libexif-dev libexiv2-dev
-  libtiff-dev libtiff-tools libgif-dev giflib-tools gifsicle
+  libtiff-dev libtiff-tools libgif-dev giflib-tools gifsicle webp libwebp-dev
 )
 missing=()
 for p in "${packages[@]}"; do

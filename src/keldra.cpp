@@ -2,6 +2,10 @@
 
 #include <mutex>
 
+#include "exif/exif.h"
+#include "exif/thumbnail.h"
+#include "formats/codecs.h"
+#include "formats/jpeg.h"
 #include "prismel/image/quantizer.h"
 #include "prismel/init.h"
 #include "prismel/palette/kmeans.h"
@@ -16,6 +20,7 @@ void runInitialisers() {
   prismel::initColorScience();
   prismel::initQuantizers();
   prismel::initKmeans();
+  formats::jpeg::cosineTables();
 }
 
 }  // namespace
@@ -26,5 +31,15 @@ void initLibrary() {
 }
 
 void teardownLibrary() {}
+
+formats::Image loadThumbnail(base::ByteView data) {
+  const int64_t tiffBase = exif::exifTiffBase(data);
+  if (tiffBase < 0) base::fail(base::ekUnsupported, "loadThumbnail: no EXIF segment");
+  const base::Bytes preview = exif::extractExifThumbnailAt(data, tiffBase);
+  if (preview.empty()) {
+    base::fail(base::ekUnsupported, "loadThumbnail: no embedded EXIF thumbnail");
+  }
+  return formats::decodeJpeg(base::ByteView(preview.data(), preview.size()));
+}
 
 }  // namespace kd

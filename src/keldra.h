@@ -1,6 +1,9 @@
 // Top module: library start-up and tear-down, shared by the C boundary.
 #pragma once
 
+#include "base/bytes.h"
+#include "formats/image.h"
+
 namespace kd {
 
 // Runs every module's initialiser in dependency order (each fills and seals
@@ -10,5 +13,11 @@ void initLibrary();
 
 // Releases the registries' contents; nothing may be called afterwards.
 void teardownLibrary();
+
+// The EXIF preview of a file in any container the metadata reader knows,
+// decoded as a baseline JPEG (no orientation applied). Fails with
+// ekUnsupported when there is no EXIF block or no preview in it; the JPEG
+// decoder's failures pass through.
+formats::Image loadThumbnail(base::ByteView data);
 
 }  // namespace kd

@@ -1,4 +1,6 @@
-// Byte strings and the one bounds-safe way to read untrusted bytes.
+// Byte strings, the one bounds-safe way to read untrusted bytes, and the
+// byte layer every format builds on: little- and big-endian loads and stores
+// and most-significant-bit-first sample unpacking.
 //
 // Lenient side (metadata readers): loadU16/loadU32 return 0 when the bytes do
 // not fit and never throw. Strict side (codecs, compression): ByteReader
@@ -7,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -24,20 +27,92 @@ constexpr bool fits(ByteView v, int64_t pos, int64_t n) {
          static_cast<uint64_t>(pos) <= v.size() - static_cast<uint64_t>(n);
 }
 
+// ---- Fixed-width integers at a pointer -----------------------------------
+// The caller has checked the bytes are there (fits, ByteReader::need or one
+// check of a whole header or row); these never look at bounds.
+
+constexpr uint16_t loadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+constexpr uint16_t loadBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+constexpr uint32_t loadLe32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+constexpr uint32_t loadBe32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+constexpr void storeLe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+constexpr void storeBe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+constexpr void storeLe32(uint8_t* p, uint32_t v) {
+  storeLe16(p, static_cast<uint16_t>(v));
+  storeLe16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+constexpr void storeBe32(uint8_t* p, uint32_t v) {
+  storeBe16(p, static_cast<uint16_t>(v >> 16));
+  storeBe16(p + 2, static_cast<uint16_t>(v));
+}
+
+// Appending forms for writers that grow their output.
+inline void appendLe16(Bytes& out, uint16_t v) {
+  uint8_t b[2];
+  storeLe16(b, v);
+  out.insert(out.end(), b, b + 2);
+}
+inline void appendBe16(Bytes& out, uint16_t v) {
+  uint8_t b[2];
+  storeBe16(b, v);
+  out.insert(out.end(), b, b + 2);
+}
+inline void appendLe32(Bytes& out, uint32_t v) {
+  uint8_t b[4];
+  storeLe32(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+inline void appendBe32(Bytes& out, uint32_t v) {
+  uint8_t b[4];
+  storeBe32(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+
+// Unpacks `count` samples of `bits` bits (1, 2, 4 or 8), packed most
+// significant first as in BMP, PNG, PNM, PCX and TIFF rows, into one byte
+// each. The caller has checked that (count * bits + 7) / 8 bytes are there.
+inline void unpackMsbFirst(const uint8_t* src, size_t count, unsigned bits, uint8_t* dst) {
+  if (bits == 8) {
+    if (count > 0) std::memcpy(dst, src, count);
+    return;
+  }
+  const unsigned perByte = 8 / bits;
+  const unsigned mask = (1u << bits) - 1;
+  size_t i = 0;
+  for (; count - i >= perByte; i += perByte, ++src) {
+    const unsigned byte = *src;
+    for (unsigned k = 0; k < perByte; ++k) {
+      dst[i + k] = static_cast<uint8_t>(byte >> (8 - bits * (k + 1)) & mask);
+    }
+  }
+  for (unsigned k = 0; i < count; ++i, ++k) {
+    dst[i] = static_cast<uint8_t>(*src >> (8 - bits * (k + 1)) & mask);
+  }
+}
+
+// ---- Lenient reads (metadata side) ---------------------------------------
+
 inline uint16_t loadU16(ByteView v, int64_t pos, bool littleEndian) {
   if (!fits(v, pos, 2)) return 0;
   const uint8_t* p = v.data() + pos;
-  return littleEndian ? static_cast<uint16_t>(p[0] | p[1] << 8)
-                      : static_cast<uint16_t>(p[0] << 8 | p[1]);
+  return littleEndian ? loadLe16(p) : loadBe16(p);
 }
 
 inline uint32_t loadU32(ByteView v, int64_t pos, bool littleEndian) {
   if (!fits(v, pos, 4)) return 0;
   const uint8_t* p = v.data() + pos;
-  return littleEndian ? (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                         uint32_t{p[3]} << 24)
-                      : (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-                         uint32_t{p[3]});
+  return littleEndian ? loadLe32(p) : loadBe32(p);
 }
 
 // Forward reader over a view. Every read is bounds-checked; a read past the
@@ -65,10 +140,10 @@ class ByteReader {
     need(1);
     return data_[pos_++];
   }
-  uint16_t u16be() { return static_cast<uint16_t>(read(2, false)); }
-  uint16_t u16le() { return static_cast<uint16_t>(read(2, true)); }
-  uint32_t u32be() { return static_cast<uint32_t>(read(4, false)); }
-  uint32_t u32le() { return static_cast<uint32_t>(read(4, true)); }
+  uint16_t u16be() { return loadBe16(advance(2)); }
+  uint16_t u16le() { return loadLe16(advance(2)); }
+  uint32_t u32be() { return loadBe32(advance(4)); }
+  uint32_t u32le() { return loadLe32(advance(4)); }
 
   ByteView take(size_t n, const char* message) {
     need(n, message);
@@ -92,15 +167,12 @@ class ByteReader {
   ByteReader sub(size_t n) { return sub(n, message_); }
 
  private:
-  uint64_t read(size_t n, bool littleEndian) {
+  // The next n bytes, which the reader then skips.
+  const uint8_t* advance(size_t n) {
     need(n);
     const uint8_t* p = data_.data() + pos_;
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) {
-      v = littleEndian ? v | uint64_t{p[i]} << (8 * i) : v << 8 | p[i];
-    }
     pos_ += n;
-    return v;
+    return p;
   }
 
   ByteView data_;

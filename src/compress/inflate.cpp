@@ -246,8 +246,8 @@ class Inflater {
     in_.alignToByte();
     if (in_.bytesLeft() < 4) fail(ekTruncated, "deflate: stored header truncated");
     const uint8_t* h = in_.bytes();
-    unsigned len = h[0] | h[1] << 8;
-    unsigned nlen = h[2] | h[3] << 8;
+    const unsigned len = base::loadLe16(h);
+    const unsigned nlen = base::loadLe16(h + 2);
     if (nlen != (len ^ 0xFFFF)) fail(ekInvalid, "deflate: stored LEN/NLEN mismatch");
     in_.skipBytes(4);
     if (in_.bytesLeft() < len) fail(ekTruncated, "deflate: stored block truncated");

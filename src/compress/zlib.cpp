@@ -89,8 +89,7 @@ Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize) {
   if ((flg & 0x20) != 0) fail(ekUnsupported, "zlib: preset dictionary (FDICT) unsupported");
   InflateResult r = inflateWithConsumed(data, 2, cap, capIsExpectedSize);
   if (data.size() - r.consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
-  const uint8_t* t = data.data() + r.consumed;
-  uint32_t expected = uint32_t{t[0]} << 24 | uint32_t{t[1]} << 16 | uint32_t{t[2]} << 8 | t[3];
+  const uint32_t expected = base::loadBe32(data.data() + r.consumed);
   if (adler32(r.output) != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
   return std::move(r.output);
 }
@@ -102,8 +101,7 @@ Bytes zlibDeflate(ByteView data) {
   out.push_back(0x78);
   out.push_back(0x01);
   out.insert(out.end(), raw.begin(), raw.end());
-  uint32_t a = adler32(data);
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(a >> shift));
+  base::appendBe32(out, adler32(data));
   return out;
 }
 

@@ -104,7 +104,7 @@ void addInterop(Metadata& md, const IfdEntry& pointer, base::ByteView buf, int64
 bool addMakerNote(Metadata& md, const Ifd& dir, const IfdEntry& note, base::ByteView buf,
                   int64_t base, ReadBudget& budget) {
   if (isAppleMakerNote(note.data)) {
-    mergePairs(md, parseAppleMakerNote(note.data));
+    mergePairs(md, parseAppleMakerNote(note.data, budget));
     return true;
   }
   std::string make = storedText(md.tags, "Make");
@@ -293,7 +293,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
       if (!value.empty()) md.tags.insert_or_assign("IPTC:" + name, std::move(value));
     }
   }
-  for (auto& [name, value] : readXmpBytes(buf)) {
+  for (auto& [name, value] : readXmpBytes(buf, &budget)) {
     if (!value.empty()) md.tags.insert_or_assign("XMP:" + name, std::move(value));
   }
   applySignFixups(md);

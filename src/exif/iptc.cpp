@@ -1,8 +1,161 @@
+// IPTC-IIM via Photoshop resources. The APP13 payload is "Photoshop 3.0\0"
+// and a sequence of "8BIM" resources (id, even-padded Pascal name, 32-bit
+// size, data padded to even length); resource 0x0404 holds the IIM datasets:
+// 0x1C, record, dataset, 16-bit size, value. Values are taken as bytes; the
+// coded character set of record 1 is not consulted.
 #include "exif/iptc.h"
+
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "exif/endian.h"
 
 namespace kd::exif {
 
-// The resource walk is not built yet: no file yields IPTC datasets.
-TextPairs parseIptc(base::ByteView) { return {}; }
+namespace {
+
+struct IptcName {
+  uint8_t dataset;
+  const char* name;
+};
+
+constexpr IptcName kIptcNames[] = {
+    {0, "ApplicationRecordVersion"},
+    {5, "ObjectName"},
+    {7, "EditStatus"},
+    {10, "Urgency"},
+    {12, "SubjectReference"},
+    {15, "Category"},
+    {20, "SupplementalCategories"},
+    {22, "FixtureIdentifier"},
+    {25, "Keywords"},
+    {26, "ContentLocationCode"},
+    {27, "ContentLocationName"},
+    {30, "ReleaseDate"},
+    {35, "ReleaseTime"},
+    {37, "ExpirationDate"},
+    {38, "ExpirationTime"},
+    {40, "SpecialInstructions"},
+    {42, "ActionAdvised"},
+    {45, "ReferenceService"},
+    {47, "ReferenceDate"},
+    {50, "ReferenceNumber"},
+    {55, "DateCreated"},
+    {60, "TimeCreated"},
+    {62, "DigitalCreationDate"},
+    {63, "DigitalCreationTime"},
+    {65, "OriginatingProgram"},
+    {70, "ProgramVersion"},
+    {75, "ObjectCycle"},
+    {80, "By-line"},
+    {85, "By-lineTitle"},
+    {90, "City"},
+    {92, "Sub-location"},
+    {95, "Province-State"},
+    {100, "Country-PrimaryLocationCode"},
+    {101, "Country-PrimaryLocationName"},
+    {103, "OriginalTransmissionReference"},
+    {105, "Headline"},
+    {110, "Credit"},
+    {115, "Source"},
+    {116, "CopyrightNotice"},
+    {118, "Contact"},
+    {120, "Caption-Abstract"},
+    {122, "Writer-Editor"},
+    {130, "ImageType"},
+    {131, "ImageOrientation"},
+    {135, "LanguageIdentifier"},
+};
+static_assert(std::size(kIptcNames) == 45);
+
+constexpr char kPhotoshopHeader[] = "Photoshop 3.0";  // 13 bytes, then NUL
+constexpr uint16_t kIptcResource = 0x0404;
+
+// The IPTC-NAA resource inside one APP13 payload [start, end), or (-1, 0).
+std::pair<int64_t, int64_t> findResource(base::ByteView buf, int64_t start, int64_t end) {
+  if (end - start < 14 + 12 || std::memcmp(buf.data() + start, kPhotoshopHeader, 14) != 0) {
+    return {-1, 0};
+  }
+  int64_t p = start + 14;
+  while (end - p >= 12) {
+    if (std::memcmp(buf.data() + p, "8BIM", 4) != 0) break;
+    const uint16_t id = readUint16(buf, p + 4, true);
+    const int64_t nameLength = buf[static_cast<size_t>(p + 6)];
+    const int64_t sizePos = p + 6 + 1 + nameLength + (nameLength % 2 == 0 ? 1 : 0);
+    if (end - sizePos < 4) break;
+    const int64_t size = readUint32(buf, sizePos, true);
+    const int64_t data = sizePos + 4;
+    if (size > end - data) break;
+    if (id == kIptcResource) return {data, size};
+    p = data + size + (size & 1);
+  }
+  return {-1, 0};
+}
+
+}  // namespace
+
+const char* iptcDatasetName(uint8_t dataset) {
+  for (const IptcName& n : kIptcNames) {
+    if (n.dataset == dataset) return n.name;
+  }
+  return nullptr;
+}
+
+std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg) {
+  const int64_t size = static_cast<int64_t>(jpeg.size());
+  if (size < 6 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return {-1, 0};
+  int64_t p = 2;
+  while (size - p >= 4) {
+    if (jpeg[static_cast<size_t>(p)] != 0xFF) break;
+    const uint8_t marker = jpeg[static_cast<size_t>(p + 1)];
+    if (marker == 0xD9 || marker == 0xDA) break;
+    const int64_t length = readUint16(jpeg, p + 2, true);
+    if (length < 2) break;
+    const int64_t payload = p + 4;
+    const int64_t end = p + 2 + length;
+    if (marker == 0xED && end <= size) {
+      auto found = findResource(jpeg, payload, end);
+      if (found.first >= 0) return found;
+    }
+    p = end;
+  }
+  return {-1, 0};
+}
+
+TextPairs parseIptc(base::ByteView jpeg) {
+  TextPairs out;
+  auto [start, length] = findApp13Iptc(jpeg);
+  if (start < 0) return out;
+  std::unordered_map<std::string, size_t> index;
+  const int64_t end = start + length;
+  int64_t b = start;
+  while (end - b >= 5) {
+    if (jpeg[static_cast<size_t>(b)] != 0x1C) {
+      ++b;
+      continue;
+    }
+    const uint8_t record = jpeg[static_cast<size_t>(b + 1)];
+    const uint8_t dataset = jpeg[static_cast<size_t>(b + 2)];
+    const int64_t size = readUint16(jpeg, b + 3, true);
+    // An extended dataset length (top bit set) is not read.
+    if ((size & 0x8000) != 0 || size > end - b - 5) break;
+    const char* name = record == 2 ? iptcDatasetName(dataset) : nullptr;
+    if (name != nullptr) {
+      const char* bytes = reinterpret_cast<const char*>(jpeg.data() + b + 5);
+      std::string value = dataset == 0 && size == 2
+                              ? std::to_string(readUint16(jpeg, b + 5, true))
+                              : std::string(bytes, static_cast<size_t>(size));
+      auto [it, added] = index.try_emplace(name, out.size());
+      if (added) {
+        out.emplace_back(name, std::move(value));
+      } else {
+        out[it->second].second += ", " + value;
+      }
+    }
+    b += 5 + size;
+  }
+  return out;
+}
 
 }  // namespace kd::exif

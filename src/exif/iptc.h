@@ -1,12 +1,24 @@
-// IPTC-IIM datasets from the Photoshop resources of a JPEG file.
+// IPTC-IIM application record (record 2) of JPEG files, carried in the
+// IPTC-NAA resource (0x0404) of a Photoshop image-resource block in APP13.
 #pragma once
+
+#include <cstdint>
+#include <utility>
 
 #include "base/bytes.h"
 #include "exif/png.h"
 
 namespace kd::exif {
 
-// (dataset name, value) pairs in file order; empty when there is no IPTC.
+// (offset, length) of the IPTC-NAA resource data of the first APP13 segment
+// that has one, or (-1, 0).
+std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg);
+
+// (dataset name, value) pairs in file order; a repeated dataset has its
+// values joined with ", ". Empty when there is no IPTC.
 TextPairs parseIptc(base::ByteView jpeg);
+
+// Name of a record-2 dataset, or nullptr for the ones not reported.
+const char* iptcDatasetName(uint8_t dataset);
 
 }  // namespace kd::exif

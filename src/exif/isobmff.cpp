@@ -247,7 +247,12 @@ void walkMovie(base::ByteView buf, int64_t pos, int64_t end, int depth, VideoMet
     if (b.is("moov") || b.is("trak") || b.is("mdia") || b.is("udta")) {
       if (enter) walkMovie(buf, b.contentStart(), b.end(), depth + 1, vm);
     } else if (b.is("meta")) {
-      if (enter && content >= 4) walkMovie(buf, b.contentStart() + 4, b.end(), depth + 1, vm);
+      // An ISO "meta" is a full box (4 version/flags bytes first); the
+      // QuickTime "meta" of movies with keys and ilst is a plain box whose
+      // first child is "hdlr". Skipping 4 bytes there would lose every item.
+      const bool plain = content >= 8 && std::memcmp(buf.data() + b.contentStart() + 4, "hdlr", 4) == 0;
+      const int64_t skip = plain ? 0 : 4;
+      if (enter && content >= 4) walkMovie(buf, b.contentStart() + skip, b.end(), depth + 1, vm);
     } else if (b.is("mvhd")) {
       readMovieHeader(buf, b, vm);
     } else if (b.is("tkhd")) {

@@ -11,7 +11,10 @@ namespace kd::exif {
 
 // Longer than 15 bytes and starting with "Apple iOS".
 bool isAppleMakerNote(base::ByteView note);
-// Name to text of an Apple note.
+// Name to text of an Apple note. Its directory's work and text count
+// against `budget`; the one-argument form allows work in proportion to the
+// note's size.
+TagMap parseAppleMakerNote(base::ByteView note, ReadBudget& budget);
 TagMap parseAppleMakerNote(base::ByteView note);
 // Name to text of the MakerNote entry `note` of a file whose Make and Model
 // texts are given; empty when no parser knows the maker. `buf` is the whole

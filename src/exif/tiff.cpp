@@ -13,7 +13,10 @@ namespace {
 
 constexpr int kTypeSizes[13] = {1, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
 
+// Type 13 (IFD, from the TIFF technical notes) is an offset to a directory;
+// some writers give the Exif and GPS pointers that type, so it reads as LONG.
 uint8_t normaliseType(uint16_t code) {
+  if (code == 13) return kLong;
   return code >= 1 && code <= 12 ? static_cast<uint8_t>(code) : uint8_t{kUndefined};
 }
 

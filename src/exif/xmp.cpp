@@ -1,8 +1,193 @@
+// XMP: finding the packet in its container and flattening its RDF/XML.
+//
+// pugixml builds the tree (entities and character references decoded,
+// comments and processing instructions such as the xpacket wrapper left out,
+// malformed documents refused). The walks below are iterative, so nesting
+// depth costs no stack, and every node they visit and every text byte they
+// produce is charged to the read's budget: a packet of nested descriptions
+// whose properties each repeat the text below them cannot make quadratic
+// work.
 #include "exif/xmp.h"
+
+#include <cstring>
+#include <unordered_map>
+
+#include "exif/tiff.h"
+#include "exif/webp.h"
+#include "exif/xmp_tree.h"
 
 namespace kd::exif {
 
-// The packet reader is not built yet: no file yields XMP properties.
-TextPairs readXmpBytes(base::ByteView) { return {}; }
+namespace {
+
+constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";  // 28 bytes, then NUL
+constexpr int64_t kSignatureSize = 29;
+
+bool isXmlSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string stripped(std::string s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && isXmlSpace(s[b])) ++b;
+  while (e > b && isXmlSpace(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool spendWork(ReadBudget* budget) { return budget == nullptr || budget->spendWork(1); }
+bool spendText(ReadBudget* budget, size_t n) {
+  return budget == nullptr || budget->spendText(static_cast<int64_t>(n));
+}
+
+// The node after `n` in document order within `root`'s subtree, or null.
+pugi::xml_node nextInTree(pugi::xml_node n, pugi::xml_node root) {
+  if (pugi::xml_node child = n.first_child()) return child;
+  while (n != root) {
+    if (pugi::xml_node sibling = n.next_sibling()) return sibling;
+    n = n.parent();
+  }
+  return pugi::xml_node();
+}
+
+bool isElement(pugi::xml_node n, const char* name) {
+  return n.type() == pugi::node_element && std::strcmp(n.name(), name) == 0;
+}
+
+// All character data below `element`, concatenated. Empty (and the budget
+// spent) when the budget runs out.
+std::string innerText(pugi::xml_node element, ReadBudget* budget) {
+  std::string out;
+  for (pugi::xml_node n = element.first_child(); n; n = nextInTree(n, element)) {
+    if (!spendWork(budget)) return {};
+    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
+      const char* v = n.value();
+      size_t len = std::strlen(v);
+      if (!spendText(budget, len)) return {};
+      out.append(v, len);
+    }
+  }
+  return out;
+}
+
+// Insertion-ordered properties: a repeated name keeps its first position.
+class Properties {
+ public:
+  void set(const std::string& name, std::string value) {
+    auto [it, added] = index_.try_emplace(name, pairs_.size());
+    if (added) {
+      pairs_.emplace_back(name, std::move(value));
+    } else {
+      pairs_[it->second].second = std::move(value);
+    }
+  }
+  TextPairs take() { return std::move(pairs_); }
+
+ private:
+  TextPairs pairs_;
+  std::unordered_map<std::string, size_t> index_;
+};
+
+bool isPropertyName(const char* name) {
+  return std::strchr(name, ':') != nullptr && std::strncmp(name, "rdf:", 4) != 0;
+}
+
+// Attributes, then child elements, of one rdf:Description. False when the
+// budget ran out.
+bool readDescription(pugi::xml_node description, Properties& props, ReadBudget* budget) {
+  for (pugi::xml_attribute a : description.attributes()) {
+    if (!spendWork(budget)) return false;
+    const char* name = a.name();
+    if (!isPropertyName(name) || std::strncmp(name, "xmlns", 5) == 0) continue;
+    std::string value = stripped(a.value());
+    if (!spendText(budget, value.size())) return false;
+    if (!value.empty()) props.set(name, std::move(value));
+  }
+  for (pugi::xml_node child = description.first_child(); child; child = child.next_sibling()) {
+    if (!spendWork(budget)) return false;
+    if (child.type() != pugi::node_element || !isPropertyName(child.name())) continue;
+    std::vector<std::string> items = allLi(child, budget);
+    std::string value;
+    if (items.empty()) {
+      value = stripped(innerText(child, budget));
+    } else {
+      for (const std::string& item : items) {
+        if (!value.empty()) value += ", ";
+        value += item;
+      }
+    }
+    if (budget != nullptr && budget->exhausted()) return false;
+    if (!value.empty()) props.set(child.name(), std::move(value));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> allLi(pugi::xml_node element, ReadBudget* budget) {
+  std::vector<std::string> out;
+  for (pugi::xml_node n = element.first_child(); n; n = nextInTree(n, element)) {
+    if (!spendWork(budget)) return out;
+    if (!isElement(n, "rdf:li")) continue;
+    std::string text = stripped(innerText(n, budget));
+    if (!text.empty()) out.push_back(std::move(text));
+  }
+  return out;
+}
+
+std::string firstLi(pugi::xml_node element, ReadBudget* budget) {
+  std::vector<std::string> items = allLi(element, budget);
+  return items.empty() ? stripped(innerText(element, budget)) : items.front();
+}
+
+bool headerMatches(base::ByteView buf, int64_t pos) {
+  return base::fits(buf, pos, kSignatureSize) &&
+         std::memcmp(buf.data() + pos, kXmpSignature, kSignatureSize) == 0;
+}
+
+std::pair<int64_t, int64_t> findXmpApp1(base::ByteView jpeg) {
+  const int64_t size = static_cast<int64_t>(jpeg.size());
+  if (size <= 3 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return {0, 0};
+  int64_t p = 2;
+  while (p + 4 < size) {
+    if (jpeg[static_cast<size_t>(p)] != 0xFF) return {0, 0};
+    const uint8_t marker = jpeg[static_cast<size_t>(p + 1)];
+    if (marker == 0xDA) return {0, 0};
+    const int64_t length = jpeg[static_cast<size_t>(p + 2)] << 8 | jpeg[static_cast<size_t>(p + 3)];
+    if (marker == 0xE1 && size - p >= 33 && headerMatches(jpeg, p + 4)) {
+      return {p + 33, length - 31};
+    }
+    p += 2 + length;
+  }
+  return {0, 0};
+}
+
+TextPairs parseXmp(std::string_view packet, ReadBudget* budget) {
+  pugi::xml_document doc;
+  pugi::xml_parse_result parsed =
+      doc.load_buffer(packet.data(), packet.size(), pugi::parse_default | pugi::parse_ws_pcdata,
+                      pugi::encoding_auto);
+  if (!parsed) return {};
+  Properties props;
+  for (pugi::xml_node n = doc.first_child(); n; n = nextInTree(n, doc)) {
+    if (!spendWork(budget)) break;
+    if (isElement(n, "rdf:Description") && !readDescription(n, props, budget)) break;
+  }
+  return props.take();
+}
+
+TextPairs readXmpBytes(base::ByteView file, ReadBudget* budget) {
+  if (isPng(file)) {
+    std::string packet = findXmpInPng(file, budget);
+    return packet.empty() ? TextPairs{} : parseXmp(packet, budget);
+  }
+  if (isWebp(file)) {
+    std::string packet = findXmpInWebp(file);
+    return packet.empty() ? TextPairs{} : parseXmp(packet, budget);
+  }
+  auto [start, length] = findXmpApp1(file);
+  if (length <= 0 || !base::fits(file, start, length)) return {};
+  return parseXmp(std::string_view(reinterpret_cast<const char*>(file.data() + start),
+                                   static_cast<size_t>(length)),
+                  budget);
+}
 
 }  // namespace kd::exif

@@ -15,7 +15,6 @@ namespace {
 
 using base::ByteReader;
 
-constexpr uint64_t kMaxDimension = uint64_t{1} << 30;
 constexpr uint32_t kFileHeaderSize = 14;
 constexpr uint32_t kInfoHeaderSize = 40;
 
@@ -54,12 +53,9 @@ BmpHeader readHeaders(ByteView data) {
   h.width = width;
   h.height = height < 0 ? -int64_t{height} : int64_t{height};
   h.topDown = height < 0;
-  // Each dimension is bounded by 2^30, and so is the pixel count: a 1-bit
-  // file of a few hundred megabytes must not unpack into many gigabytes.
-  if (static_cast<uint64_t>(h.width) > kMaxDimension ||
-      static_cast<uint64_t>(h.height) > kMaxDimension || h.width * h.height > kMaxPixels) {
-    fail(ekInvalid, "bmp: dimensions too large");
-  }
+  // The pixel count is capped: a 1-bit file of a few hundred megabytes must
+  // not unpack into many gigabytes.
+  requirePixelCount(h.width, h.height, "bmp: dimensions too large");
   if (planes != 1) fail(ekUnsupported, "bmp: planes must be 1");
   if (compression != 0) fail(ekUnsupported, "bmp: only BI_RGB (uncompressed) is supported");
   switch (h.bitsPerPixel) {
@@ -84,6 +80,7 @@ Palette readPalette(ByteView data, const BmpHeader& h) {
   if (!base::fits(data, static_cast<int64_t>(start), int64_t{4} * pal.size)) {
     fail(ekTruncated, "bmp: palette truncated");
   }
+  // Raw loads after the one check of the whole palette.
   const uint8_t* p = data.data() + start;
   for (uint32_t i = 0; i < pal.size; ++i) {
     pal.rgba[4 * i + 0] = p[4 * i + 2];
@@ -99,17 +96,7 @@ Palette readPalette(ByteView data, const BmpHeader& h) {
 // against the palette size before any pixel is written.
 void decodeIndexedRow(const uint8_t* src, uint32_t bits, int64_t width, const Palette& pal,
                       uint8_t* indices, uint8_t* dst) {
-  if (bits == 8) {
-    std::memcpy(indices, src, static_cast<size_t>(width));
-  } else if (bits == 4) {
-    for (int64_t x = 0; x < width; ++x) {
-      indices[x] = static_cast<uint8_t>((src[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F);
-    }
-  } else {
-    for (int64_t x = 0; x < width; ++x) {
-      indices[x] = static_cast<uint8_t>((src[x >> 3] >> (7 - (x & 7))) & 1);
-    }
-  }
+  base::unpackMsbFirst(src, static_cast<size_t>(width), bits, indices);
   uint8_t maxIndex = 0;
   for (int64_t x = 0; x < width; ++x) maxIndex = std::max(maxIndex, indices[x]);
   if (maxIndex >= pal.size) fail(ekInvalid, "bmp: palette index out of range");
@@ -133,6 +120,7 @@ Image decodeBmp(ByteView data) {
     fail(ekTruncated, "bmp: pixel data truncated");
   }
 
+  // Rows are read through raw pointers: the check above covers all of them.
   Image img = newImage(h.width, h.height, h.bitsPerPixel == 24 ? csRgb : csRgba);
   const size_t outRow = static_cast<size_t>(h.width * img.channels);
   Bytes indices(h.bitsPerPixel <= 8 ? static_cast<size_t>(h.width) : 0);
@@ -183,13 +171,12 @@ void encodeBmpTo(const Image& img, base::HeapBytes& out) {
 
   out.resize(static_cast<size_t>(fileSize));
   uint8_t* p = out.data();
-  auto put16 = [&p](uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
+  auto put16 = [&p](uint16_t v) {
+    base::storeLe16(p, v);
     p += 2;
   };
   auto put32 = [&p](uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    base::storeLe32(p, v);
     p += 4;
   };
   *p++ = 'B';
@@ -201,7 +188,7 @@ void encodeBmpTo(const Image& img, base::HeapBytes& out) {
   put32(static_cast<uint32_t>(width));
   put32(static_cast<uint32_t>(height));
   put16(1);
-  put16(static_cast<uint32_t>(bytesPerPixel * 8));
+  put16(static_cast<uint16_t>(bytesPerPixel * 8));
   put32(0);
   put32(static_cast<uint32_t>(imageSize));
   put32(2835);

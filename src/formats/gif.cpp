@@ -15,6 +15,7 @@
 
 #include "base/checked.h"
 #include "formats/codecs.h"
+#include "formats/lzw.h"
 
 namespace kd::formats {
 
@@ -140,11 +141,11 @@ Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount) {
     if (code < clear) {
       *o = static_cast<uint8_t>(code);
     } else if (code < next) {
-      std::memcpy(o, out.data() + start[code], len);
+      copyEarlierString(o, out.data() + start[code], len, out.size() - pos);
     } else {
       // The previous string and its own first byte; the previous string
       // ends exactly where this one starts.
-      std::memcpy(o, out.data() + prevStart, prevLen);
+      copyEarlierString(o, out.data() + prevStart, prevLen, out.size() - pos);
       o[prevLen] = out[prevStart];
     }
     if (havePrev && next < kMaxCodes) {

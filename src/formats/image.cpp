@@ -26,6 +26,16 @@ void requireLen(ByteView data, size_t n, const char* message) {
   if (data.size() < n) fail(ekTruncated, message);
 }
 
+bool isWellFormed(const Image& img) {
+  int64_t samples = 0;
+  return img.width >= 1 && img.height >= 1 &&
+         static_cast<size_t>(img.colorspace) < ChannelCount.size() &&
+         img.channels == channelsOf(img.colorspace) &&
+         base::checkedMul(img.width, img.height, samples) &&
+         base::checkedMul(samples, img.channels, samples) &&
+         img.pixels.size() == static_cast<uint64_t>(samples);
+}
+
 void requirePixelCount(int64_t width, int64_t height, const char* message) {
   int64_t area;
   if (!base::checkedMul(width, height, area) || area > kMaxPixels) fail(ekInvalid, message);

@@ -52,4 +52,9 @@ void requireLen(ByteView data, size_t n, const char* message);
 // (or overflows). Width and height must already be positive.
 void requirePixelCount(int64_t width, int64_t height, const char* message);
 
+// The checks every operation makes of a source image: positive dimensions,
+// the channel count of its colour space, and exactly width * height *
+// channels samples.
+bool isWellFormed(const Image& img);
+
 }  // namespace kd::formats

@@ -1,10 +1,1147 @@
-// Placeholder until the jpeg codec lands: the format is recognised but refused.
+// Baseline sequential JPEG (ISO/IEC 10918-1): Huffman-coded, 8-bit, one or
+// three components. Both directions use the direct separable float DCT,
+// whose arithmetic defines the decoded bytes to the bit; a plain
+// transcription of this decoder lives in the tests and must agree on every
+// byte. So speed never comes from reordering arithmetic:
+//   - the IDCT computes 8 outputs at once, each sum's terms in their written
+//     order, and skips terms whose coefficient is zero (every sum starts at
+//     +0, so adding a zero term cannot change it);
+//   - Huffman symbols come from a 9-bit lookup table filled by running the
+//     bit-by-bit walk over every prefix, so symbols and failures match the
+//     walk, which longer codes still use;
+//   - colour conversion and clamping run a row at a time.
+// The picture is decoded one MCU row at a time into small float bands and
+// converted straight into the output, so only one row of planes exists. The
+// output is allocated whole only when the entropy data could fill it (every
+// block costs at least two bits); otherwise it grows with the rows actually
+// decoded, so no header claim sizes an allocation by itself.
+#include "formats/jpeg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "base/checked.h"
+#include "base/memory.h"
 #include "formats/codecs.h"
+
+#include <immintrin.h>
 
 namespace kd::formats {
 
-Image decodeJpeg(ByteView) { fail(ekUnsupported, "jpeg: decoder not built"); }
+namespace jpeg {
 
-Bytes encodeJpeg(const Image&, int) { fail(ekUnsupported, "jpeg: encoder not built"); }
+const CosineTables& cosineTables() {
+  static const CosineTables tables = [] {
+    CosineTables t{};
+    for (int x = 0; x < 8; ++x) {
+      for (int u = 0; u < 8; ++u) {
+        const float arg = static_cast<float>((2 * x + 1) * u) * 3.1415927f * 0.0625f;
+        t.CosT[x][u] = std::cos(arg);
+      }
+    }
+    t.Cu[0] = 0.70710677f;
+    for (int u = 1; u < 8; ++u) t.Cu[u] = 1.0f;
+    return t;
+  }();
+  return tables;
+}
+
+std::array<uint8_t, 64> scaleQt(const std::array<uint8_t, 64>& base, int quality) {
+  quality = std::min(quality, 100);
+  const int scale = quality < 2 ? 5000 : quality < 50 ? 5000 / quality : 200 - 2 * quality;
+  std::array<uint8_t, 64> out{};
+  for (size_t i = 0; i < 64; ++i) {
+    const int raw = base[i] * scale + 50;
+    out[i] = raw < 100 ? 1 : raw > 25599 ? 255 : static_cast<uint8_t>(raw / 100);
+  }
+  return out;
+}
+
+}  // namespace jpeg
+
+namespace {
+
+using jpeg::ZigZag;
+
+// Eight floats; operations on it are element-wise, so each lane is one
+// output's own sum. The helpers below are file-local, so the note GCC gives
+// about 32-byte vectors crossing function boundaries without AVX (an ABI
+// matter between translation units) does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+using Vec8 = float __attribute__((vector_size(32), aligned(32)));
+
+#define KD_INLINE [[gnu::always_inline]] inline
+
+KD_INLINE Vec8 splat(float v) { return Vec8{v, v, v, v, v, v, v, v}; }
+KD_INLINE Vec8 load8(const float* p) {
+  Vec8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+KD_INLINE void store8(float* p, Vec8 v) { std::memcpy(p, &v, sizeof v); }
+
+// Per-lane tables derived from the cosine tables once.
+struct DctVectors {
+  Vec8 cosOfU[8];      // cosOfU[u][x] = CosT[x][u]: one basis function over x
+  Vec8 fdctScale[8];   // fdctScale[v][u] = (0.25 * Cu[u]) * Cu[v]
+};
+
+const DctVectors& dctVectors() {
+  static const DctVectors vectors = [] {
+    const jpeg::CosineTables& t = jpeg::cosineTables();
+    DctVectors d{};
+    for (int u = 0; u < 8; ++u) {
+      for (int x = 0; x < 8; ++x) d.cosOfU[u][x] = t.CosT[x][u];
+    }
+    for (int v = 0; v < 8; ++v) {
+      for (int u = 0; u < 8; ++u) d.fdctScale[v][u] = (0.25f * t.Cu[u]) * t.Cu[v];
+    }
+    return d;
+  }();
+  return vectors;
+}
+
+// ---------------------------------------------------------------- decoder
+
+constexpr int kFastBits = 9;
+
+// Canonical Huffman table (Annex C) with the per-length limits of the
+// bit-by-bit walk (Annex F.2.2.3) and a lookup table over 9-bit prefixes.
+struct HuffTable {
+  bool defined = false;
+  int32_t minCode[17] = {};
+  int32_t maxCode[17] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+  int32_t valOffset[17] = {};
+  std::vector<uint8_t> symbols;
+  // (length << 8) | symbol for prefixes whose walk ends within kFastBits
+  // bits; 0 sends the decoder to the walk.
+  uint16_t fast[1 << kFastBits] = {};
+};
+
+// Runs the walk on the top `bits` bits of `code` (a kFastBits-bit prefix).
+// Returns the matched length, or 0 when the walk needs more bits.
+int walkPrefix(const HuffTable& t, uint32_t prefix, int bits, uint8_t& symbol) {
+  int32_t code = 0;
+  for (int l = 1; l <= bits; ++l) {
+    code = code << 1 | static_cast<int32_t>(prefix >> (bits - l) & 1);
+    if (code <= t.maxCode[l]) {
+      symbol = t.symbols[static_cast<size_t>(t.valOffset[l] + code - t.minCode[l])];
+      return l;
+    }
+  }
+  return 0;
+}
+
+void buildHuffTable(HuffTable& t, const uint8_t counts[16], ByteView symbols) {
+  t = HuffTable{};
+  t.defined = true;
+  t.symbols.assign(symbols.begin(), symbols.end());
+  int32_t code = 0;
+  int32_t k = 0;
+  for (int l = 1; l <= 16; ++l) {
+    const int32_t count = counts[l - 1];
+    t.valOffset[l] = k;
+    t.minCode[l] = code;
+    code += count;
+    k += count;
+    t.maxCode[l] = count > 0 ? code - 1 : -1;
+    code <<= 1;
+  }
+  for (uint32_t p = 0; p < (1u << kFastBits); ++p) {
+    uint8_t symbol = 0;
+    const int len = walkPrefix(t, p, kFastBits, symbol);
+    t.fast[p] = len == 0 ? 0 : static_cast<uint16_t>(len << 8 | symbol);
+  }
+}
+
+struct Component {
+  int id = 0;
+  int h = 1;
+  int v = 1;
+  int tq = 0;
+  int td = 0;
+  int ta = 0;
+};
+
+struct Frame {
+  bool seen = false;
+  int width = 0;
+  int height = 0;
+  std::vector<Component> components;
+};
+
+struct Tables {
+  std::array<std::array<uint16_t, 64>, 4> quant{};  // zigzag order, as read
+  std::array<HuffTable, 4> dc;
+  std::array<HuffTable, 4> ac;
+  int restartInterval = 0;
+};
+
+void readDqt(base::ByteReader& seg, Tables& t) {
+  do {
+    seg.need(1, "jpeg: DQT truncated");
+    const uint8_t pqTq = seg.u8();
+    if (pqTq & 0x0C) fail(ekInvalid, "jpeg: bad quant table id");
+    std::array<uint16_t, 64>& q = t.quant[pqTq & 3];
+    if ((pqTq >> 4) == 0) {
+      ByteView values = seg.take(64, "jpeg: quant values truncated");
+      for (size_t i = 0; i < 64; ++i) q[i] = values[i];
+    } else {
+      ByteView values = seg.take(128, "jpeg: quant values truncated");
+      for (size_t i = 0; i < 64; ++i) {
+        q[i] = static_cast<uint16_t>(values[2 * i] << 8 | values[2 * i + 1]);
+      }
+    }
+  } while (!seg.atEnd());
+}
+
+void readDht(base::ByteReader& seg, Tables& t) {
+  do {
+    seg.need(17, "jpeg: DHT truncated");
+    const uint8_t tcTh = seg.u8();
+    if ((tcTh & 15) > 3) fail(ekInvalid, "jpeg: bad Huffman table id");
+    ByteView counts = seg.take(16);
+    size_t total = 0;
+    for (uint8_t c : counts) total += c;
+    ByteView symbols = seg.take(total, "jpeg: Huffman symbols truncated");
+    HuffTable& table = (tcTh >> 4) == 0 ? t.dc[tcTh & 15] : t.ac[tcTh & 15];
+    buildHuffTable(table, counts.data(), symbols);
+  } while (!seg.atEnd());
+}
+
+void readSof0(base::ByteReader& seg, size_t length, Frame& f) {
+  if (length < 8) fail(ekTruncated, "jpeg: SOF0 truncated");
+  if (seg.u8() != 8) fail(ekUnsupported, "jpeg: non-8-bit precision");
+  const int height = seg.u16be();
+  const int width = seg.u16be();
+  const int count = seg.u8();
+  if (count != 1 && count != 3) fail(ekUnsupported, "jpeg: unsupported component count");
+  seg.need(static_cast<size_t>(3 * count), "jpeg: SOF0 components truncated");
+  std::vector<Component> components(static_cast<size_t>(count));
+  for (Component& c : components) {
+    c.id = seg.u8();
+    const uint8_t hv = seg.u8();
+    c.h = hv >> 4;
+    c.v = hv & 15;
+    c.tq = seg.u8();
+    if (c.h < 1 || c.h > 4 || c.v < 1 || c.v > 4) fail(ekInvalid, "jpeg: bad sampling factor");
+    if (c.tq > 3) fail(ekInvalid, "jpeg: bad quant table ref");
+  }
+  if (width == 0 || height == 0) fail(ekInvalid, "jpeg: bad dimensions");
+  f.seen = true;
+  f.width = width;
+  f.height = height;
+  f.components = std::move(components);
+}
+
+void readSos(base::ByteReader& seg, size_t length, Tables& t, Frame& f) {
+  if (!f.seen) fail(ekInvalid, "jpeg: SOS before SOF0");
+  if (length <= 5) fail(ekTruncated, "jpeg: SOS truncated");
+  const size_t count = seg.u8();
+  if (count != f.components.size()) fail(ekInvalid, "jpeg: SOS component mismatch");
+  for (size_t i = 0; i < count; ++i) {
+    seg.need(2, "jpeg: SOS selectors truncated");
+    const uint8_t id = seg.u8();
+    const uint8_t tdTa = seg.u8();
+    auto it = std::find_if(f.components.begin(), f.components.end(),
+                           [&](const Component& c) { return c.id == id; });
+    if (it == f.components.end()) fail(ekInvalid, "jpeg: SOS unknown component");
+    const int td = tdTa >> 4;
+    const int ta = tdTa & 15;
+    if (td > 3 || ta > 3) fail(ekInvalid, "jpeg: bad Huffman table ref");
+    if (!t.dc[static_cast<size_t>(td)].defined || !t.ac[static_cast<size_t>(ta)].defined) {
+      fail(ekInvalid, "jpeg: scan references an undefined Huffman table");
+    }
+    it->td = td;
+    it->ta = ta;
+  }
+  if (f.width == 0 || f.height == 0) fail(ekInvalid, "jpeg: no frame (SOF0)");
+}
+
+// Walks the segments up to the first SOS; returns the position just after
+// the SOS segment, where the entropy-coded data begins.
+size_t readHeaders(ByteView d, Tables& t, Frame& f) {
+  requireLen(d, 2, "jpeg: header truncated");
+  if (d[0] != 0xFF || d[1] != 0xD8) fail(ekUnsupported, "jpeg: bad SOI");
+  const size_t n = d.size();
+  size_t pos = 2;
+  for (;;) {
+    if (pos >= n) fail(ekInvalid, "jpeg: no scan (SOS)");
+    if (d[pos] != 0xFF) fail(ekInvalid, "jpeg: expected marker");
+    while (pos < n && d[pos] == 0xFF) ++pos;
+    if (pos >= n) fail(ekInvalid, "jpeg: no scan (SOS)");
+    const uint8_t marker = d[pos++];
+    if (marker == 0xD9) fail(ekInvalid, "jpeg: no scan (SOS)");
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
+    if (n - pos < 2) fail(ekTruncated, "jpeg: marker length truncated");
+    const size_t length = static_cast<size_t>(d[pos] << 8 | d[pos + 1]);
+    if (length < 2 || length > n - pos) fail(ekTruncated, "jpeg: segment truncated");
+    base::ByteReader seg(d.subspan(pos + 2, length - 2), "jpeg: segment truncated");
+    const size_t end = pos + length;
+    switch (marker) {
+      case 0xDB: readDqt(seg, t); break;
+      case 0xC4: readDht(seg, t); break;
+      case 0xC0: readSof0(seg, length, f); break;
+      case 0xC2: fail(ekUnsupported, "jpeg: progressive unsupported");
+      case 0xC9:
+      case 0xCA: fail(ekUnsupported, "jpeg: arithmetic/12-bit unsupported");
+      case 0xDD:
+        seg.need(2, "jpeg: DRI truncated");
+        t.restartInterval = seg.u16be();
+        break;
+      case 0xDA: readSos(seg, length, t, f); return end;
+      default: break;
+    }
+    pos = end;
+  }
+}
+
+// The first scan's entropy-coded bytes with stuffing removed, and the
+// positions in them where restart markers stood.
+struct EntropyData {
+  Bytes bytes;
+  std::vector<size_t> restarts;
+};
+
+EntropyData extractEntropy(ByteView d, size_t pos) {
+  EntropyData e;
+  e.bytes.reserve(d.size() - pos);
+  const uint8_t* base = d.data();
+  const size_t n = d.size();
+  while (pos < n) {
+    const void* ff = std::memchr(base + pos, 0xFF, n - pos);
+    const size_t stop = ff ? static_cast<size_t>(static_cast<const uint8_t*>(ff) - base) : n;
+    e.bytes.insert(e.bytes.end(), base + pos, base + stop);
+    if (stop + 1 >= n) break;  // end of data, or a lone 0xFF as the last byte
+    const uint8_t m = base[stop + 1];
+    pos = stop + 2;
+    if (m == 0x00) {
+      e.bytes.push_back(0xFF);
+    } else if (m >= 0xD0 && m <= 0xD7) {
+      e.restarts.push_back(e.bytes.size());
+    } else if (m == 0xD9) {
+      break;
+    } else {
+      fail(ekInvalid, "jpeg: bad marker in entropy");
+    }
+  }
+  return e;
+}
+
+// MSB-first bit reader over the de-stuffed entropy bytes. Past the end it
+// reads zeros and counts them; `overrun()` says whether a bit past the end
+// has been consumed, which the block decoder turns into the truncation
+// error at the same point where a bit-by-bit reader would have failed.
+class BitReader {
+ public:
+  explicit BitReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
+
+  // At least 57 bits are buffered afterwards.
+  void refill() {
+    if (size_ - std::min(next_, size_) >= 8) {
+      uint64_t v;
+      std::memcpy(&v, data_ + next_, 8);
+      v = __builtin_bswap64(v);
+      acc_ |= v >> bits_;
+      next_ += static_cast<size_t>(63 - bits_) >> 3;
+      bits_ |= 56;
+      return;
+    }
+    while (bits_ <= 56) {
+      const uint64_t byte = next_ < size_ ? data_[next_] : 0;
+      ++next_;
+      acc_ |= byte << (56 - bits_);
+      bits_ += 8;
+    }
+  }
+  uint32_t peek(int n) const { return static_cast<uint32_t>(acc_ >> (64 - n)); }
+  void consume(int n) {
+    acc_ <<= n;
+    bits_ -= n;
+  }
+  // n in 1..16; refill() must have run since the last 40 bits consumed.
+  uint32_t take(int n) {
+    const uint32_t v = peek(n);
+    consume(n);
+    return v;
+  }
+  bool overrun() const { return position() > size_ * 8; }
+  // Drops the rest of the current byte.
+  void alignToByte() { seek((position() + 7) / 8); }
+  void seek(size_t bytePos) {
+    next_ = bytePos;
+    acc_ = 0;
+    bits_ = 0;
+  }
+
+ private:
+  uint64_t position() const { return uint64_t{next_} * 8 - static_cast<uint64_t>(bits_); }
+
+  const uint8_t* data_;
+  size_t size_;
+  size_t next_ = 0;
+  uint64_t acc_ = 0;
+  int bits_ = 0;
+};
+
+[[noreturn, gnu::noinline]] void failDecode(const BitReader& r, const char* message) {
+  if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
+  fail(ekInvalid, message);
+}
+
+// One Huffman symbol; refill() must have run. Codes longer than the lookup
+// prefix continue the walk from the prefix's bits.
+inline int decodeSymbol(BitReader& r, const HuffTable& t) {
+  const uint16_t hit = t.fast[r.peek(kFastBits)];
+  if (hit != 0) {
+    r.consume(hit >> 8);
+    return hit & 0xFF;
+  }
+  const uint32_t bits16 = r.peek(16);
+  int32_t code = 0;
+  for (int l = 1; l <= 16; ++l) {
+    code = code << 1 | static_cast<int32_t>(bits16 >> (16 - l) & 1);
+    if (code <= t.maxCode[l]) {
+      r.consume(l);
+      return t.symbols[static_cast<size_t>(t.valOffset[l] + code - t.minCode[l])];
+    }
+  }
+  r.consume(16);
+  failDecode(r, "jpeg: bad Huffman code");
+}
+
+// s bits, sign-extended: a value below 2^(s-1) becomes value - 2^s + 1.
+inline int32_t receiveExtend(BitReader& r, int s) {
+  if (s == 0) return 0;
+  const auto v = static_cast<int32_t>(r.take(s));
+  return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v;
+}
+
+struct Block {
+  alignas(32) float coef[64];  // natural order
+  uint8_t rowMask[8];          // bit u of rowMask[v]: coef[v * 8 + u] was written
+};
+
+// Decodes one block's coefficients, dequantised, into `b` (which must be
+// all zero on entry). DC categories above 16 cannot be produced by any
+// encoder and would overflow the sign extension; they count as a bad code.
+inline void decodeBlock(BitReader& r, const HuffTable& dc, const HuffTable& ac,
+                        const uint16_t* quant, const float* quantF, int64_t& pred, Block& b) {
+  r.refill();
+  const int s = decodeSymbol(r, dc);
+  if (s > 16) failDecode(r, "jpeg: bad Huffman code");
+  pred += receiveExtend(r, s);
+  b.coef[0] = static_cast<float>(pred * quant[0]);
+  b.rowMask[0] = 1;
+  for (int k = 1; k < 64;) {
+    r.refill();
+    const int rs = decodeSymbol(r, ac);
+    const int run = rs >> 4;
+    const int size = rs & 15;
+    if (size == 0) {
+      if (run != 15) break;
+      k += 16;
+      continue;
+    }
+    k += run;
+    if (k > 63) failDecode(r, "jpeg: AC index out of range");
+    const int z = ZigZag[static_cast<size_t>(k)];
+    b.coef[z] = static_cast<float>(receiveExtend(r, size)) * quantF[k];
+    b.rowMask[z >> 3] = static_cast<uint8_t>(b.rowMask[z >> 3] | 1 << (z & 7));
+    ++k;
+  }
+  if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
+}
+
+// f(x, y) = 1/4 sum_v (Cu[v] t[v][x]) CosT[y][v] with
+// t[v][x] = sum_u (Cu[u] F(u, v)) CosT[x][u]: rows first, then columns, each
+// sum from +0 in increasing u or v. Eight x lanes at once; zero terms and
+// all-zero rows skipped. Writes 8 rows of 8 floats at `out`. Compiled twice
+// (baseline and AVX2 code for the same operations); both give the same
+// floats.
+KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
+  const jpeg::CosineTables& t = jpeg::cosineTables();
+  if (b.rowMask[0] == 1 && (b.rowMask[1] | b.rowMask[2] | b.rowMask[3] | b.rowMask[4] |
+                            b.rowMask[5] | b.rowMask[6] | b.rowMask[7]) == 0) {
+    // DC only: CosT[x][0] is exactly 1, so every output is the same value.
+    const float rowSum = 0.0f + (t.Cu[0] * b.coef[0]) * t.CosT[0][0];
+    const float value = (0.0f + (t.Cu[0] * rowSum) * t.CosT[0][0]) * 0.25f;
+    const Vec8 v = splat(value);
+    for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, v);
+    return;
+  }
+  const DctVectors& d = dctVectors();
+  Vec8 weighted[8];
+  int live[8];
+  int liveCount = 0;
+  for (int v = 0; v < 8; ++v) {
+    unsigned mask = b.rowMask[v];
+    if (mask == 0) continue;
+    Vec8 acc = splat(0.0f);
+    const float* row = b.coef + v * 8;
+    while (mask != 0) {
+      const int u = __builtin_ctz(mask);
+      mask &= mask - 1;
+      acc += splat(t.Cu[u] * row[u]) * d.cosOfU[u];
+    }
+    weighted[liveCount] = splat(t.Cu[v]) * acc;
+    live[liveCount++] = v;
+  }
+  for (int y = 0; y < 8; ++y) {
+    Vec8 acc = splat(0.0f);
+    for (int i = 0; i < liveCount; ++i) acc += weighted[i] * splat(t.CosT[y][live[i]]);
+    store8(out + static_cast<size_t>(y) * stride, acc * splat(0.25f));
+  }
+}
+
+void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
+[[gnu::target("avx2")]] void idctBlockAvx2(const Block& b, float* out, size_t stride) {
+  idctBlockImpl(b, out, stride);
+}
+
+inline uint8_t clampSample(float v) {
+  if (v < 0.0f) return 0;
+  if (v < 256.0f) return static_cast<uint8_t>(static_cast<int>(v));
+  return 255;
+}
+
+#if defined(__SSE2__)
+// clampSample of four values, as bytes in the low 4 lanes: max(v, 0) and
+// min(v, 255) before truncation give exactly 0 below 0, trunc(v) below 256
+// and 255 above.
+inline __m128i clamp4(__m128 v) {
+  v = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(255.0f));
+  return _mm_cvttps_epi32(v);
+}
+#endif
+
+// One output row from the component rows (already expanded to the picture
+// width).
+void greyRow(const float* y, uint8_t* out, size_t width) {
+  size_t x = 0;
+#if defined(__SSE2__)
+  const __m128 half = _mm_set1_ps(128.5f);
+  for (; x + 16 <= width; x += 16) {
+    __m128i a = clamp4(_mm_add_ps(_mm_loadu_ps(y + x), half));
+    __m128i b = clamp4(_mm_add_ps(_mm_loadu_ps(y + x + 4), half));
+    __m128i c = clamp4(_mm_add_ps(_mm_loadu_ps(y + x + 8), half));
+    __m128i e = clamp4(_mm_add_ps(_mm_loadu_ps(y + x + 12), half));
+    __m128i packed = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, e));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), packed);
+  }
+#endif
+  for (; x < width; ++x) out[x] = clampSample(y[x] + 128.5f);
+}
+
+void rgbRow(const float* y, const float* cb, const float* cr, uint8_t* out, size_t width) {
+  size_t x = 0;
+#if defined(__SSE2__)
+  const __m128 half = _mm_set1_ps(128.5f);
+  const __m128 kR = _mm_set1_ps(1.402f);
+  const __m128 kGb = _mm_set1_ps(0.344136f);
+  const __m128 kGr = _mm_set1_ps(0.714136f);
+  const __m128 kB = _mm_set1_ps(1.772f);
+  alignas(16) uint8_t r[16], g[16], bl[16];
+  for (; x + 16 <= width; x += 16) {
+    __m128i rs[4], gs[4], bs[4];
+    for (int i = 0; i < 4; ++i) {
+      const __m128 Y = _mm_loadu_ps(y + x + 4 * i);
+      const __m128 Cb = _mm_loadu_ps(cb + x + 4 * i);
+      const __m128 Cr = _mm_loadu_ps(cr + x + 4 * i);
+      rs[i] = clamp4(_mm_add_ps(_mm_add_ps(_mm_mul_ps(kR, Cr), Y), half));
+      gs[i] = clamp4(
+          _mm_add_ps(_mm_sub_ps(_mm_sub_ps(Y, _mm_mul_ps(kGb, Cb)), _mm_mul_ps(kGr, Cr)), half));
+      bs[i] = clamp4(_mm_add_ps(_mm_add_ps(_mm_mul_ps(kB, Cb), Y), half));
+    }
+    _mm_store_si128(reinterpret_cast<__m128i*>(r),
+                    _mm_packus_epi16(_mm_packs_epi32(rs[0], rs[1]), _mm_packs_epi32(rs[2], rs[3])));
+    _mm_store_si128(reinterpret_cast<__m128i*>(g),
+                    _mm_packus_epi16(_mm_packs_epi32(gs[0], gs[1]), _mm_packs_epi32(gs[2], gs[3])));
+    _mm_store_si128(reinterpret_cast<__m128i*>(bl),
+                    _mm_packus_epi16(_mm_packs_epi32(bs[0], bs[1]), _mm_packs_epi32(bs[2], bs[3])));
+    uint8_t* o = out + 3 * x;
+    for (int i = 0; i < 16; ++i) {
+      o[3 * i] = r[i];
+      o[3 * i + 1] = g[i];
+      o[3 * i + 2] = bl[i];
+    }
+  }
+#endif
+  for (; x < width; ++x) {
+    const float Y = y[x], Cb = cb[x], Cr = cr[x];
+    out[3 * x] = clampSample(1.402f * Cr + Y + 128.5f);
+    out[3 * x + 1] = clampSample(Y - 0.344136f * Cb - 0.714136f * Cr + 128.5f);
+    out[3 * x + 2] = clampSample(1.772f * Cb + Y + 128.5f);
+  }
+}
+
+// AVX2 forms of greyRow and rgbRow: the same float operations on eight
+// lanes, and the bytes interleaved with shuffles.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i bytes16(__m256 a, __m256 b) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 top = _mm256_set1_ps(255.0f);
+  const __m256i ia = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(a, zero), top));
+  const __m256i ib = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(b, zero), top));
+  const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(ia, ib), 0xD8);
+  return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+}
+
+[[gnu::target("avx2")]] void greyRowAvx2(const float* y, uint8_t* out, size_t width) {
+  size_t x = 0;
+  const __m256 half = _mm256_set1_ps(128.5f);
+  for (; x + 16 <= width; x += 16) {
+    const __m256 a = _mm256_add_ps(_mm256_loadu_ps(y + x), half);
+    const __m256 b = _mm256_add_ps(_mm256_loadu_ps(y + x + 8), half);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), bytes16(a, b));
+  }
+  for (; x < width; ++x) out[x] = clampSample(y[x] + 128.5f);
+}
+
+// Shuffle masks spreading 16 bytes of one channel over 48 interleaved
+// bytes: mask[c][k] fills output bytes 16k..16k+15 with channel c.
+struct InterleaveMasks {
+  alignas(16) uint8_t mask[3][3][16];
+};
+
+constexpr InterleaveMasks makeInterleaveMasks() {
+  InterleaveMasks m{};
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      for (int i = 0; i < 16; ++i) {
+        const int o = 16 * k + i;
+        m.mask[c][k][i] = o % 3 == c ? static_cast<uint8_t>(o / 3) : 0x80;
+      }
+    }
+  }
+  return m;
+}
+constexpr InterleaveMasks kInterleave = makeInterleaveMasks();
+
+[[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
+                                        uint8_t* out, size_t width) {
+  size_t x = 0;
+  const __m256 half = _mm256_set1_ps(128.5f);
+  const __m256 kR = _mm256_set1_ps(1.402f);
+  const __m256 kGb = _mm256_set1_ps(0.344136f);
+  const __m256 kGr = _mm256_set1_ps(0.714136f);
+  const __m256 kB = _mm256_set1_ps(1.772f);
+  __m128i masks[3][3];
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      masks[c][k] = _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave.mask[c][k]));
+    }
+  }
+  for (; x + 16 <= width; x += 16) {
+    __m256 r[2], g[2], b[2];
+    for (int i = 0; i < 2; ++i) {
+      const __m256 Y = _mm256_loadu_ps(y + x + 8 * i);
+      const __m256 Cb = _mm256_loadu_ps(cb + x + 8 * i);
+      const __m256 Cr = _mm256_loadu_ps(cr + x + 8 * i);
+      r[i] = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kR, Cr), Y), half);
+      g[i] = _mm256_add_ps(
+          _mm256_sub_ps(_mm256_sub_ps(Y, _mm256_mul_ps(kGb, Cb)), _mm256_mul_ps(kGr, Cr)), half);
+      b[i] = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kB, Cb), Y), half);
+    }
+    const __m128i channels[3] = {bytes16(r[0], r[1]), bytes16(g[0], g[1]), bytes16(b[0], b[1])};
+    for (int k = 0; k < 3; ++k) {
+      const __m128i v = _mm_or_si128(
+          _mm_or_si128(_mm_shuffle_epi8(channels[0], masks[0][k]),
+                       _mm_shuffle_epi8(channels[1], masks[1][k])),
+          _mm_shuffle_epi8(channels[2], masks[2][k]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * k), v);
+    }
+  }
+  for (; x < width; ++x) {
+    const float Y = y[x], Cb = cb[x], Cr = cr[x];
+    out[3 * x] = clampSample(1.402f * Cr + Y + 128.5f);
+    out[3 * x + 1] = clampSample(Y - 0.344136f * Cb - 0.714136f * Cr + 128.5f);
+    out[3 * x + 2] = clampSample(1.772f * Cb + Y + 128.5f);
+  }
+}
+
+// The per-block and per-row kernels of one instruction set.
+struct Kernels {
+  void (*idct)(const Block&, float*, size_t);
+  void (*grey)(const float*, uint8_t*, size_t);
+  void (*rgb)(const float*, const float*, const float*, uint8_t*, size_t);
+};
+
+Kernels kernelsFor(bool avx2) {
+  if (avx2) return {idctBlockAvx2, greyRowAvx2, rgbRowAvx2};
+  return {idctBlockPlain, greyRow, rgbRow};
+}
+
+// Geometry and float band of one component for one MCU row.
+struct ComponentBand {
+  int h = 1;
+  int v = 1;
+  size_t stride = 0;              // floats per band row
+  std::vector<float> band;        // 8 * v rows
+  std::vector<uint32_t> columns;  // picture column -> band column, when h < hmax
+  std::vector<float> expanded;    // one band row replicated to the picture width
+};
+
+class ScanDecoder {
+ public:
+  ScanDecoder(const Tables& t, const Frame& f, EntropyData&& entropy, Kernels kernels)
+      : tables_(t),
+        frame_(f),
+        entropy_(std::move(entropy)),
+        reader_(entropy_.bytes),
+        kernels_(kernels) {}
+
+  Image run();
+
+ private:
+  void restart();
+  void decodeMcuRow(size_t mcuRow);
+  void convertRows(size_t rows, uint8_t* out);
+  const float* componentRow(size_t c, size_t rowInBand);
+
+  const Tables& tables_;
+  const Frame& frame_;
+  EntropyData entropy_;
+  BitReader reader_;
+  Kernels kernels_;
+  std::vector<ComponentBand> bands_;
+  std::vector<std::array<float, 64>> quantF_;
+  std::vector<int64_t> preds_;
+  int hmax_ = 1;
+  int vmax_ = 1;
+  size_t mcusAcross_ = 0;
+  size_t mcusDecoded_ = 0;
+  size_t nextRestart_ = 0;
+  Block block_{};
+};
+
+void ScanDecoder::restart() {
+  if (nextRestart_ < entropy_.restarts.size()) {
+    reader_.seek(entropy_.restarts[nextRestart_++]);
+  } else {
+    reader_.alignToByte();
+  }
+  std::fill(preds_.begin(), preds_.end(), 0);
+}
+
+void ScanDecoder::decodeMcuRow(size_t) {
+  const size_t count = frame_.components.size();
+  const int interval = tables_.restartInterval;
+  for (size_t mx = 0; mx < mcusAcross_; ++mx) {
+    if (interval > 0 && mcusDecoded_ > 0 && mcusDecoded_ % static_cast<size_t>(interval) == 0) {
+      restart();
+    }
+    for (size_t c = 0; c < count; ++c) {
+      const Component& comp = frame_.components[c];
+      ComponentBand& band = bands_[c];
+      const HuffTable& dc = tables_.dc[static_cast<size_t>(comp.td)];
+      const HuffTable& ac = tables_.ac[static_cast<size_t>(comp.ta)];
+      const uint16_t* quant = tables_.quant[static_cast<size_t>(comp.tq)].data();
+      for (int v = 0; v < band.v; ++v) {
+        for (int h = 0; h < band.h; ++h) {
+          decodeBlock(reader_, dc, ac, quant, quantF_[c].data(), preds_[c], block_);
+          float* out = band.band.data() + static_cast<size_t>(v) * 8 * band.stride +
+                       (mx * static_cast<size_t>(band.h) + static_cast<size_t>(h)) * 8;
+          kernels_.idct(block_, out, band.stride);
+          std::memset(block_.coef, 0, sizeof block_.coef);
+          std::memset(block_.rowMask, 0, sizeof block_.rowMask);
+        }
+      }
+    }
+    ++mcusDecoded_;
+  }
+}
+
+// Row `rowInBand` of the MCU row (picture rows counted from the band's top)
+// of component c, sampled at picture columns 0..width-1.
+const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
+  ComponentBand& band = bands_[c];
+  const size_t bandRow = rowInBand * static_cast<size_t>(band.v) / static_cast<size_t>(vmax_);
+  const float* row = band.band.data() + bandRow * band.stride;
+  if (band.columns.empty()) return row;
+  for (size_t x = 0; x < band.columns.size(); ++x) band.expanded[x] = row[band.columns[x]];
+  return band.expanded.data();
+}
+
+// Converts the first `rows` rows of the MCU row into `out` (rows of
+// width * channels bytes).
+void ScanDecoder::convertRows(size_t rows, uint8_t* out) {
+  const auto width = static_cast<size_t>(frame_.width);
+  const size_t channels = frame_.components.size();
+  for (size_t r = 0; r < rows; ++r) {
+    uint8_t* dst = out + r * width * channels;
+    if (channels == 1) {
+      kernels_.grey(componentRow(0, r), dst, width);
+    } else {
+      const float* y = componentRow(0, r);
+      const float* cb = componentRow(1, r);
+      const float* cr = componentRow(2, r);
+      kernels_.rgb(y, cb, cr, dst, width);
+    }
+  }
+}
+
+Image ScanDecoder::run() {
+  const size_t count = frame_.components.size();
+  const auto width = static_cast<size_t>(frame_.width);
+  const auto height = static_cast<size_t>(frame_.height);
+  // A one-component frame is a non-interleaved scan of single 8x8 blocks,
+  // whatever its sampling factors say.
+  if (count > 1) {
+    for (const Component& c : frame_.components) {
+      hmax_ = std::max(hmax_, c.h);
+      vmax_ = std::max(vmax_, c.v);
+    }
+  }
+  const size_t mcuWidth = 8 * static_cast<size_t>(hmax_);
+  const size_t mcuHeight = 8 * static_cast<size_t>(vmax_);
+  mcusAcross_ = (width + mcuWidth - 1) / mcuWidth;
+  const size_t mcusDown = (height + mcuHeight - 1) / mcuHeight;
+
+  size_t blocksPerMcu = 0;
+  bands_.resize(count);
+  quantF_.resize(count);
+  preds_.assign(count, 0);
+  for (size_t c = 0; c < count; ++c) {
+    const Component& comp = frame_.components[c];
+    ComponentBand& band = bands_[c];
+    band.h = count > 1 ? comp.h : 1;
+    band.v = count > 1 ? comp.v : 1;
+    blocksPerMcu += static_cast<size_t>(band.h * band.v);
+    band.stride = mcusAcross_ * static_cast<size_t>(band.h) * 8;
+    band.band.assign(band.stride * 8 * static_cast<size_t>(band.v), 0.0f);
+    if (band.h != hmax_) {
+      band.columns.resize(width);
+      band.expanded.resize(width);
+      for (size_t x = 0; x < width; ++x) {
+        band.columns[x] = static_cast<uint32_t>(x * static_cast<size_t>(band.h) /
+                                                static_cast<size_t>(hmax_));
+      }
+    }
+    const auto& q = tables_.quant[static_cast<size_t>(comp.tq)];
+    for (size_t k = 0; k < 64; ++k) quantF_[c][k] = static_cast<float>(q[k]);
+  }
+
+  Image img;
+  img.width = frame_.width;
+  img.height = frame_.height;
+  img.colorspace = count == 1 ? csGray : csRgb;
+  img.channels = channelsOf(img.colorspace);
+  const size_t rowBytes = width * count;
+  // Rows are appended as they are decoded, so each output byte is written
+  // once. Every block costs at least two bits (a DC code and an AC code):
+  // when the data holds that many, room for the whole picture is reserved
+  // at once; otherwise the output grows with the rows actually decoded
+  // instead of trusting the header's size.
+  const uint64_t blocks = uint64_t{mcusAcross_} * mcusDown * blocksPerMcu;
+  if (blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8) {
+    img.pixels.reserve(rowBytes * height);
+    base::adviseHugePages(img.pixels.data(), img.pixels.capacity());
+  }
+  std::vector<uint8_t> rows(rowBytes * mcuHeight);
+  for (size_t my = 0; my < mcusDown; ++my) {
+    decodeMcuRow(my);
+    const size_t count = std::min(mcuHeight, height - my * mcuHeight);
+    convertRows(count, rows.data());
+    img.pixels.insert(img.pixels.end(), rows.begin(), rows.begin() + static_cast<ptrdiff_t>(count * rowBytes));
+  }
+  return img;
+}
+
+// ---------------------------------------------------------------- encoder
+
+// Code and length of each symbol of an Annex K table.
+struct HuffEncoder {
+  uint16_t code[256] = {};
+  uint8_t length[256] = {};
+};
+
+HuffEncoder buildHuffEnc(const uint8_t* bits, const uint8_t* symbols) {
+  HuffEncoder e;
+  uint16_t code = 0;
+  size_t k = 0;
+  for (int l = 1; l <= 16; ++l) {
+    for (int i = 0; i < bits[l - 1]; ++i, ++k) {
+      e.code[symbols[k]] = code++;
+      e.length[symbols[k]] = static_cast<uint8_t>(l);
+    }
+    code = static_cast<uint16_t>(code << 1);
+  }
+  return e;
+}
+
+struct EncoderTables {
+  HuffEncoder dc[2];
+  HuffEncoder ac[2];
+};
+
+const EncoderTables& encoderTables() {
+  static const EncoderTables tables = [] {
+    EncoderTables t;
+    t.dc[0] = buildHuffEnc(jpeg::Dc0Bits.data(), jpeg::Dc0Syms.data());
+    t.dc[1] = buildHuffEnc(jpeg::Dc1Bits.data(), jpeg::Dc1Syms.data());
+    t.ac[0] = buildHuffEnc(jpeg::Ac0Bits.data(), jpeg::Ac0Syms.data());
+    t.ac[1] = buildHuffEnc(jpeg::Ac1Bits.data(), jpeg::Ac1Syms.data());
+    return t;
+  }();
+  return tables;
+}
+
+// MSB-first bit packing with a 0x00 after every 0xFF byte.
+class BitWriter {
+ public:
+  explicit BitWriter(Bytes& out) : out_(out) {}
+  // n in 0..24 bits.
+  void put(uint32_t value, int n) {
+    acc_ = acc_ << n | (value & ((1u << n) - 1));
+    bits_ += n;
+    while (bits_ >= 8) {
+      bits_ -= 8;
+      const auto byte = static_cast<uint8_t>(acc_ >> bits_);
+      out_.push_back(byte);
+      if (byte == 0xFF) out_.push_back(0x00);
+    }
+  }
+  // Pads the last byte with 1-bits.
+  void finish() {
+    if (bits_ > 0) put((1u << (8 - bits_)) - 1, 8 - bits_);
+  }
+
+ private:
+  Bytes& out_;
+  uint64_t acc_ = 0;
+  int bits_ = 0;
+};
+
+void emitDht(Bytes& out, uint8_t tcTh, const uint8_t* bits, const uint8_t* symbols, size_t n) {
+  out.push_back(tcTh);
+  out.insert(out.end(), bits, bits + 16);
+  out.insert(out.end(), symbols, symbols + n);
+}
+
+void putU16(Bytes& out, unsigned v) {
+  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.push_back(static_cast<uint8_t>(v & 0xFF));
+}
+
+void writeHeaders(Bytes& out, const Image& img, const std::array<uint8_t, 64>& qlum,
+                  const std::array<uint8_t, 64>& qchr) {
+  const bool colour = img.colorspace == csRgb;
+  const int count = colour ? 3 : 1;
+  // SOI, APP0 (JFIF 1.01, no units, density 1x1, no thumbnail)
+  const uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
+                          0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  out.insert(out.end(), head, head + sizeof head);
+  // DQT
+  out.push_back(0xFF);
+  out.push_back(0xDB);
+  putU16(out, colour ? 132 : 67);
+  out.push_back(0x00);
+  for (size_t k = 0; k < 64; ++k) out.push_back(qlum[ZigZag[k]]);
+  if (colour) {
+    out.push_back(0x01);
+    for (size_t k = 0; k < 64; ++k) out.push_back(qchr[ZigZag[k]]);
+  }
+  // SOF0
+  out.push_back(0xFF);
+  out.push_back(0xC0);
+  putU16(out, static_cast<unsigned>(8 + 3 * count));
+  out.push_back(8);
+  putU16(out, static_cast<unsigned>(img.height));
+  putU16(out, static_cast<unsigned>(img.width));
+  out.push_back(static_cast<uint8_t>(count));
+  for (int c = 0; c < count; ++c) {
+    out.push_back(static_cast<uint8_t>(c + 1));
+    out.push_back(0x11);
+    out.push_back(c == 0 ? 0 : 1);
+  }
+  // DHT
+  out.push_back(0xFF);
+  out.push_back(0xC4);
+  putU16(out, colour ? 418 : 210);
+  emitDht(out, 0x00, jpeg::Dc0Bits.data(), jpeg::Dc0Syms.data(), jpeg::Dc0Syms.size());
+  if (colour) {
+    emitDht(out, 0x01, jpeg::Dc1Bits.data(), jpeg::Dc1Syms.data(), jpeg::Dc1Syms.size());
+  }
+  emitDht(out, 0x10, jpeg::Ac0Bits.data(), jpeg::Ac0Syms.data(), jpeg::Ac0Syms.size());
+  if (colour) {
+    emitDht(out, 0x11, jpeg::Ac1Bits.data(), jpeg::Ac1Syms.data(), jpeg::Ac1Syms.size());
+  }
+  // SOS
+  out.push_back(0xFF);
+  out.push_back(0xDA);
+  putU16(out, static_cast<unsigned>(6 + 2 * count));
+  out.push_back(static_cast<uint8_t>(count));
+  for (int c = 0; c < count; ++c) {
+    out.push_back(static_cast<uint8_t>(c + 1));
+    out.push_back(c == 0 ? 0x00 : 0x11);
+  }
+  out.push_back(0);
+  out.push_back(63);
+  out.push_back(0);
+}
+
+// F(u, v) = ((0.25 Cu[u]) Cu[v]) * sum_y t[y][u] CosT[y][v] with
+// t[y][u] = sum_x f(x, y) CosT[x][u]: rows first, sums from +0 in
+// increasing x or y, eight u lanes at once. `f` holds 8 rows of 8 samples;
+// `F` receives the coefficients in natural order.
+void fdctBlock(const float* f, float* F) {
+  const jpeg::CosineTables& t = jpeg::cosineTables();
+  const DctVectors& d = dctVectors();
+  // cosRow[x][u] = CosT[x][u]
+  Vec8 rows[8];
+  for (int y = 0; y < 8; ++y) {
+    Vec8 acc = splat(0.0f);
+    for (int x = 0; x < 8; ++x) acc += splat(f[y * 8 + x]) * load8(t.CosT[x]);
+    rows[y] = acc;
+  }
+  for (int v = 0; v < 8; ++v) {
+    Vec8 acc = splat(0.0f);
+    for (int y = 0; y < 8; ++y) acc += rows[y] * splat(t.CosT[y][v]);
+    store8(F + v * 8, d.fdctScale[v] * acc);
+  }
+}
+
+inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
+
+// Quantises, orders by zigzag and codes one block; `pred` is the previous
+// DC value of the component.
+void encBlock(BitWriter& w, const float* F, const float* quant, int& pred, const HuffEncoder& dc,
+              const HuffEncoder& ac) {
+  int q[64];
+  for (size_t k = 0; k < 64; ++k) {
+    const float a = F[ZigZag[k]] / quant[k];
+    q[k] = static_cast<int>(a >= 0.0f ? std::trunc(a + 0.5f) : std::trunc(a - 0.5f));
+  }
+  const int diff = q[0] - pred;
+  pred = q[0];
+  {
+    const int size = bitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff));
+    w.put(dc.code[size], dc.length[size]);
+    w.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
+  }
+  int run = 0;
+  for (size_t k = 1; k < 64; ++k) {
+    const int v = q[k];
+    if (v == 0) {
+      ++run;
+      continue;
+    }
+    while (run >= 16) {
+      w.put(ac.code[0xF0], ac.length[0xF0]);
+      run -= 16;
+    }
+    const int size = bitLength(static_cast<uint32_t>(v < 0 ? -v : v));
+    const int symbol = (run << 4 | size) & 0xFF;
+    w.put(ac.code[symbol], ac.length[symbol]);
+    w.put(static_cast<uint32_t>(v < 0 ? v - 1 : v), size);
+    run = 0;
+  }
+  if (run > 0) w.put(ac.code[0x00], ac.length[0x00]);
+}
+
+// Converts 8 picture rows starting at y0 into centred component samples,
+// padded to whole blocks by repeating the last column and row. planes[c]
+// holds 8 rows of `paddedWidth` floats.
+void loadBand(const Image& img, size_t y0, size_t paddedWidth, std::vector<float>* planes) {
+  const auto width = static_cast<size_t>(img.width);
+  const auto height = static_cast<size_t>(img.height);
+  const bool colour = img.colorspace == csRgb;
+  for (size_t r = 0; r < 8; ++r) {
+    const size_t y = std::min(y0 + r, height - 1);
+    const uint8_t* src = img.pixels.data() + y * width * (colour ? 3 : 1);
+    float* p0 = planes[0].data() + r * paddedWidth;
+    if (!colour) {
+      for (size_t x = 0; x < width; ++x) p0[x] = static_cast<float>(src[x]) - 128.0f;
+    } else {
+      float* p1 = planes[1].data() + r * paddedWidth;
+      float* p2 = planes[2].data() + r * paddedWidth;
+      for (size_t x = 0; x < width; ++x) {
+        const float R = src[3 * x], G = src[3 * x + 1], B = src[3 * x + 2];
+        p0[x] = 0.299f * R + 0.587f * G + 0.114f * B - 128.0f;
+        p1[x] = -0.168736f * R - 0.331264f * G + 0.5f * B;
+        p2[x] = 0.5f * R - 0.418688f * G - 0.081312f * B;
+      }
+    }
+    for (size_t c = 0; c < (colour ? 3u : 1u); ++c) {
+      float* p = planes[c].data() + r * paddedWidth;
+      std::fill(p + width, p + paddedWidth, p[width - 1]);
+    }
+  }
+}
+
+}  // namespace
+
+namespace jpeg {
+
+bool cpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+Image decodeJpegWith(ByteView data, bool useAvx2) {
+  Tables tables;
+  Frame frame;
+  const size_t scanStart = readHeaders(data, tables, frame);
+  requirePixelCount(frame.width, frame.height, "jpeg: too many pixels");
+  ScanDecoder decoder(tables, frame, extractEntropy(data, scanStart), kernelsFor(useAvx2));
+  return decoder.run();
+}
+
+}  // namespace jpeg
+
+Image decodeJpeg(ByteView data) { return jpeg::decodeJpegWith(data, jpeg::cpuHasAvx2()); }
+
+Bytes encodeJpeg(const Image& img, int quality) {
+  if (img.colorspace != csGray && img.colorspace != csRgb) {
+    fail(ekUnsupported, "jpeg: encode needs csGray or csRgb");
+  }
+  if (img.width < 1 || img.width > 65535 || img.height < 1 || img.height > 65535) {
+    fail(ekInvalid, "jpeg: bad dimensions");
+  }
+  const std::array<uint8_t, 64> qlum = jpeg::scaleQt(jpeg::QlumNat, quality);
+  const std::array<uint8_t, 64> qchr = jpeg::scaleQt(jpeg::QchrNat, quality);
+  const EncoderTables& huff = encoderTables();
+  float quant[2][64];
+  for (size_t k = 0; k < 64; ++k) {
+    quant[0][k] = qlum[ZigZag[k]];
+    quant[1][k] = qchr[ZigZag[k]];
+  }
+
+  Bytes out;
+  out.reserve(1024 + static_cast<size_t>(img.width * img.height) / 2);
+  writeHeaders(out, img, qlum, qchr);
+
+  const size_t count = img.colorspace == csRgb ? 3 : 1;
+  const auto width = static_cast<size_t>(img.width);
+  const auto height = static_cast<size_t>(img.height);
+  const size_t blocksAcross = (width + 7) / 8;
+  const size_t paddedWidth = blocksAcross * 8;
+  std::vector<float> planes[3];
+  for (size_t c = 0; c < count; ++c) planes[c].resize(paddedWidth * 8);
+  int preds[3] = {0, 0, 0};
+  BitWriter w(out);
+  alignas(32) float f[64];
+  alignas(32) float F[64];
+  for (size_t y0 = 0; y0 < height; y0 += 8) {
+    loadBand(img, y0, paddedWidth, planes);
+    for (size_t bx = 0; bx < blocksAcross; ++bx) {
+      for (size_t c = 0; c < count; ++c) {
+        const float* src = planes[c].data() + bx * 8;
+        for (size_t r = 0; r < 8; ++r) std::memcpy(f + r * 8, src + r * paddedWidth, 32);
+        fdctBlock(f, F);
+        const size_t t = c == 0 ? 0 : 1;
+        encBlock(w, F, quant[t], preds[c], huff.dc[t], huff.ac[t]);
+      }
+    }
+  }
+  w.finish();
+  out.push_back(0xFF);
+  out.push_back(0xD9);
+  return out;
+}
 
 }  // namespace kd::formats

@@ -29,22 +29,24 @@ struct PcxHeader {
 
 PcxHeader readHeader(ByteView d) {
   requireLen(d, kHeaderSize, "pcx: header truncated");
-  auto u16 = [&d](size_t at) { return static_cast<uint16_t>(d[at] | d[at + 1] << 8); };
-  if (d[0] != 0x0A) fail(ekUnsupported, "pcx: not a ZSoft PCX");
-  if (d[1] > 5) fail(ekUnsupported, "pcx: unsupported version");
-  if (d[2] > 1) fail(ekUnsupported, "pcx: unsupported encoding");
+  base::ByteReader r(d.first(kHeaderSize), "pcx: header truncated");
+  const uint8_t manufacturer = r.u8(), version = r.u8(), encoding = r.u8();
+  if (manufacturer != 0x0A) fail(ekUnsupported, "pcx: not a ZSoft PCX");
+  if (version > 5) fail(ekUnsupported, "pcx: unsupported version");
+  if (encoding > 1) fail(ekUnsupported, "pcx: unsupported encoding");
   PcxHeader h;
-  h.rle = d[2] == 1;
-  const uint8_t bits = d[3];
-  const uint16_t xmin = u16(4), ymin = u16(6), xmax = u16(8), ymax = u16(10);
+  h.rle = encoding == 1;
+  const uint8_t bits = r.u8();
+  const uint16_t xmin = r.u16le(), ymin = r.u16le(), xmax = r.u16le(), ymax = r.u16le();
   if (xmax < xmin || ymax < ymin) fail(ekInvalid, "pcx: bad dimensions");
   h.width = int64_t{xmax} - xmin + 1;
   h.height = int64_t{ymax} - ymin + 1;
   requirePixelCount(h.width, h.height, "pcx: too many pixels");
 
-  h.planes = d[65];
-  h.bytesPerLine = u16(66);
-  const uint16_t paletteInfo = u16(68);
+  r.seek(65, "pcx: header truncated");  // after the resolution and the 16-colour map
+  h.planes = r.u8();
+  h.bytesPerLine = r.u16le();
+  const uint16_t paletteInfo = r.u16le();
   if (h.planes == 3 && bits == 8) {
     h.layout = plRgb;
   } else if (h.planes == 1 && bits == 8) {
@@ -126,9 +128,9 @@ void convertRow(const PcxHeader& h, const uint8_t* line, const uint8_t* palette,
       }
       break;
     case plMono:
-      for (int64_t x = 0; x < width; ++x) {
-        dst[x] = ((line[x >> 3] >> (7 - (x & 7))) & 1) ? 0 : 255;
-      }
+      // Set bits are black.
+      base::unpackMsbFirst(line, static_cast<size_t>(width), 1, dst);
+      for (int64_t x = 0; x < width; ++x) dst[x] = dst[x] ? 0 : 255;
       break;
   }
 }

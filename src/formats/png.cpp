@@ -35,14 +35,6 @@ bool isType(ByteView type, const char (&name)[4]) {
   return std::memcmp(type.data(), name, 4) == 0;
 }
 
-uint32_t loadBe32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-void storeBe32(Bytes& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
-
 struct Header {
   uint32_t width = 0;
   uint32_t height = 0;
@@ -77,7 +69,8 @@ void readHeader(ByteView data, Chunks& chunks) {
   if (data[11] != 0) fail(ekUnsupported, "png: unsupported filter");
   if (data[12] != 0) fail(ekUnsupported, "png: Adam7 interlace unsupported");
   chunks.haveHeader = true;
-  chunks.header = {loadBe32(data.data()), loadBe32(data.data() + 4), data[8], data[9]};
+  chunks.header = {base::loadBe32(data.data()), base::loadBe32(data.data() + 4), data[8],
+                   data[9]};
 }
 
 // Walks the chunks after the signature, checking every CRC. Stops after IEND
@@ -366,11 +359,11 @@ Image convertRows(const Layout& l, const Chunks& chunks, const uint8_t* rows, si
 }  // namespace
 
 void writeChunk(Bytes& out, const char type[4], ByteView data) {
-  storeBe32(out, static_cast<uint32_t>(data.size()));
+  base::appendBe32(out, static_cast<uint32_t>(data.size()));
   const size_t typeAt = out.size();
   out.insert(out.end(), type, type + 4);
   out.insert(out.end(), data.begin(), data.end());
-  storeBe32(out, compress::crc32(ByteView(out).subspan(typeAt)));
+  base::appendBe32(out, compress::crc32(ByteView(out).subspan(typeAt)));
 }
 
 Image decodePng(ByteView file) {
@@ -442,14 +435,14 @@ void encodePngTo(const Image& img, base::HeapBytes& out) {
 
   Bytes head(PngSig.begin(), PngSig.end());
   Bytes ihdr;
-  storeBe32(ihdr, static_cast<uint32_t>(w));
-  storeBe32(ihdr, static_cast<uint32_t>(h));
+  base::appendBe32(ihdr, static_cast<uint32_t>(w));
+  base::appendBe32(ihdr, static_cast<uint32_t>(h));
   ihdr.insert(ihdr.end(), {8, static_cast<uint8_t>(colorType), 0, 0, 0});
   writeChunk(head, cIHDR, ihdr);
   const Bytes z = compress::zlibDeflate(raw);
   raw = Bytes();  // freed before the file's block is taken
   Bytes idatHead;
-  storeBe32(idatHead, static_cast<uint32_t>(z.size()));
+  base::appendBe32(idatHead, static_cast<uint32_t>(z.size()));
   idatHead.insert(idatHead.end(), cIDAT, cIDAT + 4);
   const uint32_t idatCrc =
       compress::crc32(z, compress::crc32(ByteView(reinterpret_cast<const uint8_t*>(cIDAT), 4)));
@@ -459,7 +452,7 @@ void encodePngTo(const Image& img, base::HeapBytes& out) {
   out.append(idatHead);
   out.append(z);
   Bytes tail;
-  storeBe32(tail, idatCrc);
+  base::appendBe32(tail, idatCrc);
   writeChunk(tail, cIEND, {});
   out.append(tail);
 }

@@ -15,7 +15,9 @@ namespace kd::formats {
 
 namespace {
 
-constexpr int64_t kMaxDimension = int64_t{1} << 30;
+// A side longer than the pixel cap is refused as a bad dimension before the
+// pixel count is checked.
+constexpr int64_t kMaxDimension = kMaxPixels;
 constexpr int64_t kMaxMaxval = 65535;
 
 inline bool isPnmSpace(uint8_t c) {
@@ -92,7 +94,7 @@ void decodeRawSamples(const uint8_t* src, size_t count, int64_t maxval, uint8_t*
     for (size_t i = 0; i < count; ++i) dst[i] = table[src[i]];
   } else {
     const std::vector<uint8_t> table = scaleTable(maxval, 65536);
-    for (size_t i = 0; i < count; ++i) dst[i] = table[size_t{src[2 * i]} << 8 | src[2 * i + 1]];
+    for (size_t i = 0; i < count; ++i) dst[i] = table[base::loadBe16(src + 2 * i)];
   }
 }
 
@@ -154,12 +156,12 @@ Image decodeRaw(ByteView d, size_t pos, int type, int64_t width, int64_t height,
   if (type == 4) {
     const uint64_t rowBytes = (static_cast<uint64_t>(width) + 7) / 8;
     if (rowBytes * static_cast<uint64_t>(height) > available) fail(ekTruncated, truncated);
+    // Raw row pointers after the one check of all rows. Set bits are black.
     Image img = newImage(width, height, cs);
     uint8_t* dst = img.pixels.data();
     for (int64_t y = 0; y < height; ++y, src += rowBytes, dst += width) {
-      for (int64_t x = 0; x < width; ++x) {
-        dst[x] = ((src[x >> 3] >> (7 - (x & 7))) & 1) ? 0 : 255;
-      }
+      base::unpackMsbFirst(src, static_cast<size_t>(width), 1, dst);
+      for (int64_t x = 0; x < width; ++x) dst[x] = dst[x] ? 0 : 255;
     }
     return img;
   }

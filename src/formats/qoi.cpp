@@ -156,17 +156,6 @@ void rejectShortStream(const uint8_t* p, const uint8_t* end, int64_t pixels) {
   fail(ekInvalid, "qoi: run exceeds image bounds");  // not reached: the input was too short
 }
 
-uint32_t loadBe32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-void storeBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
 struct EncodeState {
   uint32_t prev;
   int64_t run = 0;
@@ -265,10 +254,13 @@ void encodeStream(const Image& img, base::HeapBytes& out) {
 
 Image decodeQoi(ByteView data) {
   requireLen(data, kHeaderSize, "qoi: header truncated");
-  if (std::memcmp(data.data(), "qoif", 4) != 0) fail(ekUnsupported, "qoi: not a qoif container");
-  const int64_t width = loadBe32(data.data() + 4);
-  const int64_t height = loadBe32(data.data() + 8);
-  const uint8_t channels = data[12];
+  base::ByteReader r(data.first(kHeaderSize), "qoi: header truncated");
+  if (std::memcmp(r.take(4).data(), "qoif", 4) != 0) {
+    fail(ekUnsupported, "qoi: not a qoif container");
+  }
+  const int64_t width = r.u32be();
+  const int64_t height = r.u32be();
+  const uint8_t channels = r.u8();
   if (width < 1 || width > kMaxPixels || height < 1 || height > kMaxPixels) {
     fail(ekInvalid, "qoi: bad dimensions");
   }
@@ -305,8 +297,8 @@ void encodeQoiTo(const Image& img, base::HeapBytes& out) {
     encodeStream<4>(img, out);
   }
   std::memcpy(out.data(), "qoif", 4);
-  storeBe32(out.data() + 4, static_cast<uint32_t>(img.width));
-  storeBe32(out.data() + 8, static_cast<uint32_t>(img.height));
+  base::storeBe32(out.data() + 4, static_cast<uint32_t>(img.width));
+  base::storeBe32(out.data() + 8, static_cast<uint32_t>(img.height));
   out.data()[12] = static_cast<uint8_t>(img.channels);
   out.data()[13] = 0;
 }

@@ -126,19 +126,19 @@ struct TgaHeader {
 
 TgaHeader readHeader(ByteView data) {
   requireLen(data, kHeaderSize, "tga: header truncated");
-  const uint8_t* p = data.data();
-  auto u16 = [p](size_t at) { return static_cast<uint16_t>(p[at] | p[at + 1] << 8); };
+  base::ByteReader r(data.first(kHeaderSize), "tga: header truncated");
   TgaHeader h;
-  h.idLength = p[0];
-  h.colorMapType = p[1];
-  h.imageType = p[2];
-  h.firstEntry = u16(3);
-  h.mapLength = u16(5);
-  h.mapEntryBits = p[7];
-  h.width = u16(12);
-  h.height = u16(14);
-  h.depth = p[16];
-  h.topDown = (p[17] & 0x20) != 0;
+  h.idLength = r.u8();
+  h.colorMapType = r.u8();
+  h.imageType = r.u8();
+  h.firstEntry = r.u16le();
+  h.mapLength = r.u16le();
+  h.mapEntryBits = r.u8();
+  r.skip(4);  // x and y origin
+  h.width = r.u16le();
+  h.height = r.u16le();
+  h.depth = r.u8();
+  h.topDown = (r.u8() & 0x20) != 0;
   const uint8_t base = h.imageType & 0xF7;
   if (base != 1 && base != 2 && base != 3) fail(ekUnsupported, "tga: unsupported image type");
   if (h.width == 0 || h.height == 0) fail(ekInvalid, "tga: bad dimensions");
@@ -261,10 +261,8 @@ void encodeTgaTo(const Image& img, base::HeapBytes& out) {
   uint8_t* p = out.data();
   std::memset(p, 0, kHeaderSize);
   p[2] = type;
-  p[12] = static_cast<uint8_t>(img.width);
-  p[13] = static_cast<uint8_t>(img.width >> 8);
-  p[14] = static_cast<uint8_t>(img.height);
-  p[15] = static_cast<uint8_t>(img.height >> 8);
+  base::storeLe16(p + 12, static_cast<uint16_t>(img.width));
+  base::storeLe16(p + 14, static_cast<uint16_t>(img.height));
   p[16] = depth;
 
   const size_t channels = static_cast<size_t>(img.channels);

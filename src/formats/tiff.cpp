@@ -20,6 +20,7 @@
 #include "base/memory.h"
 #include "compress/zlib.h"
 #include "formats/codecs.h"
+#include "formats/lzw.h"
 
 namespace kd::formats {
 
@@ -132,11 +133,11 @@ size_t lzwInto(ByteView in, size_t expected, Bytes& out) {
     if (code < 256) {
       *o = static_cast<uint8_t>(code);
     } else if (code < next) {
-      std::memcpy(o, out.data() + start[code], len);
+      copyEarlierString(o, out.data() + start[code], len, out.size() - pos);
     } else {
       // The previous string and its own first byte; the previous string
       // ends exactly where this one starts.
-      std::memcpy(o, out.data() + prevStart, prevLen);
+      copyEarlierString(o, out.data() + prevStart, prevLen, out.size() - pos);
       o[prevLen] = out[prevStart];
     }
     if (havePrev && next < 4096) {
@@ -264,17 +265,48 @@ void convertRowAs(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t
   for (size_t i = 0; i < samples; ++i) dst[i] = to8<Bits>(rawSample<Bits>(src, i, little));
 }
 
+// 8-bit samples of these pictures are already laid out as the output
+// stores them.
+bool storedAsIs(const PixelFormat& f) { return f.photometric != 3 && !f.invert && f.spp != 2; }
+
 void convertRow(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n) {
   switch (f.bits) {
     case 1: return convertRowAs<1>(f, src, dst, n);
     case 4: return convertRowAs<4>(f, src, dst, n);
     case 8:
-      if (f.photometric != 3 && !f.invert && f.spp != 2) {
+      if (storedAsIs(f)) {
         std::memcpy(dst, src, n * f.spp);  // samples already as the output stores them
         return;
       }
       return convertRowAs<8>(f, src, dst, n);
     default: return convertRowAs<16>(f, src, dst, n);
+  }
+}
+
+// Horizontal differencing undone on 8-bit samples, with the running sums
+// in registers: a store-to-load dependency per byte would cost several
+// cycles each.
+template <size_t Spp>
+void unpredict8As(uint8_t* row, size_t rowBytes) {
+  if (rowBytes < Spp) return;
+  std::array<uint8_t, Spp> sum;
+  std::memcpy(sum.data(), row, Spp);
+  for (size_t i = Spp; i + Spp <= rowBytes; i += Spp) {
+    for (size_t c = 0; c < Spp; ++c) row[i + c] = sum[c] = static_cast<uint8_t>(sum[c] + row[i + c]);
+  }
+  for (size_t i = rowBytes - rowBytes % Spp; i < rowBytes; ++i) {
+    row[i] = static_cast<uint8_t>(row[i] + row[i - Spp]);
+  }
+}
+
+void unpredict8(uint8_t* row, size_t rowBytes, uint32_t spp) {
+  switch (spp) {
+    case 1: return unpredict8As<1>(row, rowBytes);
+    case 2: return unpredict8As<2>(row, rowBytes);
+    case 3: return unpredict8As<3>(row, rowBytes);
+    case 4: return unpredict8As<4>(row, rowBytes);
+    default:
+      for (size_t i = spp; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - spp]);
   }
 }
 
@@ -425,7 +457,10 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
     const uint64_t y0 = l.tiled ? (i / l.across) * l.chunkRows : i * l.chunkRows;
     const size_t cols = static_cast<size_t>(std::min(l.chunkWidth, width - x0));
     const size_t keepRows = static_cast<size_t>(std::min(rows, height - y0));
-    if (predictor == 2) {
+    // 8-bit samples the picture stores as they are undo their differences
+    // row by row in the picture itself, while the row is in cache.
+    const bool inPlace = predictor == 2 && f.bits == 8 && storedAsIs(f);
+    if (predictor == 2 && !inPlace) {
       if (chunk.data() != scratch.data()) {
         predicted.assign(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(expected));
         chunk = ByteView(predicted.data(), predicted.size());
@@ -433,10 +468,18 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
       applyPredictor(const_cast<uint8_t*>(chunk.data()), keepRows, rowBytes, f.spp, f.bits,
                      f.little);
     }
+    // Strips come in order, so the picture grows strip by strip and each
+    // stretch is zeroed while it is about to be written anyway.
+    if (!l.tiled) img->pixels.resize((y0 + keepRows) * width * channels);
     uint8_t* out = img->pixels.data();
     for (size_t r = 0; r < keepRows; ++r) {
-      convertRow(f, chunk.data() + r * rowBytes,
-                 out + ((y0 + r) * width + x0) * channels, cols);
+      uint8_t* dst = out + ((y0 + r) * width + x0) * channels;
+      if (inPlace) {
+        std::memcpy(dst, chunk.data() + r * rowBytes, cols * f.spp);
+        unpredict8(dst, cols * f.spp, f.spp);
+      } else {
+        convertRow(f, chunk.data() + r * rowBytes, dst, cols);
+      }
     }
   }
 }
@@ -546,7 +589,7 @@ void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, 
   for (size_t r = 0; r < rows; ++r) {
     uint8_t* row = chunk + r * rowBytes;
     if (bits == 8) {
-      for (size_t i = spp; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - spp]);
+      unpredict8(row, rowBytes, spp);
       continue;
     }
     const size_t samples = rowBytes / 2;
@@ -610,7 +653,7 @@ Image decodeTiff(ByteView data) {
   const size_t size = sampleCount(img.width, img.height, f.cs);
   img.pixels.reserve(size);
   base::adviseHugePages(img.pixels.data(), size);
-  img.pixels.resize(size);
+  if (l.tiled) img.pixels.resize(size);
   decodeChunks(data, ifd, f, l, width, height, &img);
   return img;
 }

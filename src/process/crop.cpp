@@ -18,13 +18,8 @@ Image crop(const Image& src, int64_t x, int64_t y, int64_t width, int64_t height
       !base::checkedAdd(y, height, bottom) || bottom > src.height) {
     fail(ekInvalid, "crop: rectangle overruns the source");
   }
+  if (!formats::isWellFormed(src)) fail(ekInvalid, "crop: malformed source image");
   const int64_t c = src.channels;
-  int64_t samples = 0;
-  if (!base::checkedMul(src.width, src.height, samples) || !base::checkedMul(samples, c, samples) ||
-      src.pixels.size() != static_cast<uint64_t>(samples) ||
-      c != formats::channelsOf(src.colorspace)) {
-    fail(ekInvalid, "crop: malformed source image");
-  }
   // Rows are appended in order: each output byte is written once.
   Image out = reserveOutputImage(width, height, src.colorspace);
   const int64_t srcStride = src.width * c;

@@ -434,13 +434,7 @@ Image resize(const Image& src, int64_t newWidth, int64_t newHeight, ResizeFilter
       !base::checkedMul(newWidth, newHeight, output) || output > kMaxResizePixels) {
     fail(ekInvalid, "resize: dimensions too large");
   }
-  int64_t srcSamples = 0;
-  if (!base::checkedMul(src.width, src.height, srcSamples) ||
-      !base::checkedMul(srcSamples, src.channels, srcSamples) ||
-      src.pixels.size() != static_cast<uint64_t>(srcSamples) ||
-      src.channels != formats::channelsOf(src.colorspace)) {
-    fail(ekInvalid, "resize: malformed source image");
-  }
+  if (!formats::isWellFormed(src)) fail(ekInvalid, "resize: malformed source image");
   Image out = newOutputImage(newWidth, newHeight, src.colorspace);
   if (filter == rfNearest) return resizeNearest(src, std::move(out));
   return resizeSeparable(src, std::move(out), filter);

@@ -26,8 +26,8 @@ using WeightList = std::vector<WeightTap>;
 using WeightTable = std::vector<WeightList>;
 
 // Largest picture, in pixels, that resampling produces or passes through its
-// intermediate (new width x source height) stage.
-inline constexpr int64_t kMaxResizePixels = int64_t{1} << 30;
+// intermediate (new width x source height) stage: the decoders' cap.
+inline constexpr int64_t kMaxResizePixels = formats::kMaxPixels;
 
 // Two taps around the output sample's centre, clamped to the source; n source
 // samples, m output samples (both positive).

@@ -29,13 +29,7 @@ constexpr int64_t kTileRows = 32;
 constexpr int64_t kBandBytes = int64_t{1} << 20;
 
 void requireWellFormed(const Image& src) {
-  int64_t samples = 0;
-  if (src.width < 1 || src.height < 1 || !base::checkedMul(src.width, src.height, samples) ||
-      !base::checkedMul(samples, src.channels, samples) ||
-      src.pixels.size() != static_cast<uint64_t>(samples) ||
-      src.channels != formats::channelsOf(src.colorspace)) {
-    fail(ekInvalid, "rotate: malformed source image");
-  }
+  if (!formats::isWellFormed(src)) fail(ekInvalid, "rotate: malformed source image");
 }
 
 // Operations that swap the axes: the output is H x W and its pixel (u, v)

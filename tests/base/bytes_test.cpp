@@ -36,6 +36,57 @@ TEST(BytesLenient, OutOfRangeReadsGiveZero) {
   EXPECT_EQ(loadU16(kView, -1, true), 0);
 }
 
+TEST(BytesLoadStore, BothByteOrdersAtEveryWidth) {
+  const uint8_t* p = kData + 1;  // 02 03 04 05
+  EXPECT_EQ(loadLe16(p), 0x0302);
+  EXPECT_EQ(loadBe16(p), 0x0203);
+  EXPECT_EQ(loadLe32(p), 0x05040302u);
+  EXPECT_EQ(loadBe32(p), 0x02030405u);
+  struct Case {
+    void (*store)(uint8_t*, uint32_t);
+    void (*append)(Bytes&, uint32_t);
+    Bytes expected;
+  };
+  const Case cases[] = {
+      {[](uint8_t* q, uint32_t v) { storeLe16(q, static_cast<uint16_t>(v)); },
+       [](Bytes& o, uint32_t v) { appendLe16(o, static_cast<uint16_t>(v)); }, {0xD4, 0xC3}},
+      {[](uint8_t* q, uint32_t v) { storeBe16(q, static_cast<uint16_t>(v)); },
+       [](Bytes& o, uint32_t v) { appendBe16(o, static_cast<uint16_t>(v)); }, {0xC3, 0xD4}},
+      {storeLe32, appendLe32, {0xD4, 0xC3, 0xB2, 0xA1}},
+      {storeBe32, appendBe32, {0xA1, 0xB2, 0xC3, 0xD4}},
+  };
+  for (const Case& c : cases) {
+    Bytes stored(c.expected.size());
+    c.store(stored.data(), 0xA1B2C3D4u);
+    EXPECT_EQ(stored, c.expected);
+    Bytes appended = {0xEE};
+    c.append(appended, 0xA1B2C3D4u);
+    EXPECT_EQ(Bytes(appended.begin() + 1, appended.end()), c.expected);
+  }
+}
+
+// Every width, and counts that end inside a byte, against a bit-by-bit walk.
+TEST(BytesUnpack, MsbFirstSamplesOfEveryWidth) {
+  const uint8_t packed[] = {0xB4, 0x6C, 0x93, 0xFF, 0x01};
+  for (unsigned bits : {1u, 2u, 4u, 8u}) {
+    for (size_t count = 0; count <= 40 / bits; ++count) {
+      Bytes expected(count);
+      for (size_t i = 0; i < count; ++i) {
+        for (unsigned k = 0; k < bits; ++k) {
+          const size_t bit = i * bits + k;
+          const unsigned value = packed[bit / 8] >> (7 - bit % 8) & 1;
+          expected[i] = static_cast<uint8_t>(expected[i] << 1 | value);
+        }
+      }
+      Bytes out(count + 1, 0xAA);
+      unpackMsbFirst(packed, count, bits, out.data());
+      EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(count)), expected)
+          << bits << " bits, " << count;
+      EXPECT_EQ(out[count], 0xAA) << "wrote past the last sample";
+    }
+  }
+}
+
 TEST(ByteReaderStrict, ReadsBothByteOrders) {
   ByteReader r(kView, "t: truncated");
   EXPECT_EQ(r.u8(), 0x01);

@@ -52,6 +52,18 @@ TEST(JpegSegmentWalk, StopsAtScanNonMarkerAndShortBuffers) {
   EXPECT_EQ(findExifAPP1(shortLen).first, 0);
 }
 
+TEST(ReadMetadata, ExifAndGpsPointersOfTypeIfd) {
+  TiffBuilder tb(true);
+  test::TiffEntry exif = tb.pointer(0x8769, 1);
+  test::TiffEntry gps = tb.pointer(0x8825, 2);
+  exif.type = gps.type = 13;
+  Bytes tiff = tb.build({TiffDir{{exif, gps}}, TiffDir{{tb.shorts(0x8827, {200})}},
+                         TiffDir{{tb.ascii(1, "S")}}});
+  Metadata md = readMetadataFromBytes(jpegWithExif(tiff));
+  EXPECT_EQ(tagOf(md, "ISO"), "200");
+  EXPECT_EQ(tagOf(md, "GPSLatitudeRef"), "S");
+}
+
 TEST(ReadMetadata, ShortAndUnknownBuffersAreEmpty) {
   EXPECT_FALSE(readMetadataFromBytes(Bytes{}).isValid);
   EXPECT_FALSE(readMetadataFromBytes(Bytes{0xFF}).isValid);

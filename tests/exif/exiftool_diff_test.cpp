@@ -177,7 +177,18 @@ const std::map<std::string, Check> kRenderedDifferently = {
 // Tags whose raw text keeps the 8-byte character-code prefix of the EXIF
 // "undefined" string ("ASCII\0\0\0" becomes "ASCII"); exiftool decodes it.
 const std::set<std::string> kNotCompared = {"UserComment", "GPSProcessingMethod",
-                                            "GPSAreaInformation", "MakerNote"};
+                                            "GPSAreaInformation", "MakerNote",
+                                            // raw bytes in hex; exiftool decodes the
+                                            // pattern's size header and colours
+                                            "CFAPattern"};
+
+// Single values of single files that differ on purpose, with the reason.
+const std::set<std::string> kFileExceptions = {
+    // Its GPS directory repeats tag 0 with an empty type-0 entry; a later
+    // entry with the same id replaces the earlier one, exiftool keeps the
+    // first.
+    "mei_Nikon_D1X.webp:GPSVersionID",
+};
 
 // Every name the library renders with words or units. Tags not in this set
 // keep their raw value, so they may also match exiftool's numeric output.
@@ -271,7 +282,8 @@ TEST(ExiftoolDifferential, RenderedValuesAgree) {
   ASSERT_TRUE(kd::test::toolInstalled("exiftool", "libimage-exiftool-perl"));
   std::vector<std::string> paths;
   for (const char* folder : {"metadata/jpeg-exif", "metadata/gps", "metadata/tiff",
-                             "metadata/orientation"}) {
+                             "metadata/orientation", "metadata/png", "metadata/webp",
+                             "metadata/heif"}) {
     for (const std::string& rel : kd::test::listTestdata(folder)) {
       paths.push_back(kd::test::testdataPath(rel));
     }
@@ -308,6 +320,7 @@ TEST(ExiftoolDifferential, RenderedValuesAgree) {
       const char* value = nullptr;
       ASSERT_EQ(kd_exif_tag_at(h, i, &name, &value), 0);
       if (kNotCompared.count(name) != 0) continue;
+      if (kFileExceptions.count(path.substr(path.rfind('/') + 1) + ":" + name) != 0) continue;
       auto range = byName.equal_range(name);
       if (range.first == range.second) continue;
       ++compared;

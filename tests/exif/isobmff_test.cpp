@@ -268,6 +268,19 @@ TEST(IsobmffMovie, KeysIndexIlstItems) {
   EXPECT_EQ(vm.maxTrackHeight, 720);
 }
 
+// QuickTime writes "meta" without version and flags, "hdlr" first: its
+// items are read all the same.
+TEST(IsobmffMovie, QuickTimeMetaWithoutVersion) {
+  ByteVec hdlr = fullBox("hdlr", 0, ByteVec(20, 0));
+  ByteVec meta = box("meta", concat({hdlr, keys({"com.apple.quicktime.software",
+                                                  "com.apple.quicktime.creationdate"}),
+                                     box("ilst", concat({indexedItem(1, dataBox("12.3")),
+                                                         indexedItem(2, dataBox("2019-07-24T11:25:40+0300"))}))}));
+  VideoMeta vm = parseIsobmff(meta);
+  EXPECT_EQ(vm.software, "12.3");
+  EXPECT_EQ(vm.creationDate, "String:2019-07-24T11:25:40+0300");
+}
+
 TEST(IsobmffMovie, DayItemAfterMovieHeaderKeepsTheHeaderDate) {
   ByteVec day = {0xA9, 'd', 'a', 'y'};
   ByteVec value = dataBox("2020-01-02 03:04:05");

@@ -95,13 +95,24 @@ TEST(TiffToString, AsciiStopsAtNulAndDropsTrailingSpace) {
 
 TEST(TiffReadTag, UnknownTypeCodesReadAsUndefined) {
   TiffBuilder tb(false);
-  for (uint16_t code : {0, 13, 0xFFFF}) {
+  for (uint16_t code : {0, 14, 0xFFFF}) {
     Bytes keep;
     Ifd d = readFirst(tb, {TiffDir{{tb.bytes(0x9000, code, {'0', '2', '2', '1'})}}}, &keep);
     ASSERT_EQ(d.entries.size(), 1u);
     EXPECT_EQ(d.entries[0].fieldType, kUndefined) << code;
     EXPECT_EQ(toString(d.entries[0]), "0221");
   }
+}
+
+// Type 13 (IFD) pointers to the Exif and GPS directories: read as UNDEFINED
+// the pointer is one byte and every Exif and GPS tag is lost.
+TEST(TiffReadTag, IfdTypeReadsAsLong) {
+  TiffBuilder tb(false);
+  Bytes keep;
+  Ifd d = readFirst(tb, {TiffDir{{TiffBuilder::entry(0x8769, 13, 1, {0x1A, 0x01, 0, 0})}}}, &keep);
+  ASSERT_EQ(d.entries.size(), 1u);
+  EXPECT_EQ(d.entries[0].fieldType, kLong);
+  EXPECT_EQ(toString(d.entries[0]), "282");
 }
 
 TEST(TiffReadTag, ValuePastTheEndKeepsTagTypeCountButNoData) {

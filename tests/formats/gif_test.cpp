@@ -141,22 +141,44 @@ PeerFrame giflibFirstFrame(const Bytes& file) {
   int error = 0;
   GifFileType* g = DGifOpen(&in, readFromMemory, &error);
   if (g == nullptr) return out;
-  if (DGifSlurp(g) == GIF_OK && g->ImageCount > 0) {
-    const SavedImage& im = g->SavedImages[0];
-    const ColorMapObject* map = im.ImageDesc.ColorMap ? im.ImageDesc.ColorMap : g->SColorMap;
-    int transparent = -1;
-    for (int i = 0; i < im.ExtensionBlockCount; ++i) {
-      const ExtensionBlock& e = im.ExtensionBlocks[i];
-      if (e.Function == GRAPHICS_EXT_FUNC_CODE && e.ByteCount >= 4 && (e.Bytes[0] & 1)) {
-        transparent = e.Bytes[3];
+  // Records up to the first image only, as giflib's step-by-step reader
+  // hands them over; later frames do not matter.
+  int transparent = -1;
+  GifRecordType type;
+  while (DGifGetRecordType(g, &type) == GIF_OK && type != TERMINATE_RECORD_TYPE) {
+    if (type == EXTENSION_RECORD_TYPE) {
+      int code = 0;
+      GifByteType* ext = nullptr;
+      if (DGifGetExtension(g, &code, &ext) != GIF_OK) break;
+      if (code == GRAPHICS_EXT_FUNC_CODE && ext != nullptr && ext[0] >= 4 && (ext[1] & 1)) {
+        transparent = ext[4];
       }
+      while (ext != nullptr) {
+        if (DGifGetExtensionNext(g, &ext) != GIF_OK) break;
+      }
+      continue;
     }
+    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(g) != GIF_OK) break;
+    const GifImageDesc& d = g->Image;
+    const ColorMapObject* map = d.ColorMap ? d.ColorMap : g->SColorMap;
+    Bytes indices(static_cast<size_t>(d.Width) * d.Height);
+    bool ok = true;
+    std::vector<int> rows;
+    if (d.Interlace) {
+      for (auto [first, step] : {std::pair{0, 8}, {4, 8}, {2, 4}, {1, 2}}) {
+        for (int y = first; y < d.Height; y += step) rows.push_back(y);
+      }
+    } else {
+      for (int y = 0; y < d.Height; ++y) rows.push_back(y);
+    }
+    for (int y : rows) {
+      ok = ok && DGifGetLine(g, indices.data() + static_cast<size_t>(y) * d.Width, d.Width) == GIF_OK;
+    }
+    if (!ok) break;
     out.ok = true;
-    out.width = im.ImageDesc.Width;
-    out.height = im.ImageDesc.Height;
-    const size_t n = static_cast<size_t>(out.width * out.height);
-    for (size_t i = 0; i < n; ++i) {
-      const int index = im.RasterBits[i];
+    out.width = d.Width;
+    out.height = d.Height;
+    for (uint8_t index : indices) {
       if (map == nullptr || index >= map->ColorCount) {
         out.indexOutOfRange = true;
         break;
@@ -165,6 +187,7 @@ PeerFrame giflibFirstFrame(const Bytes& file) {
       out.rgba.insert(out.rgba.end(),
                       {c.Red, c.Green, c.Blue, static_cast<uint8_t>(index == transparent ? 0 : 255)});
     }
+    break;
   }
   DGifCloseFile(g, &error);
   return out;
@@ -309,6 +332,71 @@ TEST(GifDecode, CodesGrowToTwelveBitsThenClearOrStayFull) {
     EXPECT_EQ(indices, s.indices) << clearWhenFull;
     EXPECT_EQ(img.pixels, giflibFirstFrame(gifFile(s)).rgba) << clearWhenFull;
   }
+}
+
+// --- differential: every GIF of the test data, and gifsicle's rewrites ---
+
+void expectLikeGiflib(const std::string& path) {
+  const Bytes file = kd::test::readFileBytes(path);
+  const PeerFrame want = giflibFirstFrame(file);
+  Image got;
+  const Failure f = failureOf([&] { return got = decodeGif(viewOf(file)); });
+  if (file.size() >= 13 && ((file[6] | file[7]) == 0 || (file[8] | file[9]) == 0)) {
+    EXPECT_EQ(f.message, "gif: bad dimensions");  // giflib accepts an empty screen
+  } else if (!want.ok) {
+    EXPECT_NE(f.message, "decoded") << "giflib cannot read it, but it decoded";
+  } else if (want.indexOutOfRange) {
+    EXPECT_EQ(f.message, "gif: palette index out of range");
+  } else if (f.message == "gif: LZW stream truncated") {
+    // giflib stops once it has every pixel; this decoder wants the end code.
+    SUCCEED();
+  } else {
+    ASSERT_EQ(f.message, "decoded");
+    EXPECT_EQ(got.width, want.width);
+    EXPECT_EQ(got.height, want.height);
+    EXPECT_TRUE(got.pixels == want.rgba) << "pixels differ from giflib's";
+  }
+}
+
+std::vector<std::string> gifFiles() {
+  std::vector<std::string> files = kd::test::listTestdata("codec/gif");
+  if (kd::test::corpusDir()) {
+    for (std::string& f : kd::test::listTestdata("malformed/gif")) files.push_back(std::move(f));
+  }
+  return files;
+}
+
+class GifFiles : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(GifFiles, DecodesLikeGiflibOrFailsWithItsMessage) {
+  expectLikeGiflib(kd::test::testdataPath(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, GifFiles, ::testing::ValuesIn(gifFiles()), [](const auto& info) {
+  std::string n = info.param;
+  for (char& ch : n) {
+    if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  }
+  return n;
+});
+
+TEST(GifRewrittenByGifsicle, InterlacedOptimisedAndRecoloured) {
+  ASSERT_TRUE(kd::test::toolInstalled("gifsicle", "gifsicle"));
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  int made = 0;
+  for (const std::string& name : kd::test::listTestdata("codec/gif")) {
+    for (const char* opt : {"--interlace", "-O3", "--colors 7", "--no-interlace -O2 --crop 1,1+5x3"}) {
+      const std::string out = dir.file("out" + std::to_string(made++) + ".gif");
+      SCOPED_TRACE(name + " " + opt);
+      if (!runCommand(std::string("gifsicle ") + opt + " " + quoted(kd::test::testdataPath(name)) +
+                      " -o " + quoted(out) + " 2>/dev/null")) {
+        continue;
+      }
+      expectLikeGiflib(out);
+    }
+  }
+  EXPECT_GE(made, 20);
 }
 
 TEST(GifBomb, HugeFrameFromATinyFileStaysSmall) {

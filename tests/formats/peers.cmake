@@ -8,3 +8,6 @@ target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_PNG_PEERS)
 # TIFF and GIF tests compare against libtiff and giflib.
 pkg_check_modules(KELDRA_TEST_TIFFGIF_PEERS REQUIRED IMPORTED_TARGET libtiff-4 libgif)
 target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_TIFFGIF_PEERS)
+# JPEG tests compare against libjpeg-turbo (float IDCT, replicated chroma).
+pkg_check_modules(KELDRA_TEST_JPEG_PEER REQUIRED IMPORTED_TARGET libjpeg)
+target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_JPEG_PEER)

@@ -5,6 +5,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <map>
 #include <optional>
 
 #include "codec_support.h"
@@ -551,6 +552,234 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"rgb8_tiles_zip_edges_be", 8, 3, 2, kZip, 1, true, 40, 17, 0, 16},
         WriteCase{"gray16_tiles_packbits", 16, 1, 1, kPack, 1, false, 33, 33, 0, 16}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- differential: every TIFF of the test data, and tiffcp's rewrites ----
+
+// What a file should give: an exact failure, some failure (libtiff cannot
+// read it either), or the pixels libtiff's samples turn into.
+struct TiffExpectation {
+  std::string failure;  // exact message; "*" for any failure
+  Image image;
+};
+
+std::string numbered(const char* head, uint64_t v, const char* tail) {
+  return head + std::to_string(v) + tail;
+}
+
+// The first directory as stored: the failure its structure gives, or the
+// first value of each field (8-byte values as first word * 2^32 + second).
+struct StoredFields {
+  std::string failure;
+  std::map<uint16_t, uint64_t> first;
+  uint64_t get(uint16_t tag, uint64_t fallback) const {
+    auto it = first.find(tag);
+    return it == first.end() ? fallback : it->second;
+  }
+};
+
+StoredFields storedFields(const Bytes& f) {
+  StoredFields out;
+  const bool le = f[0] == 'I';
+  auto u = [&](uint64_t pos, int n) {
+    uint64_t v = 0;
+    for (int k = 0; k < n; ++k) v = le ? v | uint64_t{f[pos + k]} << (8 * k) : v << 8 | f[pos + k];
+    return v;
+  };
+  const uint64_t at = u(4, 4);
+  if (at + 2 > f.size()) return {"tiff: IFD offset out of range", {}};
+  const uint64_t n = u(at, 2);
+  if (at + 2 + 12 * n > f.size()) return {"tiff: IFD entries truncated", {}};
+  static const int sizes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+  for (uint64_t e = at + 2; e < at + 2 + 12 * n; e += 12) {
+    const uint64_t type = u(e + 2, 2), count = u(e + 4, 4);
+    const int size = type < 13 ? sizes[type] : 0;
+    if (size == 0) continue;
+    uint64_t pos = e + 8;
+    if (count * size > 4) {
+      pos = u(e + 8, 4);
+      if (pos + count * size > f.size()) return {"tiff: field value out of range", {}};
+    }
+    if (count == 0) {
+      out.first.erase(static_cast<uint16_t>(u(e, 2)));
+      continue;
+    }
+    out.first[static_cast<uint16_t>(u(e, 2))] =
+        size == 8 ? u(pos, 4) << 32 | u(pos + 4, 4) : u(pos, size);
+  }
+  return out;
+}
+
+// The stored fields checked in this decoder's order.
+std::string refusalOf(const StoredFields& s) {
+  if (!s.failure.empty()) return s.failure;
+  const uint64_t w = s.get(256, 0), h = s.get(257, 0), planar = s.get(284, 1),
+                 photometric = s.get(262, 0), sampleFormat = s.get(339, 1),
+                 compression = s.get(259, 1), bits = s.get(258, 1), spp = s.get(277, 1),
+                 predictor = s.get(317, 1);
+  if (w == 0 || h == 0 || w > (1u << 30) || h > (1u << 30)) return "tiff: bad image dimensions";
+  if (w * h > (uint64_t{1} << 30)) return "tiff: image has too many pixels";
+  if (planar != 1) return "tiff: planar configuration 2 unsupported";
+  if (photometric == 6) return "tiff: YCbCr unsupported";
+  if (sampleFormat == 3) return "tiff: floating-point samples unsupported";
+  if (compression != 1 && compression != 5 && compression != 8 && compression != 32773 &&
+      compression != 32946) {
+    return numbered("tiff: compression ", compression, " unsupported");
+  }
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16) {
+    return numbered("tiff: ", bits, "-bit samples unsupported");
+  }
+  if (bits < 8 && spp != 1) return "tiff: sub-byte samples need spp=1";
+  if (predictor != 1 && predictor != 2) return numbered("tiff: predictor ", predictor, " unsupported");
+  if (predictor == 2 && bits < 8) return "tiff: predictor 2 needs 8/16-bit samples";
+  if (photometric <= 1 && spp > 2) return numbered("tiff: gray with spp=", spp, " unsupported");
+  if (photometric == 2 && spp != 3 && spp != 4) {
+    return numbered("tiff: RGB with spp=", spp, " unsupported");
+  }
+  if (photometric == 3 && spp != 1) return "tiff: palette needs spp=1";
+  if (photometric == 4 && spp != 1) return "tiff: mask needs spp=1";
+  if (photometric == 5 && spp != 4) return "tiff: CMYK needs spp=4";
+  if (photometric > 6) return numbered("tiff: photometric ", photometric, " unsupported");
+  return "";
+}
+
+TiffExpectation libtiffExpectation(const std::string& path, const Bytes& file) {
+  if (file.size() >= 4 && (file[0] == 'I' ? file[2] : file[3]) == 43 && file[0] == file[1]) {
+    return {"tiff: bad magic (not classic TIFF)", {}};
+  }
+  TIFFSetWarningHandler(nullptr);
+  TIFFSetErrorHandler(nullptr);
+  if (file.size() < 8) return {"tiff: header truncated", {}};
+  TiffExpectation e{refusalOf(storedFields(file)), {}};
+  if (!e.failure.empty()) return e;
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (t == nullptr) return {"*", {}};
+  WriteCase c{"file", 0, 0, 0, 0, 1, false, 0, 0, 0, 0};
+  TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &c.width);
+  TIFFGetField(t, TIFFTAG_IMAGELENGTH, &c.height);
+  TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &c.photometric);
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &c.bits);
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &c.spp);
+  std::vector<uint16_t> map;
+  uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+  if (c.photometric == 3 && TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b)) {
+    const size_t n = size_t{1} << c.bits;
+    map.insert(map.end(), r, r + n);
+    map.insert(map.end(), g, g + n);
+    map.insert(map.end(), b, b + n);
+  }
+  const size_t rowBytes = (size_t{c.width} * c.spp * c.bits + 7) / 8;
+  Bytes rows(rowBytes * c.height);
+  bool ok = true;
+  if (TIFFIsTiled(t)) {
+    uint32_t tw = 0, tl = 0;
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &tl);
+    const size_t tileRow = (size_t{tw} * c.spp * c.bits + 7) / 8;
+    Bytes tile(static_cast<size_t>(TIFFTileSize(t)));
+    for (uint32_t y = 0; y < c.height && ok; y += tl) {
+      for (uint32_t x = 0; x < c.width && ok; x += tw) {
+        ok = TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, 0), tile.data(),
+                                 static_cast<tmsize_t>(tile.size())) == static_cast<tmsize_t>(tile.size());
+        // Tile widths are multiples of 16, so every tile starts on a byte.
+        const size_t bitsPerPixel = size_t{c.spp} * c.bits;
+        const size_t cols = std::min<size_t>(tw, c.width - x);
+        for (uint32_t k = 0; ok && k < tl && y + k < c.height; ++k) {
+          std::memcpy(rows.data() + (y + k) * rowBytes + x * bitsPerPixel / 8,
+                      tile.data() + k * tileRow, (cols * bitsPerPixel + 7) / 8);
+        }
+      }
+    }
+  } else {
+    uint32_t rps = c.height;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+    rps = std::min(std::max(rps, 1u), c.height);
+    for (uint32_t y = 0, s = 0; y < c.height && ok; y += rps, ++s) {
+      const size_t want = std::min(rps, c.height - y) * rowBytes;
+      ok = TIFFReadEncodedStrip(t, s, rows.data() + y * rowBytes, static_cast<tmsize_t>(want)) ==
+           static_cast<tmsize_t>(want);
+    }
+  }
+  TIFFClose(t);
+  if (!ok || (c.photometric == 3 && map.empty())) return {"*", {}};
+  e.image = expectedPixels(c, rows, map);
+  return e;
+}
+
+void expectLikeLibtiff(const std::string& path) {
+  const Bytes file = kd::test::readFileBytes(path);
+  const TiffExpectation want = libtiffExpectation(path, file);
+  Image got;
+  const Failure f = failureOf([&] { return got = decodeTiff(viewOf(file)); });
+  if (want.failure == "*") {
+    EXPECT_NE(f.message, "decoded") << "libtiff cannot read it, but it decoded";
+  } else if (!want.failure.empty()) {
+    EXPECT_EQ(f.message, want.failure);
+  } else if (f.message == "tiff: LZW output exceeds expected size" ||
+             f.message == "deflate: output exceeds the size cap") {
+    // libtiff stops at the size it asks for; this decoder refuses a strip
+    // or tile whose data runs past it.
+    SUCCEED();
+  } else {
+    ASSERT_EQ(f.message, "decoded");
+    EXPECT_EQ(got.width, want.image.width);
+    EXPECT_EQ(got.height, want.image.height);
+    EXPECT_EQ(got.colorspace, want.image.colorspace);
+    EXPECT_TRUE(got.pixels == want.image.pixels) << "pixels differ from libtiff's samples";
+  }
+}
+
+std::vector<std::string> tiffFiles() {
+  std::vector<std::string> files = kd::test::listTestdata("codec/tiff");
+  for (const char* dir : {"malformed/tiff", "metadata/tiff"}) {
+    if (kd::test::corpusDir()) {
+      for (std::string& f : kd::test::listTestdata(dir)) files.push_back(std::move(f));
+    }
+  }
+  return files;
+}
+
+class TiffFiles : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(TiffFiles, DecodesLikeLibtiffOrFailsWithItsMessage) {
+  expectLikeLibtiff(kd::test::testdataPath(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TiffFiles, ::testing::ValuesIn(tiffFiles()),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           for (char& ch : n) {
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           }
+                           return n;
+                         });
+
+TEST(TiffRewrittenByTiffcp, CompressionsPredictorsPlanesAndTiles) {
+  ASSERT_TRUE(kd::test::toolInstalled("tiffcp", "libtiff-tools"));
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const char* const options[] = {"-c lzw", "-c lzw:2", "-c zip", "-c zip:2", "-c packbits",
+                                 "-c none -r 3", "-p separate", "-c lzw -t -w 16 -l 16",
+                                 "-c zip:2 -t -w 32 -l 16", "-c packbits -B", "-c lzw:2 -B"};
+  int made = 0, rewritten = 0;
+  for (const char* name : {"codec/tiff/itiff_seq-3c-8b-multistrip-8743c999.tiff",
+                           "codec/tiff/itiff_seq-1c-16b-bigendian-68f373a0.tiff",
+                           "codec/tiff/itiff_seq-4c-8b-cmyk-352ac1da.tiff",
+                           "codec/tiff/itiff_flower-palette-08.tif",
+                           "codec/tiff/itiff_seq-1c-4b-miniswhite-fb92dcae.tiff"}) {
+    for (const char* opt : options) {
+      const std::string out = dir.file("out" + std::to_string(made++) + ".tif");
+      SCOPED_TRACE(std::string(name) + " " + opt);
+      // tiffcp refuses some pairings (one-sample pictures split into planes).
+      if (!runCommand(std::string("tiffcp ") + opt + " " + quoted(kd::test::testdataPath(name)) +
+                      " " + quoted(out) + " 2>/dev/null")) {
+        continue;
+      }
+      ++rewritten;
+      expectLikeLibtiff(out);
+    }
+  }
+  EXPECT_GE(rewritten, 45);
+}
 
 // --- decompression bombs --------------------------------------------------
 

@@ -32,9 +32,16 @@ int decodeBuffer(const std::string& path, const std::vector<uint8_t>& data, KdIm
 
 const char* colorSpaceName(int cs);
 
+// The KD_FORMAT_* code an output extension ("png", "jpg", ...) encodes to,
+// or -1.
+int formatForExtension(const std::string& ext);
+
 int cmdConvert(const Args& args);
 int cmdInfo(const Args& args);
 int cmdTags(const Args& args);
 int cmdPalette(const Args& args);
+int cmdEdit(const Args& args);
+int cmdStrip(const Args& args);
+int cmdThumbnail(const Args& args);
 
 }  // namespace cli

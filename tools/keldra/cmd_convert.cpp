@@ -13,16 +13,6 @@ namespace cli {
 
 namespace {
 
-int formatForExtension(const std::string& ext) {
-  static const std::map<std::string, int> formats = {
-      {"png", KD_FORMAT_PNG}, {"jpg", KD_FORMAT_JPEG}, {"jpeg", KD_FORMAT_JPEG},
-      {"bmp", KD_FORMAT_BMP}, {"qoi", KD_FORMAT_QOI},  {"pnm", KD_FORMAT_PNM},
-      {"pgm", KD_FORMAT_PNM}, {"ppm", KD_FORMAT_PNM},  {"pam", KD_FORMAT_PNM},
-      {"tga", KD_FORMAT_TGA}};
-  auto it = formats.find(ext);
-  return it == formats.end() ? -1 : it->second;
-}
-
 // Whole-string decimal int; false on anything else (empty, junk, overflow).
 bool parseInt(const std::string& text, int& out) {
   if (text.empty()) return false;
@@ -93,6 +83,16 @@ int runOperation(KdImage* img, const Operation& op, int filter, KdImage** out) {
 }
 
 }  // namespace
+
+int formatForExtension(const std::string& ext) {
+  static const std::map<std::string, int> formats = {
+      {"png", KD_FORMAT_PNG}, {"jpg", KD_FORMAT_JPEG}, {"jpeg", KD_FORMAT_JPEG},
+      {"bmp", KD_FORMAT_BMP}, {"qoi", KD_FORMAT_QOI},  {"pnm", KD_FORMAT_PNM},
+      {"pgm", KD_FORMAT_PNM}, {"ppm", KD_FORMAT_PNM},  {"pam", KD_FORMAT_PNM},
+      {"tga", KD_FORMAT_TGA}};
+  auto it = formats.find(ext);
+  return it == formats.end() ? -1 : it->second;
+}
 
 int cmdConvert(const Args& args) {
   std::vector<std::string> files;

@@ -23,10 +23,18 @@ const char kHelp[] =
     "      --orient N                 set upright an image stored with EXIF orientation N (1-8)\n"
     "                                 --resize, --crop, --rotate and --orient apply in the\n"
     "                                 order given\n"
+    "  thumbnail FILE OUT             write the embedded EXIF preview of FILE; the format\n"
+    "                                 follows OUT's extension, like convert\n"
     "  palette FILE [-n N] [--algo NAME] [--space TAG] [--seed S] [--swatch OUT.png]\n"
     "                                 extract N colours (default 8) with wu, kmeans,\n"
     "                                 kmeansPP, medianCut, octree or neuquant; prints each\n"
     "                                 colour in the work space (default OKLab) and as hex\n"
+    "  edit FILE [-o OUT] [--set NAME=VALUE]... [--artist T] [--software T]\n"
+    "       [--datetime T] [--gps LAT,LON[,ALT]] [--strip-exif]\n"
+    "                                 change EXIF tags (--strip-exif first clears them);\n"
+    "                                 without -o FILE is replaced in place\n"
+    "  strip IN [-o OUT]              remove EXIF, XMP, IPTC and comments (JPEG, PNG,\n"
+    "                                 WebP, HEIF); without -o IN is replaced in place\n"
     "  --help                         this text\n";
 
 struct Command {
@@ -39,6 +47,9 @@ const Command kCommands[] = {
     {"info", cli::cmdInfo},
     {"tags", cli::cmdTags},
     {"palette", cli::cmdPalette},
+    {"edit", cli::cmdEdit},
+    {"strip", cli::cmdStrip},
+    {"thumbnail", cli::cmdThumbnail},
 };
 
 }  // namespace

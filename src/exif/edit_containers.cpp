@@ -1,0 +1,206 @@
+// Putting a new EXIF block into an image, and stripping metadata from one,
+// in memory. Every function takes the whole file and returns new bytes;
+// an empty result means "cannot be done".
+#include <cstring>
+
+#include "exif/edit.h"
+#include "exif/isobmff.h"
+#include "exif/png.h"
+#include "exif/webp.h"
+
+namespace kd::exif {
+
+using base::ByteView;
+
+namespace {
+
+constexpr uint16_t kStripOffsets = 273;
+constexpr uint16_t kTileOffsets = 324;
+constexpr uint16_t kMakerNote = 0x927C;
+
+uint16_t be16(ByteView b, size_t p) { return static_cast<uint16_t>(b[p] << 8 | b[p + 1]); }
+
+void append(Bytes& out, ByteView b, size_t from, size_t to) {
+  out.insert(out.end(), b.begin() + static_cast<ptrdiff_t>(from),
+             b.begin() + static_cast<ptrdiff_t>(to));
+}
+
+// Tags of IFD0 that describe the picture itself. A full TIFF keeps them from
+// its own first directory whatever the session holds, so that neither
+// stripAll nor a session read from a truncated start can break the image.
+constexpr uint16_t kImageStructureTags[] = {
+    254, 255, 256, 257, 258, 259, 262, 263, 266, 273, 277, 278, 279, 280, 281, 284, 290, 291,
+    292, 293, 301, 317, 318, 319, 320, 321, 322, 323, 324, 325, 330, 332, 338, 339, 340, 341,
+    347, 512, 513, 514, 515, 517, 518, 519, 520, 521, 529, 530, 531, 532,
+};
+
+bool tiffByteOrder(ByteView buf, bool& be, bool& bigTiff) {
+  if (buf.size() < 8) return false;
+  if (buf[0] == 'I' && buf[1] == 'I') {
+    be = false;
+  } else if (buf[0] == 'M' && buf[1] == 'M') {
+    be = true;
+  } else {
+    return false;
+  }
+  bigTiff = readUint16(buf, 2, be) == 43;
+  return true;
+}
+
+}  // namespace
+
+bool isFullTiff(ByteView buf) {
+  bool be = false, bigTiff = false;
+  if (!tiffByteOrder(buf, be, bigTiff)) return false;
+  if (bigTiff) return true;
+  if (readUint16(buf, 2, be) != 42) return false;
+  int64_t pos = readUint32(buf, 4, be);
+  if (!base::fits(buf, pos, 2)) return false;
+  ReadBudget budget = ReadBudget::forInputSize(buf.size());
+  Ifd ifd0 = readIFD(buf, pos, 0, be, &budget);
+  return ifd0.find(kStripOffsets) != nullptr || ifd0.find(kTileOffsets) != nullptr;
+}
+
+Bytes writeExifTiff(ByteView source, const EditSession& s) {
+  bool be = false, bigTiff = false;
+  if (!tiffByteOrder(source, be, bigTiff) || bigTiff) return {};
+  const int64_t ifd0Pos = readUint32(source, 4, be);
+  if (!base::fits(source, ifd0Pos, 2)) return {};
+  ReadBudget budget = ReadBudget::forInputSize(source.size());
+  const Ifd ifd0 = readIFD(source, ifd0Pos, 0, be, &budget);
+
+  EditSession merged = s;
+  merged.sourceBigEndian = be;
+  for (uint16_t tag : kImageStructureTags) {
+    if (const IfdEntry* e = ifd0.find(tag)) merged.ifd0.set(tag, decodeTag(*e));
+  }
+
+  BlockLayout layout;
+  layout.bigEndian = be;
+  layout.origin = static_cast<int64_t>(source.size() + source.size() % 2);
+  layout.nextIfd = ifd0.nextOffset;
+  // The old maker note is still in the file at its offset: point at it.
+  if (const EditValue* note = merged.exif.find(kMakerNote);
+      note != nullptr && merged.makerNote.offset >= 0 &&
+      base::fits(source, merged.makerNote.offset, merged.makerNote.length) &&
+      static_cast<int64_t>(note->raw.size()) == merged.makerNote.length &&
+      std::memcmp(note->raw.data(), source.data() + merged.makerNote.offset,
+                  note->raw.size()) == 0) {
+    layout.makerNoteInPlace = true;
+  }
+  Bytes body = serializeBody(merged, layout);
+
+  Bytes out(source.begin(), source.end());
+  if (out.size() % 2 != 0) out.push_back(0);
+  out.insert(out.end(), body.begin(), body.end());
+  const uint32_t at = static_cast<uint32_t>(layout.origin);
+  uint8_t field[4] = {static_cast<uint8_t>(at), static_cast<uint8_t>(at >> 8),
+                      static_cast<uint8_t>(at >> 16), static_cast<uint8_t>(at >> 24)};
+  if (be) std::swap(field[0], field[3]), std::swap(field[1], field[2]);
+  std::memcpy(out.data() + 4, field, 4);
+  return out;
+}
+
+Bytes embedExifInJpeg(ByteView src, ByteView block) {
+  if (src.size() < 2 || block.size() + 8 > 65535) return {};
+  Bytes segment = {0xFF, 0xE1, static_cast<uint8_t>((block.size() + 8) >> 8),
+                   static_cast<uint8_t>(block.size() + 8), 'E', 'x', 'i', 'f', 0, 0};
+  segment.insert(segment.end(), block.begin(), block.end());
+
+  Bytes out;
+  out.reserve(src.size() + segment.size());
+  append(out, src, 0, 2);
+  bool placed = false;
+  auto place = [&] {
+    if (!placed) out.insert(out.end(), segment.begin(), segment.end());
+    placed = true;
+  };
+  size_t p = 2;
+  const size_t size = src.size();
+  while (true) {
+    if (size - p < 4) {
+      place();
+      append(out, src, p, size);
+      return out;
+    }
+    if (src[p] != 0xFF) return {};
+    const uint8_t m = src[p + 1];
+    if (m == 0xDA) {
+      place();
+      append(out, src, p, size);
+      return out;
+    }
+    const size_t len = be16(src, p + 2);
+    if (len < 2 || len > size - p - 2) return {};
+    const size_t end = p + 2 + len;
+    if (m == 0xE1 && size - p >= 10 && std::memcmp(src.data() + p + 4, "Exif", 4) == 0) {
+      place();
+    } else {
+      append(out, src, p, end);
+    }
+    p = end;
+  }
+}
+
+namespace {
+
+Bytes stripJpeg(ByteView src) {
+  Bytes out;
+  out.reserve(src.size());
+  append(out, src, 0, 2);
+  size_t p = 2;
+  const size_t size = src.size();
+  while (true) {
+    const size_t left = size - p;
+    if (left < 4) {
+      if (left == 0) return out;
+      if (src[p] == 0xFF && left >= 2 && src[p + 1] == 0xD9 && left <= 3) {
+        append(out, src, p, size);
+        return out;
+      }
+      return {};
+    }
+    if (src[p] != 0xFF) return {};
+    const uint8_t m = src[p + 1];
+    if (m == 0xD9 || m == 0xDA) {
+      append(out, src, p, size);
+      return out;
+    }
+    const size_t len = be16(src, p + 2);
+    if (len < 2 || len > size - p - 2) return {};
+    const size_t end = p + 2 + len;
+    if (m != 0xE1 && m != 0xED && m != 0xFE) append(out, src, p, end);
+    p = end;
+  }
+}
+
+}  // namespace
+
+Bytes stripMetadataBytes(ByteView src) {
+  if (src.size() < 2) return {};
+  if (src[0] == 0xFF && src[1] == 0xD8) return stripJpeg(src);
+  if (isPng(src)) return stripPng(src);
+  if (isWebp(src)) return stripWebp(src);
+  if (isIsobmff(src)) return stripIsobmff(src);
+  return {};
+}
+
+Bytes writeExifBytes(ByteView src, const EditSession& s) {
+  if (src.size() < 2) return {};
+  if (src[0] == 0xFF && src[1] == 0xD8) {
+    Bytes block = serialize(s);
+    if (block.size() > kJpegMaxExifBlock) return {};
+    return embedExifInJpeg(src, block);
+  }
+  if ((src[0] == 'I' && src[1] == 'I') || (src[0] == 'M' && src[1] == 'M')) {
+    // A picture keeps its image data; a bare block is replaced.
+    if (isFullTiff(src)) return writeExifTiff(src, s);
+    return serialize(s);
+  }
+  if (isPng(src)) return replacePngExif(src, serialize(s));
+  if (isWebp(src)) return replaceWebpExif(src, serialize(s));
+  if (isIsobmff(src)) return writeExifIsobmff(src, serialize(s));
+  return {};
+}
+
+}  // namespace kd::exif

@@ -1,0 +1,190 @@
+// File replacement through a synced, exclusively created temporary file.
+//
+// Order of steps in replaceFile, and what a failure at each leaves:
+//   create "<target>.keldra-<pid>.tmp" with O_EXCL | O_NOFOLLOW, mode 0600
+//       (taken name: false, nothing touched)
+//   write all bytes, fchmod to the target's bits, fsync, close
+//       (any failure: temporary removed, target untouched)
+//   hard-link the old target to "<target>.keldra-<pid>.old" (best effort)
+//   rename the temporary over the target, fsync the directory
+//       (rename failure: temporary removed; directory sync failure: the old
+//        target is put back from the link, or a new target removed again)
+//   remove the link.
+#include "exif/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kd::exif {
+
+int FileSystem::createExclusive(const char* path, mode_t mode) {
+  return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+ssize_t FileSystem::write(int fd, const void* data, size_t n) { return ::write(fd, data, n); }
+int FileSystem::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int FileSystem::fsync(int fd) { return ::fsync(fd); }
+int FileSystem::close(int fd) { return ::close(fd); }
+int FileSystem::rename(const char* from, const char* to) { return ::rename(from, to); }
+int FileSystem::link(const char* from, const char* to) { return ::link(from, to); }
+int FileSystem::unlink(const char* path) { return ::unlink(path); }
+
+int FileSystem::syncDirectory(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int rc = ::fsync(fd);
+  ::close(fd);
+  return rc;
+}
+
+bool FileSystem::permissions(const char* path, mode_t& mode) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return false;
+  mode = st.st_mode & 07777;
+  return true;
+}
+
+bool FileSystem::exists(const char* path) {
+  struct stat st;
+  return ::lstat(path, &st) == 0;
+}
+
+bool FileSystem::readAll(const char* path, base::Bytes& out) {
+  out.clear();
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+  uint8_t chunk[1 << 16];
+  while (ok) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    out.insert(out.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  if (!ok) out.clear();
+  return ok;
+}
+
+FileSystem& realFileSystem() {
+  static FileSystem fs;
+  return fs;
+}
+
+namespace {
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Permission bits a newly created file would get: 0666 less the process's
+// file-creation mask, read without changing it. 0600 when it cannot be read.
+mode_t newFileMode() {
+  std::FILE* f = std::fopen("/proc/self/status", "re");
+  if (f == nullptr) return 0600;
+  char line[256];
+  mode_t mode = 0600;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned mask = 0;
+    if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+      mode = static_cast<mode_t>(0666 & ~mask);
+      break;
+    }
+  }
+  std::fclose(f);
+  return mode;
+}
+
+bool writeAll(FileSystem& fs, int fd, base::ByteView bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    size_t n = std::min<size_t>(bytes.size() - done, size_t{1} << 30);
+    ssize_t w = fs.write(fd, bytes.data() + done, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string temporaryPathFor(const std::string& target) {
+  return target + ".keldra-" + std::to_string(::getpid()) + ".tmp";
+}
+
+base::Bytes readWholeFile(const std::string& path, FileSystem& fs) {
+  base::Bytes out;
+  if (!fs.readAll(path.c_str(), out)) out.clear();
+  return out;
+}
+
+bool replaceFile(const std::string& target, base::ByteView bytes, FileSystem& fs) {
+  if (target.empty()) return false;
+  const std::string tmp = temporaryPathFor(target);
+  mode_t mode = 0;
+  const bool existed = fs.permissions(target.c_str(), mode);
+  if (!existed) mode = newFileMode();
+
+  // One step: a name already taken (a file or a planted link) fails here and
+  // is left alone.
+  int fd = fs.createExclusive(tmp.c_str(), 0600);
+  if (fd < 0) return false;
+  auto abandon = [&](bool open) {
+    if (open) fs.close(fd);
+    fs.unlink(tmp.c_str());
+    return false;
+  };
+  if (!writeAll(fs, fd, bytes)) return abandon(true);
+  if (fs.fchmod(fd, mode) != 0) return abandon(true);
+  if (fs.fsync(fd) != 0) return abandon(true);
+  if (fs.close(fd) != 0) return abandon(false);
+
+  const std::string backup = target + ".keldra-" + std::to_string(::getpid()) + ".old";
+  const bool backedUp = existed && fs.link(target.c_str(), backup.c_str()) == 0;
+  if (fs.rename(tmp.c_str(), target.c_str()) != 0) {
+    if (backedUp) fs.unlink(backup.c_str());
+    return abandon(false);
+  }
+  if (fs.syncDirectory(directoryOf(target).c_str()) != 0) {
+    // The replacement may not survive a crash: report failure and put the
+    // old state back as far as it can be.
+    if (backedUp) {
+      if (fs.rename(backup.c_str(), target.c_str()) != 0) fs.unlink(backup.c_str());
+    } else if (!existed) {
+      fs.unlink(target.c_str());
+    }
+    return false;
+  }
+  if (backedUp) fs.unlink(backup.c_str());
+  return true;
+}
+
+bool writeExif(const std::string& source, const EditSession& s, const std::string& target,
+               FileSystem& fs) {
+  base::Bytes src = readWholeFile(source, fs);
+  if (src.empty()) return false;
+  base::Bytes out = writeExifBytes(src, s);
+  if (out.empty()) return false;
+  return replaceFile(target.empty() ? source : target, out, fs);
+}
+
+bool stripMetadata(const std::string& source, const std::string& target, FileSystem& fs) {
+  base::Bytes src = readWholeFile(source, fs);
+  if (src.empty()) return false;
+  base::Bytes out = stripMetadataBytes(src);
+  if (out.empty()) return false;
+  return replaceFile(target, out, fs);
+}
+
+}  // namespace kd::exif
