@@ -69,7 +69,9 @@ using jpeg::ZigZag;
 // output's own sum. The helpers below are file-local, so the note GCC gives
 // about 32-byte vectors crossing function boundaries without AVX (an ABI
 // matter between translation units) does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 using Vec8 = float __attribute__((vector_size(32), aligned(32)));
@@ -82,7 +84,7 @@ KD_INLINE Vec8 load8(const float* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-KD_INLINE void store8(float* p, Vec8 v) { std::memcpy(p, &v, sizeof v); }
+KD_INLINE void store8(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof v); }
 
 // Per-lane tables derived from the cosine tables once.
 struct DctVectors {
@@ -120,6 +122,9 @@ struct HuffTable {
   // (length << 8) | symbol for prefixes whose walk ends within kFastBits
   // bits; 0 sends the decoder to the walk.
   uint16_t fast[1 << kFastBits] = {};
+  // For AC use: when a prefix holds a whole symbol with a non-zero size and
+  // its value bits, value << 16 | run << 8 | bits used; 0 otherwise.
+  int32_t acFast[1 << kFastBits] = {};
 };
 
 // Runs the walk on the top `bits` bits of `code` (a kFastBits-bit prefix).
@@ -155,6 +160,12 @@ void buildHuffTable(HuffTable& t, const uint8_t counts[16], ByteView symbols) {
     uint8_t symbol = 0;
     const int len = walkPrefix(t, p, kFastBits, symbol);
     t.fast[p] = len == 0 ? 0 : static_cast<uint16_t>(len << 8 | symbol);
+    const int size = symbol & 15;
+    if (len == 0 || size == 0 || len + size > kFastBits) continue;
+    const auto raw = static_cast<int32_t>(p >> (kFastBits - len - size) & ((1u << size) - 1));
+    const int32_t value = raw < (1 << (size - 1)) ? raw - (1 << size) + 1 : raw;
+    t.acFast[p] = static_cast<int32_t>(static_cast<uint32_t>(value) << 16) | (symbol >> 4) << 8 |
+                  (len + size);
   }
 }
 
@@ -340,8 +351,11 @@ class BitReader {
  public:
   explicit BitReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
 
-  // At least 57 bits are buffered afterwards.
+  // At least 32 bits are buffered afterwards (57 when it had to load).
   void refill() {
+    if (bits_ < 32) load();
+  }
+  void load() {
     if (size_ - std::min(next_, size_) >= 8) {
       uint64_t v;
       std::memcpy(&v, data_ + next_, 8);
@@ -363,7 +377,7 @@ class BitReader {
     acc_ <<= n;
     bits_ -= n;
   }
-  // n in 1..16; refill() must have run since the last 40 bits consumed.
+  // n in 1..16; refill() must have run since the last 16 bits consumed.
   uint32_t take(int n) {
     const uint32_t v = peek(n);
     consume(n);
@@ -423,22 +437,45 @@ inline int32_t receiveExtend(BitReader& r, int s) {
 
 struct Block {
   alignas(32) float coef[64];  // natural order
-  uint8_t rowMask[8];          // bit u of rowMask[v]: coef[v * 8 + u] was written
+  uint64_t written = 0;        // bit z: coef[z] was written (may be non-zero)
+
+  uint8_t rowMask(int v) const { return static_cast<uint8_t>(written >> (8 * v)); }
+  // Back to all zero, touching only the written coefficients.
+  void clear() {
+    for (uint64_t m = written; m != 0; m &= m - 1) coef[__builtin_ctzll(m)] = 0.0f;
+    written = 0;
+  }
 };
 
 // Decodes one block's coefficients, dequantised, into `b` (which must be
 // all zero on entry). DC categories above 16 cannot be produced by any
 // encoder and would overflow the sign extension; they count as a bad code.
-inline void decodeBlock(BitReader& r, const HuffTable& dc, const HuffTable& ac,
+// The reader is copied into a local for the block so that its state stays
+// in registers while coefficients are stored.
+inline void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable& ac,
                         const uint16_t* quant, const float* quantF, int64_t& pred, Block& b) {
+  BitReader r = reader;
   r.refill();
   const int s = decodeSymbol(r, dc);
   if (s > 16) failDecode(r, "jpeg: bad Huffman code");
   pred += receiveExtend(r, s);
   b.coef[0] = static_cast<float>(pred * quant[0]);
-  b.rowMask[0] = 1;
+  uint64_t written = 1;
   for (int k = 1; k < 64;) {
     r.refill();
+    // Symbol and value together when both fit the lookup prefix and the
+    // run stays inside the block; otherwise the symbol alone (the failure
+    // for a run past the block comes before its value bits are read).
+    const int32_t hit = ac.acFast[r.peek(kFastBits)];
+    if (hit != 0 && k + (hit >> 8 & 15) <= 63) {
+      r.consume(hit & 0xFF);
+      k += hit >> 8 & 15;
+      const int z = ZigZag[static_cast<size_t>(k)];
+      b.coef[z] = static_cast<float>(hit >> 16) * quantF[k];
+      written |= uint64_t{1} << z;
+      ++k;
+      continue;
+    }
     const int rs = decodeSymbol(r, ac);
     const int run = rs >> 4;
     const int size = rs & 15;
@@ -451,10 +488,12 @@ inline void decodeBlock(BitReader& r, const HuffTable& dc, const HuffTable& ac,
     if (k > 63) failDecode(r, "jpeg: AC index out of range");
     const int z = ZigZag[static_cast<size_t>(k)];
     b.coef[z] = static_cast<float>(receiveExtend(r, size)) * quantF[k];
-    b.rowMask[z >> 3] = static_cast<uint8_t>(b.rowMask[z >> 3] | 1 << (z & 7));
+    written |= uint64_t{1} << z;
     ++k;
   }
   if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
+  b.written = written;
+  reader = r;
 }
 
 // f(x, y) = 1/4 sum_v (Cu[v] t[v][x]) CosT[y][v] with
@@ -465,8 +504,7 @@ inline void decodeBlock(BitReader& r, const HuffTable& dc, const HuffTable& ac,
 // floats.
 KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
-  if (b.rowMask[0] == 1 && (b.rowMask[1] | b.rowMask[2] | b.rowMask[3] | b.rowMask[4] |
-                            b.rowMask[5] | b.rowMask[6] | b.rowMask[7]) == 0) {
+  if (b.written == 1) {
     // DC only: CosT[x][0] is exactly 1, so every output is the same value.
     const float rowSum = 0.0f + (t.Cu[0] * b.coef[0]) * t.CosT[0][0];
     const float value = (0.0f + (t.Cu[0] * rowSum) * t.CosT[0][0]) * 0.25f;
@@ -475,27 +513,22 @@ KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
     return;
   }
   const DctVectors& d = dctVectors();
-  Vec8 weighted[8];
-  int live[8];
-  int liveCount = 0;
+  // Every term of a live row is added, zero or not: a zero coefficient
+  // adds a signed zero, which leaves a sum that started at +0 unchanged,
+  // and a fixed sequence of operations beats a branch per coefficient.
+  Vec8 sums[8];
+  for (int y = 0; y < 8; ++y) sums[y] = splat(0.0f);
+  const Vec8 cu = load8(t.Cu);
   for (int v = 0; v < 8; ++v) {
-    unsigned mask = b.rowMask[v];
-    if (mask == 0) continue;
+    if (b.rowMask(v) == 0) continue;
+    alignas(32) float scaled[8];
+    store8(scaled, cu * load8(b.coef + v * 8));
     Vec8 acc = splat(0.0f);
-    const float* row = b.coef + v * 8;
-    while (mask != 0) {
-      const int u = __builtin_ctz(mask);
-      mask &= mask - 1;
-      acc += splat(t.Cu[u] * row[u]) * d.cosOfU[u];
-    }
-    weighted[liveCount] = splat(t.Cu[v]) * acc;
-    live[liveCount++] = v;
+    for (int u = 0; u < 8; ++u) acc += splat(scaled[u]) * d.cosOfU[u];
+    const Vec8 weighted = splat(t.Cu[v]) * acc;
+    for (int y = 0; y < 8; ++y) sums[y] += weighted * splat(t.CosT[y][v]);
   }
-  for (int y = 0; y < 8; ++y) {
-    Vec8 acc = splat(0.0f);
-    for (int i = 0; i < liveCount; ++i) acc += weighted[i] * splat(t.CosT[y][live[i]]);
-    store8(out + static_cast<size_t>(y) * stride, acc * splat(0.25f));
-  }
+  for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * splat(0.25f));
 }
 
 void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
@@ -621,6 +654,22 @@ constexpr InterleaveMasks makeInterleaveMasks() {
 }
 constexpr InterleaveMasks kInterleave = makeInterleaveMasks();
 
+// The inverse: mask[c][k] picks channel c's bytes out of input bytes
+// 16k..16k+15 of 16 interleaved pixels.
+constexpr InterleaveMasks makeGatherMasks() {
+  InterleaveMasks m{};
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      for (int i = 0; i < 16; ++i) {
+        const int from = 3 * i + c - 16 * k;
+        m.mask[c][k][i] = from >= 0 && from < 16 ? static_cast<uint8_t>(from) : 0x80;
+      }
+    }
+  }
+  return m;
+}
+constexpr InterleaveMasks kGather = makeGatherMasks();
+
 [[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
                                         uint8_t* out, size_t width) {
   size_t x = 0;
@@ -683,6 +732,8 @@ struct ComponentBand {
   std::vector<float> band;        // 8 * v rows
   std::vector<uint32_t> columns;  // picture column -> band column, when h < hmax
   std::vector<float> expanded;    // one band row replicated to the picture width
+  size_t expandedRow = SIZE_MAX;  // the band row `expanded` holds
+  bool halves = false;            // h * 2 == hmax: each sample covers two columns
 };
 
 class ScanDecoder {
@@ -729,6 +780,7 @@ void ScanDecoder::restart() {
 
 void ScanDecoder::decodeMcuRow(size_t) {
   const size_t count = frame_.components.size();
+  for (ComponentBand& band : bands_) band.expandedRow = SIZE_MAX;
   const int interval = tables_.restartInterval;
   for (size_t mx = 0; mx < mcusAcross_; ++mx) {
     if (interval > 0 && mcusDecoded_ > 0 && mcusDecoded_ % static_cast<size_t>(interval) == 0) {
@@ -746,8 +798,7 @@ void ScanDecoder::decodeMcuRow(size_t) {
           float* out = band.band.data() + static_cast<size_t>(v) * 8 * band.stride +
                        (mx * static_cast<size_t>(band.h) + static_cast<size_t>(h)) * 8;
           kernels_.idct(block_, out, band.stride);
-          std::memset(block_.coef, 0, sizeof block_.coef);
-          std::memset(block_.rowMask, 0, sizeof block_.rowMask);
+          block_.clear();
         }
       }
     }
@@ -762,7 +813,17 @@ const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
   const size_t bandRow = rowInBand * static_cast<size_t>(band.v) / static_cast<size_t>(vmax_);
   const float* row = band.band.data() + bandRow * band.stride;
   if (band.columns.empty()) return row;
-  for (size_t x = 0; x < band.columns.size(); ++x) band.expanded[x] = row[band.columns[x]];
+  if (band.expandedRow != bandRow) {
+    const size_t width = band.columns.size();
+    float* out = band.expanded.data();
+    if (band.halves) {
+      for (size_t x = 0; x + 1 < width; x += 2) out[x] = out[x + 1] = row[x / 2];
+      if (width % 2 != 0) out[width - 1] = row[(width - 1) / 2];
+    } else {
+      for (size_t x = 0; x < width; ++x) out[x] = row[band.columns[x]];
+    }
+    band.expandedRow = bandRow;
+  }
   return band.expanded.data();
 }
 
@@ -814,6 +875,7 @@ Image ScanDecoder::run() {
     band.stride = mcusAcross_ * static_cast<size_t>(band.h) * 8;
     band.band.assign(band.stride * 8 * static_cast<size_t>(band.v), 0.0f);
     if (band.h != hmax_) {
+      band.halves = band.h * 2 == hmax_;
       band.columns.resize(width);
       band.expanded.resize(width);
       for (size_t x = 0; x < width; ++x) {
@@ -890,28 +952,56 @@ const EncoderTables& encoderTables() {
   return tables;
 }
 
-// MSB-first bit packing with a 0x00 after every 0xFF byte.
+// MSB-first bit packing with a 0x00 after every 0xFF byte. Bits gather in
+// a 64-bit register and leave 32 at a time; a word without an 0xFF byte is
+// stored whole. The output grows in steps: `reserve` before each block
+// guarantees room for it, so the stores need no bounds test.
 class BitWriter {
  public:
-  explicit BitWriter(Bytes& out) : out_(out) {}
-  // n in 0..24 bits.
+  explicit BitWriter(Bytes& out) : out_(out), pos_(out.size()) {}
+
+  // Room for `n` more bytes (stuffing included).
+  void reserve(size_t n) {
+    if (out_.size() - pos_ < n) out_.resize(std::max(out_.size() * 3 / 2, pos_ + n));
+  }
+  // n in 0..16 bits; `value` may carry higher bits, which are dropped.
   void put(uint32_t value, int n) {
     acc_ = acc_ << n | (value & ((1u << n) - 1));
     bits_ += n;
+    if (bits_ >= 32) flushWord();
+  }
+  // Pads the last byte with 1-bits and trims the output to what was written.
+  void finish() {
+    if (bits_ % 8 != 0) put((1u << (8 - bits_ % 8)) - 1, 8 - bits_ % 8);
+    reserve(16);
     while (bits_ >= 8) {
       bits_ -= 8;
-      const auto byte = static_cast<uint8_t>(acc_ >> bits_);
-      out_.push_back(byte);
-      if (byte == 0xFF) out_.push_back(0x00);
+      putByte(static_cast<uint8_t>(acc_ >> bits_));
     }
-  }
-  // Pads the last byte with 1-bits.
-  void finish() {
-    if (bits_ > 0) put((1u << (8 - bits_)) - 1, 8 - bits_);
+    out_.resize(pos_);
   }
 
  private:
+  void flushWord() {
+    bits_ -= 32;
+    const auto word = static_cast<uint32_t>(acc_ >> bits_);
+    // A byte is 0xFF exactly when its complement is zero.
+    const uint32_t inv = ~word;
+    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+      const uint32_t be = __builtin_bswap32(word);
+      std::memcpy(out_.data() + pos_, &be, 4);
+      pos_ += 4;
+      return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) putByte(static_cast<uint8_t>(word >> shift));
+  }
+  void putByte(uint8_t byte) {
+    out_[pos_++] = byte;
+    if (byte == 0xFF) out_[pos_++] = 0x00;
+  }
+
   Bytes& out_;
+  size_t pos_;
   uint64_t acc_ = 0;
   int bits_ = 0;
 };
@@ -984,91 +1074,183 @@ void writeHeaders(Bytes& out, const Image& img, const std::array<uint8_t, 64>& q
   out.push_back(0);
 }
 
+using Vec8i = int32_t __attribute__((vector_size(32), aligned(32)));
+
 // F(u, v) = ((0.25 Cu[u]) Cu[v]) * sum_y t[y][u] CosT[y][v] with
 // t[y][u] = sum_x f(x, y) CosT[x][u]: rows first, sums from +0 in
-// increasing x or y, eight u lanes at once. `f` holds 8 rows of 8 samples;
-// `F` receives the coefficients in natural order.
-void fdctBlock(const float* f, float* F) {
+// increasing x or y, eight u lanes at once; then each coefficient divided
+// by its quantiser and rounded half away from zero (trunc(a + 0.5) for
+// a >= 0, trunc(a - 0.5) otherwise: a plus 0.5 carrying a's sign, then
+// truncated; for a = -0 both give 0). `f` is 8 rows of 8 samples, `stride`
+// floats apart; `quant` and `out` are in natural order.
+KD_INLINE void fdctQuantiseImpl(const float* f, size_t stride, const float* quant, int32_t* out) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   const DctVectors& d = dctVectors();
-  // cosRow[x][u] = CosT[x][u]
   Vec8 rows[8];
   for (int y = 0; y < 8; ++y) {
+    const float* row = f + static_cast<size_t>(y) * stride;
     Vec8 acc = splat(0.0f);
-    for (int x = 0; x < 8; ++x) acc += splat(f[y * 8 + x]) * load8(t.CosT[x]);
+    for (int x = 0; x < 8; ++x) acc += splat(row[x]) * load8(t.CosT[x]);
     rows[y] = acc;
   }
+  const Vec8i sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN,
+                      INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
+  const Vec8i half = {0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000,
+                      0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000};
   for (int v = 0; v < 8; ++v) {
     Vec8 acc = splat(0.0f);
     for (int y = 0; y < 8; ++y) acc += rows[y] * splat(t.CosT[y][v]);
-    store8(F + v * 8, d.fdctScale[v] * acc);
+    const Vec8 a = (d.fdctScale[v] * acc) / load8(quant + v * 8);
+    const Vec8 signedHalf = (Vec8)(((Vec8i)a & sign) | half);
+    const Vec8i q = __builtin_convertvector(a + signedHalf, Vec8i);
+    std::memcpy(out + v * 8, &q, sizeof q);
   }
 }
 
+void fdctQuantisePlain(const float* f, size_t stride, const float* quant, int32_t* out) {
+  fdctQuantiseImpl(f, stride, quant, out);
+}
+[[gnu::target("avx2")]] void fdctQuantiseAvx2(const float* f, size_t stride, const float* quant,
+                                              int32_t* out) {
+  fdctQuantiseImpl(f, stride, quant, out);
+}
+
+// Y, Cb and Cr of eight pixels (vectors passed by reference, so the AVX2
+// caller below shares this code without a vector crossing a call).
+KD_INLINE void colourMath(const Vec8& R, const Vec8& G, const Vec8& B, float* p0, float* p1,
+                          float* p2) {
+  store8(p0, splat(0.299f) * R + splat(0.587f) * G + splat(0.114f) * B - splat(128.0f));
+  store8(p1, splat(-0.168736f) * R - splat(0.331264f) * G + splat(0.5f) * B);
+  store8(p2, splat(0.5f) * R - splat(0.418688f) * G - splat(0.081312f) * B);
+}
+
+// Centred component samples of one row of n pixels: grey - 128, or
+// Y = 0.299 R + 0.587 G + 0.114 B - 128, Cb = -0.168736 R - 0.331264 G +
+// 0.5 B, Cr = 0.5 R - 0.418688 G - 0.081312 B, left to right in float.
+KD_INLINE void colourRowImpl(const uint8_t* src, size_t n, bool colour, float* p0, float* p1,
+                             float* p2) {
+  if (!colour) {
+    for (size_t x = 0; x < n; ++x) p0[x] = static_cast<float>(src[x]) - 128.0f;
+    return;
+  }
+  size_t x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const uint8_t* s = src + 3 * x;
+    const Vec8 R = {float(s[0]), float(s[3]), float(s[6]), float(s[9]),
+                    float(s[12]), float(s[15]), float(s[18]), float(s[21])};
+    const Vec8 G = {float(s[1]), float(s[4]), float(s[7]), float(s[10]),
+                    float(s[13]), float(s[16]), float(s[19]), float(s[22])};
+    const Vec8 B = {float(s[2]), float(s[5]), float(s[8]), float(s[11]),
+                    float(s[14]), float(s[17]), float(s[20]), float(s[23])};
+    colourMath(R, G, B, p0 + x, p1 + x, p2 + x);
+  }
+  for (; x < n; ++x) {
+    const float R = src[3 * x], G = src[3 * x + 1], B = src[3 * x + 2];
+    p0[x] = 0.299f * R + 0.587f * G + 0.114f * B - 128.0f;
+    p1[x] = -0.168736f * R - 0.331264f * G + 0.5f * B;
+    p2[x] = 0.5f * R - 0.418688f * G - 0.081312f * B;
+  }
+}
+
+void colourRowPlain(const uint8_t* src, size_t n, bool colour, float* p0, float* p1, float* p2) {
+  colourRowImpl(src, n, colour, p0, p1, p2);
+}
+// The AVX2 form gathers each channel of 16 pixels with byte shuffles (the
+// inverse of the decoder's interleave masks) before the same float
+// arithmetic.
+[[gnu::target("avx2")]] void colourRowAvx2(const uint8_t* src, size_t n, bool colour, float* p0,
+                                           float* p1, float* p2) {
+  if (!colour) {
+    colourRowImpl(src, n, colour, p0, p1, p2);
+    return;
+  }
+  size_t x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const uint8_t* s = src + 3 * x;
+    const __m128i in[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32))};
+    Vec8 ch[3][2];
+    for (int c = 0; c < 3; ++c) {
+      __m128i bytes = _mm_setzero_si128();
+      for (int k = 0; k < 3; ++k) {
+        bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(in[k], _mm_load_si128(reinterpret_cast<const __m128i*>(kGather.mask[c][k]))));
+      }
+      const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+      const __m256 hi = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bytes, 8)));
+      std::memcpy(&ch[c][0], &lo, sizeof lo);
+      std::memcpy(&ch[c][1], &hi, sizeof hi);
+    }
+    for (int h = 0; h < 2; ++h) {
+      colourMath(ch[0][h], ch[1][h], ch[2][h], p0 + x + 8 * h, p1 + x + 8 * h, p2 + x + 8 * h);
+    }
+  }
+  colourRowImpl(src + 3 * x, n - x, colour, p0 + x, p1 + x, p2 + x);
+}
+
+struct EncodeKernels {
+  void (*fdctQuantise)(const float*, size_t, const float*, int32_t*);
+  void (*colourRow)(const uint8_t*, size_t, bool, float*, float*, float*);
+};
+
 inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
 
-// Quantises, orders by zigzag and codes one block; `pred` is the previous
-// DC value of the component.
-void encBlock(BitWriter& w, const float* F, const float* quant, int& pred, const HuffEncoder& dc,
+// Codes one block of quantised coefficients (natural order) in zigzag
+// order; `pred` is the previous DC value of the component. The non-zero
+// AC coefficients are found through a bit mask; the runs between them give
+// the same symbols as counting zeros one by one.
+void encBlock(BitWriter& w, const int32_t* natural, int& pred, const HuffEncoder& dc,
               const HuffEncoder& ac) {
-  int q[64];
+  w.reserve(512);  // 64 codes of at most 16 + 11 bits, doubled for stuffing
+  int32_t zz[64];
+  uint64_t nonZero = 0;
   for (size_t k = 0; k < 64; ++k) {
-    const float a = F[ZigZag[k]] / quant[k];
-    q[k] = static_cast<int>(a >= 0.0f ? std::trunc(a + 0.5f) : std::trunc(a - 0.5f));
+    zz[k] = natural[ZigZag[k]];
+    nonZero |= uint64_t{zz[k] != 0} << k;
   }
-  const int diff = q[0] - pred;
-  pred = q[0];
+  const int diff = zz[0] - pred;
+  pred = zz[0];
   {
     const int size = bitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff));
     w.put(dc.code[size], dc.length[size]);
     w.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
   }
-  int run = 0;
-  for (size_t k = 1; k < 64; ++k) {
-    const int v = q[k];
-    if (v == 0) {
-      ++run;
-      continue;
-    }
+  int last = 0;
+  for (uint64_t m = nonZero & ~uint64_t{1}; m != 0; m &= m - 1) {
+    const int k = __builtin_ctzll(m);
+    int run = k - last - 1;
     while (run >= 16) {
       w.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
+    const int v = zz[k];
     const int size = bitLength(static_cast<uint32_t>(v < 0 ? -v : v));
     const int symbol = (run << 4 | size) & 0xFF;
     w.put(ac.code[symbol], ac.length[symbol]);
     w.put(static_cast<uint32_t>(v < 0 ? v - 1 : v), size);
-    run = 0;
+    last = k;
   }
-  if (run > 0) w.put(ac.code[0x00], ac.length[0x00]);
+  if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
 }
 
 // Converts 8 picture rows starting at y0 into centred component samples,
 // padded to whole blocks by repeating the last column and row. planes[c]
 // holds 8 rows of `paddedWidth` floats.
-void loadBand(const Image& img, size_t y0, size_t paddedWidth, std::vector<float>* planes) {
+void loadBand(const Image& img, size_t y0, size_t paddedWidth, const EncodeKernels& k,
+              std::vector<float>* planes) {
   const auto width = static_cast<size_t>(img.width);
   const auto height = static_cast<size_t>(img.height);
   const bool colour = img.colorspace == csRgb;
+  const size_t count = colour ? 3 : 1;
   for (size_t r = 0; r < 8; ++r) {
-    const size_t y = std::min(y0 + r, height - 1);
-    const uint8_t* src = img.pixels.data() + y * width * (colour ? 3 : 1);
-    float* p0 = planes[0].data() + r * paddedWidth;
-    if (!colour) {
-      for (size_t x = 0; x < width; ++x) p0[x] = static_cast<float>(src[x]) - 128.0f;
+    float* p[3] = {};
+    for (size_t c = 0; c < count; ++c) p[c] = planes[c].data() + r * paddedWidth;
+    if (y0 + r < height) {
+      const uint8_t* src = img.pixels.data() + (y0 + r) * width * count;
+      k.colourRow(src, width, colour, p[0], p[1], p[2]);
+      for (size_t c = 0; c < count; ++c) std::fill(p[c] + width, p[c] + paddedWidth, p[c][width - 1]);
     } else {
-      float* p1 = planes[1].data() + r * paddedWidth;
-      float* p2 = planes[2].data() + r * paddedWidth;
-      for (size_t x = 0; x < width; ++x) {
-        const float R = src[3 * x], G = src[3 * x + 1], B = src[3 * x + 2];
-        p0[x] = 0.299f * R + 0.587f * G + 0.114f * B - 128.0f;
-        p1[x] = -0.168736f * R - 0.331264f * G + 0.5f * B;
-        p2[x] = 0.5f * R - 0.418688f * G - 0.081312f * B;
-      }
-    }
-    for (size_t c = 0; c < (colour ? 3u : 1u); ++c) {
-      float* p = planes[c].data() + r * paddedWidth;
-      std::fill(p + width, p + paddedWidth, p[width - 1]);
+      for (size_t c = 0; c < count; ++c) std::copy_n(p[c] - paddedWidth, paddedWidth, p[c]);
     }
   }
 }
@@ -1095,7 +1277,9 @@ Image decodeJpegWith(ByteView data, bool useAvx2) {
 
 Image decodeJpeg(ByteView data) { return jpeg::decodeJpegWith(data, jpeg::cpuHasAvx2()); }
 
-Bytes encodeJpeg(const Image& img, int quality) {
+namespace jpeg {
+
+Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
   if (img.colorspace != csGray && img.colorspace != csRgb) {
     fail(ekUnsupported, "jpeg: encode needs csGray or csRgb");
   }
@@ -1105,36 +1289,34 @@ Bytes encodeJpeg(const Image& img, int quality) {
   const std::array<uint8_t, 64> qlum = jpeg::scaleQt(jpeg::QlumNat, quality);
   const std::array<uint8_t, 64> qchr = jpeg::scaleQt(jpeg::QchrNat, quality);
   const EncoderTables& huff = encoderTables();
-  float quant[2][64];
-  for (size_t k = 0; k < 64; ++k) {
-    quant[0][k] = qlum[ZigZag[k]];
-    quant[1][k] = qchr[ZigZag[k]];
+  alignas(32) float quant[2][64];  // natural order
+  for (size_t i = 0; i < 64; ++i) {
+    quant[0][i] = qlum[i];
+    quant[1][i] = qchr[i];
   }
+  const EncodeKernels kernels = useAvx2 ? EncodeKernels{fdctQuantiseAvx2, colourRowAvx2}
+                                        : EncodeKernels{fdctQuantisePlain, colourRowPlain};
 
   Bytes out;
   out.reserve(1024 + static_cast<size_t>(img.width * img.height) / 2);
   writeHeaders(out, img, qlum, qchr);
 
   const size_t count = img.colorspace == csRgb ? 3 : 1;
-  const auto width = static_cast<size_t>(img.width);
   const auto height = static_cast<size_t>(img.height);
-  const size_t blocksAcross = (width + 7) / 8;
+  const size_t blocksAcross = (static_cast<size_t>(img.width) + 7) / 8;
   const size_t paddedWidth = blocksAcross * 8;
   std::vector<float> planes[3];
   for (size_t c = 0; c < count; ++c) planes[c].resize(paddedWidth * 8);
   int preds[3] = {0, 0, 0};
   BitWriter w(out);
-  alignas(32) float f[64];
-  alignas(32) float F[64];
+  alignas(32) int32_t q[64];
   for (size_t y0 = 0; y0 < height; y0 += 8) {
-    loadBand(img, y0, paddedWidth, planes);
+    loadBand(img, y0, paddedWidth, kernels, planes);
     for (size_t bx = 0; bx < blocksAcross; ++bx) {
       for (size_t c = 0; c < count; ++c) {
-        const float* src = planes[c].data() + bx * 8;
-        for (size_t r = 0; r < 8; ++r) std::memcpy(f + r * 8, src + r * paddedWidth, 32);
-        fdctBlock(f, F);
         const size_t t = c == 0 ? 0 : 1;
-        encBlock(w, F, quant[t], preds[c], huff.dc[t], huff.ac[t]);
+        kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q);
+        encBlock(w, q, preds[c], huff.dc[t], huff.ac[t]);
       }
     }
   }
@@ -1142,6 +1324,12 @@ Bytes encodeJpeg(const Image& img, int quality) {
   out.push_back(0xFF);
   out.push_back(0xD9);
   return out;
+}
+
+}  // namespace jpeg
+
+Bytes encodeJpeg(const Image& img, int quality) {
+  return jpeg::encodeJpegWith(img, quality, jpeg::cpuHasAvx2());
 }
 
 }  // namespace kd::formats

@@ -84,4 +84,7 @@ bool cpuHasAvx2();
 // bytes (decodeJpeg picks AVX2 where the processor has it).
 Image decodeJpegWith(ByteView data, bool useAvx2);
 
+// encodeJpeg with the AVX2 kernels or the baseline ones, likewise.
+Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2);
+
 }  // namespace kd::formats::jpeg

@@ -72,12 +72,15 @@ int64_t divRoundUp(int64_t n, int bits) { return (n + (int64_t{1} << bits) - 1) 
 enum EntryKind : uint8_t { kSymbol, kLink, kNoCode };
 
 // A table slot: a symbol and its code length, a link to a second-level
-// table (value = its offset, len = its index bits), or no code word.
+// table (value = its offset, len = its index bits), or no code word. A
+// slot without a word claims more bits than any reader holds, so one
+// length test sends it to the walk.
 struct Entry {
   uint16_t value;
   uint8_t len;
   uint8_t kind;
 };
+constexpr Entry kNoWord{0, 0xFF, kNoCode};
 
 // One canonical prefix code: its lookup table and, for the bit-by-bit walk,
 // the count of code words per length and the symbols in canonical order.
@@ -114,7 +117,7 @@ void buildCanonical(const uint8_t* lengths, int n, PrefixCode& code) {
   if (code.used <= 1) {
     // One symbol costs no bits; no symbol at all is left to the walk.
     code.rootBits = 0;
-    code.table.assign(1, code.used == 1 ? Entry{code.sorted[0], 0, kSymbol} : Entry{0, 0, kNoCode});
+    code.table.assign(1, code.used == 1 ? Entry{code.sorted[0], 0, kSymbol} : kNoWord);
     return;
   }
   // Canonical words of the reachable symbols, in canonical order.
@@ -143,7 +146,7 @@ void buildCanonical(const uint8_t* lengths, int n, PrefixCode& code) {
   const int maxLen = words.back().len;
   const int root = std::min(kRootBits, maxLen);
   code.rootBits = root;
-  code.table.assign(size_t{1} << root, Entry{0, 0, kNoCode});
+  code.table.assign(size_t{1} << root, kNoWord);
   auto reversed = [](uint32_t v, int bits) {
     uint32_t r = 0;
     for (int i = 0; i < bits; ++i) r |= ((v >> i) & 1) << (bits - 1 - i);
@@ -159,7 +162,7 @@ void buildCanonical(const uint8_t* lengths, int n, PrefixCode& code) {
   for (uint32_t slot = 0; slot < (uint32_t{1} << root); ++slot) {
     if (subBits[slot] == 0) continue;
     code.table[slot] = Entry{static_cast<uint16_t>(code.table.size()), subBits[slot], kLink};
-    code.table.resize(code.table.size() + (size_t{1} << subBits[slot]), Entry{0, 0, kNoCode});
+    code.table.resize(code.table.size() + (size_t{1} << subBits[slot]), kNoWord);
   }
   for (const Word& w : words) {
     if (w.len <= root) {
@@ -211,7 +214,7 @@ inline int decodeSymbol(const CodeView& c, BitReader& br) {
   const auto bits = static_cast<uint32_t>(br.peek());
   Entry e = c.table[bits & c.rootMask];
   if (e.kind == kLink) e = c.table[e.value + ((bits >> c.rootBits) & ((1u << e.len) - 1))];
-  if (e.kind != kSymbol || e.len > br.available()) [[unlikely]] {
+  if (e.len > br.available()) [[unlikely]] {
     return decodeSymbolWalk(*c.code, br);
   }
   br.drop(e.len);
@@ -298,7 +301,10 @@ void readHtreeGroup(BitReader& br, int cacheSize, Group& group, std::vector<uint
 // The prefix-code groups with their decoding views, ready for the pixel loop.
 struct GroupViews {
   std::array<CodeView, 5> codes;
-  bool literalOnly;  // green code holds no backward reference or cache symbol
+  // Alpha whose code has one symbol costs no bits: its value, already in
+  // place (bits 24-31), and whether that is the case.
+  uint32_t fixedAlpha;
+  bool alphaFixed;
 };
 
 int readColorCache(BitReader& br) {
@@ -326,6 +332,25 @@ inline int64_t distanceCodeToLinear(uint32_t code, int64_t width) {
 
 inline uint32_t cacheIndex(uint32_t argb, int bits) { return (0x1E35A7BDu * argb) >> (32 - bits); }
 
+// LZ77 copy of `length` pixels from `dist` back; the source may overlap the
+// destination. A copy is as if pixel by pixel; runs of one pixel become a
+// fill, and distances of 4 or more move 4 pixels at a time (each block's
+// source is complete before it is read).
+inline void copyPixels(uint32_t* dst, int64_t dist, int64_t length) {
+  const uint32_t* from = dst - dist;
+  if (dist == 1) {
+    std::fill_n(dst, length, from[0]);
+  } else if (dist >= length) {
+    std::memcpy(dst, from, static_cast<size_t>(length) * 4);
+  } else if (dist >= 4) {
+    int64_t i = 0;
+    for (; i + 4 <= length; i += 4) std::memcpy(dst + i, from + i, 16);
+    for (; i < length; ++i) dst[i] = from[i];
+  } else {
+    for (int64_t i = 0; i < length; ++i) dst[i] = from[i];
+  }
+}
+
 // Where the entropy-coded pixels of one image go and which groups decode
 // them. `groupOf` (main image only) holds, per entropy-image block, the
 // index into `views`.
@@ -343,13 +368,20 @@ struct PixelSource {
 // completed run of rows, rowsDone(rows complete so far) runs. One long loop
 // on purpose: the reader, position and group stay in registers.
 template <class RowsDone>
-void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsDone&& rowsDone) {
+void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
+                     RowsDone&& rowsDone) {
+  // A local copy of the reader, so its state can live in registers.
+  BitReader br = reader;
   const int64_t width = src.width;
   const int64_t total = width * src.height;
   const int cacheBits = src.cacheBits;
   std::vector<uint32_t> cache(cacheBits > 0 ? size_t{1} << cacheBits : 0, 0);
   const int64_t blockMask = src.prefixBits > 0 ? (int64_t{1} << src.prefixBits) - 1 : -1;
   int64_t pos = 0, x = 0, y = 0;
+  // Every pixel enters the cache in stream order, but only a cache read
+  // needs the cache up to date: pixels before `cached` are in, the rest
+  // go in (in order) just before the next read.
+  int64_t cached = 0;
   const GroupViews* g = &src.views[0];
   auto groupAt = [&](int64_t px, int64_t py) {
     return &src.views[src.groupOf[static_cast<size_t>((py >> src.prefixBits) * src.prefixWidth +
@@ -363,11 +395,12 @@ void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsD
       const int r = decodeSymbol(g->codes[kRed], br);
       br.refill();
       const int b = decodeSymbol(g->codes[kBlue], br);
-      const int a = decodeSymbol(g->codes[kAlpha], br);
-      const uint32_t px = static_cast<uint32_t>(a) << 24 | static_cast<uint32_t>(r) << 16 |
+      const uint32_t a = g->alphaFixed
+                             ? g->fixedAlpha
+                             : static_cast<uint32_t>(decodeSymbol(g->codes[kAlpha], br)) << 24;
+      const uint32_t px = a | static_cast<uint32_t>(r) << 16 |
                           static_cast<uint32_t>(s) << 8 | static_cast<uint32_t>(b);
       out[pos++] = px;
-      if (cacheBits > 0) cache[cacheIndex(px, cacheBits)] = px;
       if (++x == width) {
         x = 0;
         ++y;
@@ -382,11 +415,7 @@ void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsD
       if (dist > pos) fail(ekInvalid, "webp: bad back-reference distance");
       if (length > total - pos) fail(ekInvalid, "webp: copy runs past image end");
       uint32_t* dst = out + pos;
-      const uint32_t* from = dst - dist;
-      for (int64_t i = 0; i < length; ++i) dst[i] = from[i];
-      if (cacheBits > 0) {
-        for (int64_t i = 0; i < length; ++i) cache[cacheIndex(dst[i], cacheBits)] = dst[i];
-      }
+      copyPixels(dst, dist, length);
       pos += length;
       x += length;
       if (x >= width) {
@@ -397,9 +426,9 @@ void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsD
       if (src.prefixBits > 0 && pos < total) g = groupAt(x, y);
     } else {
       if (cacheBits == 0) fail(ekInvalid, "webp: color cache code without a cache");
+      for (; cached < pos; ++cached) cache[cacheIndex(out[cached], cacheBits)] = out[cached];
       const uint32_t px = cache[static_cast<size_t>(s - kNumLiteralCodes - kNumLengthCodes)];
       out[pos++] = px;
-      cache[cacheIndex(px, cacheBits)] = px;
       if (++x == width) {
         x = 0;
         ++y;
@@ -407,6 +436,7 @@ void decodeImageData(BitReader& br, const PixelSource& src, uint32_t* out, RowsD
       }
     }
   }
+  reader = br;
 }
 
 // Reads the groups of an image: all of them are parsed, but only those the
@@ -432,9 +462,9 @@ std::vector<GroupViews> viewsOf(const std::vector<Group>& groups) {
   for (const Group& g : groups) {
     GroupViews v{};
     for (size_t i = 0; i < 5; ++i) v.codes[i] = viewOf(g.codes[i]);
-    const PrefixCode& green = g.codes[kGreen];
-    v.literalOnly = std::all_of(green.sorted.begin(), green.sorted.end(),
-                                [](uint16_t s) { return s < kNumLiteralCodes; });
+    const PrefixCode& alpha = g.codes[kAlpha];
+    v.alphaFixed = alpha.used == 1;
+    v.fixedAlpha = v.alphaFixed ? uint32_t{alpha.sorted[0]} << 24 : 0;
     views.push_back(v);
   }
   return views;
@@ -592,15 +622,69 @@ inline uint32_t predict(uint32_t l, uint32_t t, uint32_t tl, uint32_t tr) {
   else return 0xFF000000u;
 }
 
+#if defined(__SSE2__)
+inline __m128i load32(const uint32_t* p) {
+  return _mm_cvtsi32_si128(static_cast<int>(*p));
+}
+// Channel-wise (a + b) / 2 rounded down (the instruction rounds up).
+inline __m128i average2Lanes(__m128i a, __m128i b) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+}
+inline __m128i widenLanes(__m128i v) { return _mm_unpacklo_epi8(v, _mm_setzero_si128()); }
+
+// The prediction of predict<Mode>, on pixels held in the low lanes.
+template <int Mode>
+inline __m128i predictLanes(__m128i l, __m128i t, __m128i tl, __m128i tr) {
+  if constexpr (Mode == 1) return l;
+  else if constexpr (Mode == 2) return t;
+  else if constexpr (Mode == 3) return tr;
+  else if constexpr (Mode == 4) return tl;
+  else if constexpr (Mode == 5) return average2Lanes(average2Lanes(l, tr), t);
+  else if constexpr (Mode == 6) return average2Lanes(l, tl);
+  else if constexpr (Mode == 7) return average2Lanes(l, t);
+  else if constexpr (Mode == 8) return average2Lanes(tl, t);
+  else if constexpr (Mode == 9) return average2Lanes(t, tr);
+  else if constexpr (Mode == 10) return average2Lanes(average2Lanes(l, tl), average2Lanes(t, tr));
+  else if constexpr (Mode == 11) {
+    const __m128i nearerLeft =
+        _mm_cmplt_epi32(_mm_sad_epu8(t, tl), _mm_sad_epu8(l, tl));  // lane 0 decides
+    const __m128i mask = _mm_shuffle_epi32(nearerLeft, 0);
+    return _mm_or_si128(_mm_and_si128(mask, l), _mm_andnot_si128(mask, t));
+  } else if constexpr (Mode == 12) {
+    return _mm_packus_epi16(
+        _mm_sub_epi16(_mm_add_epi16(widenLanes(l), widenLanes(t)), widenLanes(tl)),
+        _mm_setzero_si128());
+  } else if constexpr (Mode == 13) {
+    const __m128i a = widenLanes(average2Lanes(l, t));
+    const __m128i d = _mm_sub_epi16(a, widenLanes(tl));
+    const __m128i half = _mm_srai_epi16(_mm_sub_epi16(d, _mm_srai_epi16(d, 15)), 1);
+    return _mm_packus_epi16(_mm_add_epi16(a, half), _mm_setzero_si128());
+  } else {
+    return _mm_cvtsi32_si128(static_cast<int>(0xFF000000u));
+  }
+}
+#endif
+
 // Adds the prediction to row[x] for x in [from, to). `top` is the row above
 // as the predictor stage left it; the top-right neighbour of the last
-// column is the first pixel of the current row.
+// column is the first pixel of the current row. The left neighbour stays
+// in a register from one pixel to the next: that chain is the loop's cost.
 template <int Mode>
 void predictSpan(uint32_t* row, const uint32_t* top, int64_t from, int64_t to, int64_t width) {
+#if defined(__SSE2__)
+  __m128i left = load32(row + from - 1);
+  for (int64_t x = from; x < to; ++x) {
+    const __m128i tr = x + 1 < width ? load32(top + x + 1) : load32(row);
+    const __m128i pred = predictLanes<Mode>(left, load32(top + x), load32(top + x - 1), tr);
+    left = _mm_add_epi8(load32(row + x), pred);
+    row[x] = static_cast<uint32_t>(_mm_cvtsi128_si32(left));
+  }
+#else
   for (int64_t x = from; x < to; ++x) {
     const uint32_t tr = x + 1 < width ? top[x + 1] : row[0];
     row[x] = addPixels(row[x], predict<Mode>(row[x - 1], top[x], top[x - 1], tr));
   }
+#endif
 }
 
 using SpanFn = void (*)(uint32_t*, const uint32_t*, int64_t, int64_t, int64_t);
@@ -747,6 +831,59 @@ void toRgba(const uint32_t* row, int64_t width, bool alpha, uint8_t* out) {
   }
 }
 
+// Output bytes of every green value of a colour-indexed picture: for each
+// of the 256 values, the 1, 2, 4 or 8 pixels it unbundles to, as R, G, B (, A)
+// bytes. A row is then one table read and one copy per coded pixel.
+Bytes unbundledTable(const Transform& t, int64_t channels) {
+  const int perPixel = 1 << t.bits;
+  const int perPixelBits = 8 >> t.bits;
+  const uint32_t mask = (1u << perPixelBits) - 1;
+  const auto chunk = static_cast<size_t>(perPixel * channels);
+  Bytes out(256 * chunk);
+  for (uint32_t v = 0; v < 256; ++v) {
+    for (int k = 0; k < perPixel; ++k) {
+      uint8_t rgba[4];
+      const uint32_t argb = t.data[(v >> (k * perPixelBits)) & mask];
+      toRgba(&argb, 1, true, rgba);
+      std::memcpy(&out[v * chunk + static_cast<size_t>(k * channels)], rgba,
+                  static_cast<size_t>(channels));
+    }
+  }
+  return out;
+}
+
+template <size_t Chunk>
+void emitIndexedRow(const Transform& t, const uint32_t* coded, const uint8_t* table, size_t channels,
+                    uint8_t* out) {
+  const int64_t whole = t.width >> t.bits;
+  for (int64_t cx = 0; cx < whole; ++cx) {
+    std::memcpy(out + static_cast<size_t>(cx) * Chunk, table + ((coded[cx] >> 8) & 0xFF) * Chunk,
+                Chunk);
+  }
+  const size_t rest = static_cast<size_t>(t.width - (whole << t.bits)) * channels;
+  if (rest > 0) {
+    std::memcpy(out + static_cast<size_t>(whole) * Chunk,
+                table + ((coded[whole] >> 8) & 0xFF) * Chunk, rest);
+  }
+}
+
+// Fixed-size copies per chunk size (pixels per coded pixel x channels).
+void emitIndexed(const Transform& t, const uint32_t* coded, const Bytes& table, int64_t channels,
+                 uint8_t* out) {
+  const auto ch = static_cast<size_t>(channels);
+  const uint8_t* tb = table.data();
+  switch ((size_t{1} << t.bits) * ch) {
+    case 3: emitIndexedRow<3>(t, coded, tb, ch, out); break;
+    case 4: emitIndexedRow<4>(t, coded, tb, ch, out); break;
+    case 6: emitIndexedRow<6>(t, coded, tb, ch, out); break;
+    case 8: emitIndexedRow<8>(t, coded, tb, ch, out); break;
+    case 12: emitIndexedRow<12>(t, coded, tb, ch, out); break;
+    case 16: emitIndexedRow<16>(t, coded, tb, ch, out); break;
+    case 24: emitIndexedRow<24>(t, coded, tb, ch, out); break;
+    default: emitIndexedRow<32>(t, coded, tb, ch, out); break;
+  }
+}
+
 // The main image: transforms, colour cache, meta prefix codes, groups,
 // then pixels with the inverse transforms applied row by row.
 Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUsed) {
@@ -803,11 +940,21 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
   for (Transform& t : transforms) {
     if (t.type == kPredictor) t.previous.assign(static_cast<size_t>(t.width), 0);
   }
+  // A colour table alone (the usual form of few-colour pictures): indices
+  // go straight to output bytes through a table in output order.
+  const bool paletteOnly = transforms.size() == 1 && transforms[0].type == kColorIndexing;
+  const Bytes outputTable = paletteOnly ? unbundledTable(transforms[0], img.channels) : Bytes();
   int64_t rowsEmitted = 0;
   auto emitRows = [&](int64_t rowsComplete) {
     for (; rowsEmitted < rowsComplete; ++rowsEmitted) {
       const int64_t y = rowsEmitted;
       const uint32_t* argb = coded.get() + y * codedWidth;
+      const size_t at = img.pixels.size();
+      img.pixels.resize(at + rowBytes);
+      if (paletteOnly) {
+        emitIndexed(transforms[0], argb, outputTable, img.channels, img.pixels.data() + at);
+        continue;
+      }
       if (!transforms.empty()) {
         std::copy_n(argb, codedWidth, row.data());
         for (auto it = transforms.rbegin(); it != transforms.rend(); ++it) {
@@ -820,8 +967,6 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
         }
         argb = row.data();
       }
-      const size_t at = img.pixels.size();
-      img.pixels.resize(at + rowBytes);
       toRgba(argb, width, cs == csRgba, img.pixels.data() + at);
     }
   };

@@ -49,7 +49,7 @@ class BitReader {
     }
   }
   uint64_t peek() const { return buf_; }
-  int available() const { return count_; }
+  int64_t available() const { return count_; }
   void drop(int n) {
     buf_ >>= n;
     count_ -= n;
@@ -57,7 +57,9 @@ class BitReader {
 
  private:
   uint64_t buf_ = 0;
-  int count_ = 0;
+  // 64-bit so that the decoder's stores of 32-bit pixels cannot alias it
+  // and the reader's state can stay in registers.
+  int64_t count_ = 0;
   const uint8_t* p_;
   const uint8_t* end_;
 };

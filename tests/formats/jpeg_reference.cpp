@@ -1,5 +1,6 @@
 #include "jpeg_reference.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -305,6 +306,166 @@ Image referenceDecodeJpeg(ByteView d) {
     }
   }
   return img;
+}
+
+namespace {
+
+struct BitSink {
+  Bytes& out;
+  int acc = 0, n = 0;
+  void bit(int b) {
+    acc = acc * 2 + b;
+    if (++n == 8) {
+      out.push_back(static_cast<uint8_t>(acc));
+      if (acc == 0xFF) out.push_back(0);
+      acc = n = 0;
+    }
+  }
+  void bits(uint32_t v, int count) {
+    for (int i = count - 1; i >= 0; --i) bit(static_cast<int>(v >> i & 1));
+  }
+};
+
+struct Code {
+  uint32_t code = 0;
+  int length = 0;
+};
+
+std::vector<Code> codesOf(const uint8_t* counts, const uint8_t* syms) {
+  std::vector<Code> out(256);
+  uint32_t code = 0;
+  int k = 0;
+  for (int l = 1; l <= 16; ++l) {
+    for (int i = 0; i < counts[l - 1]; ++i) out[syms[k++]] = {code++, l};
+    code *= 2;
+  }
+  return out;
+}
+
+void segmentHeader(Bytes& out, uint8_t marker, size_t length) {
+  out.insert(out.end(), {0xFF, marker, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+}
+
+}  // namespace
+
+Bytes referenceEncodeJpeg(const Image& img, int quality) {
+  if (img.colorspace != csGray && img.colorspace != csRgb) {
+    bad(ekUnsupported, "jpeg: encode needs csGray or csRgb");
+  }
+  if (img.width < 1 || img.width > 65535 || img.height < 1 || img.height > 65535) {
+    bad(ekInvalid, "jpeg: bad dimensions");
+  }
+  const int nc = img.colorspace == csRgb ? 3 : 1;
+  int q[2][64];
+  for (int t = 0; t < 2; ++t) {
+    const auto& base = t == 0 ? jpeg::QlumNat : jpeg::QchrNat;
+    const int scale = quality < 2 ? 5000 : quality < 50 ? 5000 / quality : 200 - 2 * quality;
+    for (int i = 0; i < 64; ++i) q[t][i] = std::clamp((base[static_cast<size_t>(i)] * scale + 50) / 100, 1, 255);
+  }
+  Bytes out = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+  segmentHeader(out, 0xDB, nc == 3 ? 132 : 67);
+  for (int t = 0; t < (nc == 3 ? 2 : 1); ++t) {
+    out.push_back(static_cast<uint8_t>(t));
+    for (int k = 0; k < 64; ++k) out.push_back(static_cast<uint8_t>(q[t][ZigZag[static_cast<size_t>(k)]]));
+  }
+  segmentHeader(out, 0xC0, 8 + 3 * static_cast<size_t>(nc));
+  out.insert(out.end(), {8, static_cast<uint8_t>(img.height >> 8), static_cast<uint8_t>(img.height),
+                         static_cast<uint8_t>(img.width >> 8), static_cast<uint8_t>(img.width),
+                         static_cast<uint8_t>(nc)});
+  for (int c = 0; c < nc; ++c) out.insert(out.end(), {static_cast<uint8_t>(c + 1), 0x11, static_cast<uint8_t>(c == 0 ? 0 : 1)});
+  segmentHeader(out, 0xC4, nc == 3 ? 418 : 210);
+  auto table = [&](uint8_t id, const uint8_t* counts, const uint8_t* syms, size_t n) {
+    out.push_back(id);
+    out.insert(out.end(), counts, counts + 16);
+    out.insert(out.end(), syms, syms + n);
+  };
+  table(0x00, jpeg::Dc0Bits.data(), jpeg::Dc0Syms.data(), 12);
+  if (nc == 3) table(0x01, jpeg::Dc1Bits.data(), jpeg::Dc1Syms.data(), 12);
+  table(0x10, jpeg::Ac0Bits.data(), jpeg::Ac0Syms.data(), 162);
+  if (nc == 3) table(0x11, jpeg::Ac1Bits.data(), jpeg::Ac1Syms.data(), 162);
+  segmentHeader(out, 0xDA, 6 + 2 * static_cast<size_t>(nc));
+  out.push_back(static_cast<uint8_t>(nc));
+  for (int c = 0; c < nc; ++c) out.insert(out.end(), {static_cast<uint8_t>(c + 1), static_cast<uint8_t>(c == 0 ? 0x00 : 0x11)});
+  out.insert(out.end(), {0, 63, 0});
+
+  const std::vector<Code> dc[2] = {codesOf(jpeg::Dc0Bits.data(), jpeg::Dc0Syms.data()),
+                                   codesOf(jpeg::Dc1Bits.data(), jpeg::Dc1Syms.data())};
+  const std::vector<Code> ac[2] = {codesOf(jpeg::Ac0Bits.data(), jpeg::Ac0Syms.data()),
+                                   codesOf(jpeg::Ac1Bits.data(), jpeg::Ac1Syms.data())};
+  const jpeg::CosineTables& t = jpeg::cosineTables();
+  BitSink sink{out};
+  int pred[3] = {0, 0, 0};
+  auto sample = [&](int64_t x, int64_t y, int c) {
+    x = std::min(x, img.width - 1);
+    y = std::min(y, img.height - 1);
+    const uint8_t* px = img.pixels.data() + (y * img.width + x) * nc;
+    if (nc == 1) return static_cast<float>(px[0]) - 128.0f;
+    const float R = px[0], G = px[1], B = px[2];
+    if (c == 0) return 0.299f * R + 0.587f * G + 0.114f * B - 128.0f;
+    if (c == 1) return -0.168736f * R - 0.331264f * G + 0.5f * B;
+    return 0.5f * R - 0.418688f * G - 0.081312f * B;
+  };
+  auto category = [](int v) {
+    int n = 0;
+    for (int a = std::abs(v); a > 0; a /= 2) ++n;
+    return n;
+  };
+  for (int64_t by = 0; by < (img.height + 7) / 8; ++by) {
+    for (int64_t bx = 0; bx < (img.width + 7) / 8; ++bx) {
+      for (int c = 0; c < nc; ++c) {
+        const int tab = c == 0 ? 0 : 1;
+        float f[8][8], tmp[8][8];
+        for (int y = 0; y < 8; ++y) {
+          for (int x = 0; x < 8; ++x) f[y][x] = sample(bx * 8 + x, by * 8 + y, c);
+        }
+        for (int y = 0; y < 8; ++y) {
+          for (int u = 0; u < 8; ++u) {
+            float sum = 0.0f;
+            for (int x = 0; x < 8; ++x) sum += f[y][x] * t.CosT[x][u];
+            tmp[y][u] = sum;
+          }
+        }
+        int zz[64];
+        for (int v = 0; v < 8; ++v) {
+          for (int u = 0; u < 8; ++u) {
+            float sum = 0.0f;
+            for (int y = 0; y < 8; ++y) sum += tmp[y][u] * t.CosT[y][v];
+            const float F = ((0.25f * t.Cu[u]) * t.Cu[v]) * sum;
+            const float a = F / static_cast<float>(q[tab][v * 8 + u]);
+            const int value = static_cast<int>(a >= 0 ? std::trunc(a + 0.5f) : std::trunc(a - 0.5f));
+            for (int k = 0; k < 64; ++k) {
+              if (ZigZag[static_cast<size_t>(k)] == v * 8 + u) zz[k] = value;
+            }
+          }
+        }
+        const int diff = zz[0] - pred[c];
+        pred[c] = zz[0];
+        int s = category(diff);
+        sink.bits(dc[tab][static_cast<size_t>(s)].code, dc[tab][static_cast<size_t>(s)].length);
+        sink.bits(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << s) - 1), s);
+        int run = 0;
+        for (int k = 1; k < 64; ++k) {
+          if (zz[k] == 0) {
+            ++run;
+            continue;
+          }
+          while (run > 15) {
+            sink.bits(ac[tab][0xF0].code, ac[tab][0xF0].length);
+            run -= 16;
+          }
+          s = category(zz[k]);
+          const Code& code = ac[tab][static_cast<size_t>(run * 16 + s)];
+          sink.bits(code.code, code.length);
+          sink.bits(static_cast<uint32_t>(zz[k] < 0 ? zz[k] - 1 : zz[k]) & ((1u << s) - 1), s);
+          run = 0;
+        }
+        if (run > 0) sink.bits(ac[tab][0].code, ac[tab][0].length);
+      }
+    }
+  }
+  while (sink.n != 0) sink.bit(1);
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
 }
 
 }  // namespace kd::formats::test

@@ -576,6 +576,25 @@ TEST(JpegEncode, TablesAndColourLayoutMatchLibjpegAtEveryQuality) {
   }
 }
 
+TEST(JpegEncode, SameBytesAsThePlainEncoder) {
+  const struct {
+    int64_t width, height;
+    ColorSpace cs;
+    int quality;
+  } cases[] = {{1, 1, csGray, 50}, {9, 9, csRgb, 1},    {45, 37, csRgb, 90},
+               {33, 17, csGray, 100}, {64, 8, csRgb, 100}, {17, 40, csRgb, 75}};
+  for (const auto& c : cases) {
+    for (const Image& img : {photoLike(c.width, c.height, c.cs), testPicture(c.width, c.height, c.cs)}) {
+      const Bytes plain = referenceEncodeJpeg(img, c.quality);
+      for (bool avx2 : {false, true}) {
+        if (avx2 && !jpeg::cpuHasAvx2()) continue;
+        EXPECT_EQ(jpeg::encodeJpegWith(img, c.quality, avx2), plain)
+            << c.width << "x" << c.height << " q" << c.quality << (avx2 ? " AVX2" : "");
+      }
+    }
+  }
+}
+
 TEST(JpegEncode, QualityScalingOfTheAnnexKTables) {
   EXPECT_EQ(jpeg::scaleQt(jpeg::QlumNat, 50), jpeg::QlumNat);
   EXPECT_EQ(jpeg::scaleQt(jpeg::QchrNat, 50), jpeg::QchrNat);
