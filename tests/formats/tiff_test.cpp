@@ -8,6 +8,8 @@
 #include <map>
 #include <optional>
 
+#include <keldra/keldra.h>
+
 #include "codec_support.h"
 #include "compress/zlib.h"
 #include "formats/formats.h"
@@ -779,6 +781,35 @@ TEST(TiffRewrittenByTiffcp, CompressionsPredictorsPlanesAndTiles) {
     }
   }
   EXPECT_GE(rewritten, 45);
+}
+
+// --- the C boundary ------------------------------------------------------
+
+TEST(TiffGifThroughTheCBoundary, SniffedOrNamedDecodeLikeTheDecoders) {
+  struct Case {
+    const char* file;
+    int format;
+  };
+  for (const Case& c : {Case{"codec/tiff/itiff_seq-3c-8b-multistrip-8743c999.tiff", KD_FORMAT_AUTO},
+                        Case{"codec/tiff/itiff_seq-3c-8b-multistrip-8743c999.tiff", KD_FORMAT_TIFF},
+                        Case{"codec/gif/irs_interlaced.gif", KD_FORMAT_AUTO}}) {
+    SCOPED_TRACE(c.file);
+    const Bytes file = kd::test::readTestdata(c.file);
+    const Image want = decodeImage(viewOf(file));
+    KdImage* img = nullptr;
+    ASSERT_EQ(kd_image_decode_buffer(file.data(), file.size(), c.format, &img), KD_IMAGE_OK);
+    const uint8_t* px = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(kd_image_pixels(img, &px, &len), KD_IMAGE_OK);
+    EXPECT_EQ(kd_image_get_colorspace(img), static_cast<int>(want.colorspace));
+    EXPECT_TRUE(Bytes(px, px + len) == want.pixels);
+    kd_image_free(img);
+  }
+  Bytes bigTiff = kd::test::readTestdata("codec/tiff/itiff_seq-1c-8b-bigtiff-20f3db0c.tiff");
+  KdImage* img = nullptr;
+  EXPECT_NE(kd_image_decode_buffer(bigTiff.data(), bigTiff.size(), KD_FORMAT_TIFF, &img),
+            KD_IMAGE_OK);
+  EXPECT_EQ(img, nullptr);
 }
 
 // --- decompression bombs --------------------------------------------------

@@ -126,6 +126,21 @@ if(differs)
   message(FATAL_ERROR "PPM -> png -> PPM changed the pixels")
 endif()
 
+# TIFF and GIF in, recognised by their first bytes (whatever the extension):
+# straight to PPM/PAM and through PNG give the same pixels.
+file(COPY ${TESTDATA}/codec/tiff/itiff_seq-3c-8b-multistrip-8743c999.tiff DESTINATION ${WORK_DIR})
+file(RENAME ${WORK_DIR}/itiff_seq-3c-8b-multistrip-8743c999.tiff ${WORK_DIR}/strips.bin)
+foreach(input ${WORK_DIR}/strips.bin ${TESTDATA}/codec/gif/irs_interlaced.gif)
+  run(0 convert ${input} ${WORK_DIR}/tg.pam)
+  run(0 convert ${input} ${WORK_DIR}/tg.png)
+  run(0 convert ${WORK_DIR}/tg.png ${WORK_DIR}/tg_png.pam)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/tg.pam
+    ${WORK_DIR}/tg_png.pam RESULT_VARIABLE differs)
+  if(differs)
+    message(FATAL_ERROR "${input} -> png -> PAM changed the pixels")
+  endif()
+endforeach()
+
 # Lossless WebP in: straight to PPM and through PNG give the same pixels;
 # a lossy WebP is refused as unsupported.
 run(0 convert ${TESTDATA}/codec/webp/webptd_lossless_vec_1_6.webp ${WORK_DIR}/webp.ppm)
