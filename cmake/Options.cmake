@@ -9,6 +9,11 @@ if(KELDRA_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(KELDRA_SANITIZE_THREAD)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 function(keldra_set_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
   if(KELDRA_WERROR)

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -12,10 +13,12 @@
 #include "c_api/guard.h"
 #include "c_api/registry.h"
 #include "exif/exif.h"
+#include "exif/json.h"
 #include "keldra/keldra.h"
 
-// Built once from a metadata record and never changed afterwards, except for
-// the JSON text, which is built on first request.
+// Built once from a metadata record and never changed afterwards. The JSON
+// text is built on first request, exactly once even when several threads ask
+// at the same time (one handle may be read by several threads at once).
 struct KdExifObj {
   bool isValid = false;
   int64_t orientation = 0;
@@ -27,7 +30,7 @@ struct KdExifObj {
   std::string software;
   std::vector<std::pair<std::string, std::string>> tags;  // sorted by name (byte order)
   std::unordered_map<std::string_view, size_t> index;     // name -> position in tags
-  bool jsonBuilt = false;
+  std::once_flag jsonOnce;
   std::string json;
 };
 
@@ -62,33 +65,6 @@ int registerMeta(exif::Metadata&& md, KdExifObj** out) {
   return kStatusOk;
 }
 
-void appendJsonString(std::string& out, std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  out.push_back('"');
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case 8: out += "\\b"; break;
-      case 9: out += "\\t"; break;
-      case 10: out += "\\n"; break;
-      case 11: out += "\\u000b"; break;
-      case 12: out += "\\f"; break;
-      case 13: out += "\\r"; break;
-      default:
-        if (c < 32) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 15]);
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
 // JSON has no text for non-finite numbers; they are written as null.
 void appendJsonNumber(std::string& out, double v) {
   std::string t = exif::shortestText(v);
@@ -97,20 +73,22 @@ void appendJsonNumber(std::string& out, double v) {
 
 std::string renderJson(const KdExifObj& m) {
   std::string out;
-  size_t textSize = 0;
-  for (const auto& [name, value] : m.tags) textSize += name.size() + value.size() + 12;
-  out.reserve(textSize + m.camera.size() + m.software.size() + 256);
+  size_t textSize = exif::jsonStringSize(m.camera) + exif::jsonStringSize(m.software) + 256;
+  for (const auto& [name, value] : m.tags) {
+    textSize += exif::jsonStringSize(name) + exif::jsonStringSize(value) + 8;
+  }
+  out.reserve(textSize);
   out += "{\n  \"isValid\": ";
   out += m.isValid ? "true" : "false";
   out += ",\n  \"orientation\": ";
   out += std::to_string(m.orientation);
   if (!m.camera.empty()) {
     out += ",\n  \"camera\": ";
-    appendJsonString(out, m.camera);
+    exif::appendJsonString(out, m.camera);
   }
   if (!m.software.empty()) {
     out += ",\n  \"software\": ";
-    appendJsonString(out, m.software);
+    exif::appendJsonString(out, m.software);
   }
   if (m.hasGps) {
     out += ",\n  \"gps\": {\n    \"latitude\": ";
@@ -128,9 +106,9 @@ std::string renderJson(const KdExifObj& m) {
     out += "{";
     for (size_t i = 0; i < m.tags.size(); ++i) {
       out += i == 0 ? "\n    " : ",\n    ";
-      appendJsonString(out, m.tags[i].first);
+      exif::appendJsonString(out, m.tags[i].first);
       out += ": ";
-      appendJsonString(out, m.tags[i].second);
+      exif::appendJsonString(out, m.tags[i].second);
     }
     out += "\n  }";
   }
@@ -226,10 +204,8 @@ const char* kd_exif_to_json(KdExif* handle) noexcept {
   return valueCall(static_cast<const char*>(nullptr), [&]() -> const char* {
     auto m = metaOf(handle);
     if (!m) return nullptr;
-    if (!m->jsonBuilt) {
-      m->json = renderJson(*m);
-      m->jsonBuilt = true;
-    }
+    // A failed build (out of memory) leaves the flag unset for a later call.
+    std::call_once(m->jsonOnce, [&] { m->json = renderJson(*m); });
     return m->json.c_str();
   });
 }

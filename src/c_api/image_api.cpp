@@ -1,6 +1,7 @@
 // kd_image_*: create images from pixels or files, query, encode, release.
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "base/checked.h"
 #include "c_api/image_object.h"
@@ -94,13 +95,17 @@ int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
   return imageCall([&] {
     auto obj = imgOf(img);
     if (!obj) return kImageBadArgument;
-    kd::base::Bytes encoded = kd::formats::encodeImage(obj->image, encodeFmtFromCint(format),
-                                                       quality);
-    if (encoded.empty()) return kImageUnsupported;
-    uint8_t* buf = copyToHostBuffer(encoded.data(), encoded.size());
-    if (buf == nullptr) return kImageOutOfMemory;
-    *out = buf;
-    *out_len = encoded.size();
+    // The encoder writes into the block the host receives.
+    try {
+      kd::base::HeapBytes encoded =
+          kd::formats::encodeImage(obj->image, encodeFmtFromCint(format), quality);
+      if (encoded.empty()) return kImageUnsupported;
+      const size_t len = encoded.size();
+      *out = encoded.release();
+      *out_len = len;
+    } catch (const std::bad_alloc&) {
+      return kImageOutOfMemory;
+    }
     return kStatusOk;
   });
 }

@@ -11,6 +11,7 @@
 #include "exif/endian.h"
 #include "exif/iptc.h"
 #include "exif/jpeg.h"
+#include "exif/json.h"
 #include "exif/makernotes.h"
 #include "exif/png.h"
 #include "exif/webp.h"
@@ -233,6 +234,30 @@ void readIsobmff(Metadata& md, base::ByteView buf, ReadBudget& budget) {
   }
 }
 
+// Output charge of one text: itself plus its JSON string and the line
+// around it (indent, ": ", ",\n").
+int64_t outputCost(std::string_view text) {
+  return static_cast<int64_t>(text.size() + jsonStringSize(text) + 8);
+}
+
+// Everything a read hands out is charged here, in one place, whatever part
+// of the reader produced it, so the text and the JSON document stay within a
+// fixed multiple of the input. The camera and software texts come first
+// (cleared when they do not fit), then the tags in name order; from the first
+// tag that does not fit on, the tags are dropped.
+void fitOutputToBudget(Metadata& md, ReadBudget& budget) {
+  budget.spendOutput(ReadBudget::kJsonFrame);
+  for (std::string* text : {&md.camera, &md.software}) {
+    if (!budget.spendOutput(outputCost(*text))) text->clear();
+  }
+  for (auto it = md.tags.begin(); it != md.tags.end(); ++it) {
+    if (!budget.spendOutput(outputCost(it->first) + outputCost(it->second))) {
+      md.tags.erase(it, md.tags.end());
+      return;
+    }
+  }
+}
+
 void applySignFixups(Metadata& md) {
   if (md.latRef == 'S' && md.latitude > 0) md.latitude = -md.latitude;
   if (md.lonRef == 'W' && md.longitude > 0) md.longitude = -md.longitude;
@@ -361,8 +386,11 @@ struct File {
     if (n <= 0 || fseeko(f, static_cast<off_t>(pos), SEEK_SET) != 0) return out;
     out.resize(static_cast<size_t>(n));
     out.resize(std::fread(out.data(), 1, out.size(), f));
+    bytesRead += static_cast<int64_t>(out.size());
     return out;
   }
+
+  int64_t bytesRead = 0;
 };
 
 // Step 3 of a file read: the "moov" box of a movie whose start did not hold
@@ -482,7 +510,9 @@ void parseTiffAt(Metadata& md, base::ByteView buf, int64_t pos) {
 
 Metadata readMetadataFromBytes(base::ByteView buf) {
   ReadBudget budget = ReadBudget::forInputSize(buf.size());
-  return readBytes(buf, budget);
+  Metadata md = readBytes(buf, budget);
+  fitOutputToBudget(md, budget);
+  return md;
 }
 
 int64_t exifTiffBase(base::ByteView buf) {
@@ -578,6 +608,10 @@ Metadata readMetadata(const std::string& path, int64_t maxBytes) {
   } catch (const base::KeldraException&) {
     // A failed targeted read keeps what the first pass found.
   }
+  // The targeted reads add tags of their own; the output allowance grows
+  // with the bytes they read.
+  ReadBudget budget = ReadBudget::forInputSize(static_cast<size_t>(file.bytesRead));
+  fitOutputToBudget(md, budget);
   return md;
 }
 

@@ -326,9 +326,14 @@ std::string renderVersion(const std::string& raw) {
   return out;
 }
 
+// Rationals of 32-bit integers render at most about three times as long as
+// their text; only numbers written as huge floats ("1e308/1") render longer,
+// and a matrix of them stays raw rather than grow without bound.
 std::string renderMatrix(const std::string& raw) {
+  const size_t limit = 4 * raw.size() + 64;
   std::string out;
   for (std::string_view tok : tokens(raw)) {
+    if (out.size() > limit) return raw;
     if (!out.empty()) out.push_back(' ');
     size_t slash = tok.find('/', 1);
     if (slash == std::string_view::npos) {
@@ -339,7 +344,7 @@ std::string renderMatrix(const std::string& raw) {
     double den = parseFloatText(tok.substr(slash + 1)).value_or(1.0);
     out += den == 0 ? std::string("0") : fmtNum(6, num / den);
   }
-  return out;
+  return out.size() > limit ? raw : out;
 }
 
 }  // namespace

@@ -91,7 +91,17 @@ int fieldTypeSize(uint8_t fieldType) { return fieldType <= 12 ? kTypeSizes[field
 
 ReadBudget ReadBudget::forInputSize(size_t size) {
   int64_t s = static_cast<int64_t>(std::min<size_t>(size, size_t{1} << 40));
-  return ReadBudget(s + kWorkSlack, 4 * s + kTextSlack);
+  return ReadBudget(s + kWorkSlack, 4 * s + kTextSlack, outputAllowance(size));
+}
+
+int64_t ReadBudget::outputAllowance(size_t size) {
+  return 8 * static_cast<int64_t>(std::min<size_t>(size, size_t{1} << 40)) + kOutputSlack;
+}
+
+bool ReadBudget::spendOutput(int64_t bytes) {
+  if (bytes > output_) return false;
+  output_ -= bytes;
+  return true;
 }
 
 bool ReadBudget::spendWork(int64_t units) {

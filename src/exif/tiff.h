@@ -45,28 +45,45 @@ int fieldTypeSize(uint8_t fieldType);
 //   work: directories read + entries read + sub-directory offsets queued,
 //         at most size + 65536;
 //   text: value bytes rendered to text, at most 4 * size + 1 MiB (a rendered
-//         value is at most about four times its bytes long).
+//         value is at most about four times its bytes long);
+//   output: what the read hands out, counted once when it ends: the camera
+//         and software texts and every tag's name and value, each as text
+//         and as its JSON string with the line around it, plus the JSON
+//         frame; at most 8 * size + 2 MiB (escapes are up to six bytes per
+//         byte). Real files use a small part of it.
 class ReadBudget {
  public:
   static constexpr int64_t kWorkSlack = 65536;
   static constexpr int64_t kTextSlack = 1 << 20;
+  static constexpr int64_t kOutputSlack = 2 << 20;
+  // The JSON document's members other than the tags (braces, "isValid",
+  // "orientation", "gps" with three numbers), at most.
+  static constexpr int64_t kJsonFrame = 320;
 
   // No limit at all: for callers that read trusted or already-bounded data.
   ReadBudget() = default;
-  ReadBudget(int64_t work, int64_t text) : work_(work), text_(text) {}
+  ReadBudget(int64_t work, int64_t text, int64_t output = INT64_MAX)
+      : work_(work), text_(text), output_(output) {}
   static ReadBudget forInputSize(size_t size);
 
   // Each returns false, and marks the budget spent, when the request does not
   // fit into what is left.
   bool spendWork(int64_t units);
   bool spendText(int64_t bytes);
+  // False when the request does not fit into the output allowance left; the
+  // output allowance is independent of the other two.
+  bool spendOutput(int64_t bytes);
   bool exhausted() const { return exhausted_; }
   // Text bytes still allowed (0 once the budget is spent).
   int64_t textLeft() const { return exhausted_ ? 0 : text_; }
 
+  // The output allowance of a read of `size` input bytes.
+  static int64_t outputAllowance(size_t size);
+
  private:
   int64_t work_ = INT64_MAX;
   int64_t text_ = INT64_MAX;
+  int64_t output_ = INT64_MAX;
   bool exhausted_ = false;
 };
 

@@ -150,7 +150,7 @@ Image decodeBmp(ByteView data) {
   return img;
 }
 
-Bytes encodeBmp(const Image& img) {
+void encodeBmpTo(const Image& img, base::HeapBytes& out) {
   if (img.colorspace != csRgb && img.colorspace != csRgba) {
     fail(ekUnsupported, "bmp: encode needs csRgb or csRgba");
   }
@@ -169,7 +169,7 @@ Bytes encodeBmp(const Image& img) {
   }
   const uint64_t fileSize = imageSize + 54;
 
-  Bytes out(static_cast<size_t>(fileSize), 0);
+  out.resize(static_cast<size_t>(fileSize));
   uint8_t* p = out.data();
   auto put16 = [&p](uint16_t v) {
     base::storeLe16(p, v);
@@ -201,8 +201,14 @@ Bytes encodeBmp(const Image& img) {
     const uint8_t* src = img.pixels.data() + static_cast<size_t>(height - 1 - row) * srcRow;
     uint8_t* dst = out.data() + 54 + static_cast<size_t>(row * rowBytes);
     swapRedBlue(src, dst, static_cast<size_t>(width), static_cast<size_t>(bytesPerPixel));
+    std::memset(dst + srcRow, 0, static_cast<size_t>(rowBytes) - srcRow);  // row padding
   }
-  return out;
+}
+
+Bytes encodeBmp(const Image& img) {
+  base::HeapBytes out;
+  encodeBmpTo(img, out);
+  return out.toBytes();
 }
 
 }  // namespace kd::formats

@@ -2,6 +2,7 @@
 // Image or throws KeldraException; none returns a partial image.
 #pragma once
 
+#include "base/heap_bytes.h"
 #include "formats/image.h"
 
 namespace kd::formats {
@@ -18,6 +19,15 @@ Image decodeWebp(ByteView data);
 Image decodeTiff(ByteView data);
 Image decodePcx(ByteView data);
 Image decodeTga(ByteView data);
+
+// Encoders write the file into `out` (emptied first), one block of the C
+// heap that the boundary hands to the host without a copy; the forms
+// returning Bytes copy it out, for tests and tools.
+void encodePngTo(const Image& img, base::HeapBytes& out);
+void encodeBmpTo(const Image& img, base::HeapBytes& out);
+void encodeQoiTo(const Image& img, base::HeapBytes& out);
+void encodePnmTo(const Image& img, base::HeapBytes& out);
+void encodeTgaTo(const Image& img, base::HeapBytes& out);
 
 Bytes encodePng(const Image& img);
 Bytes encodeJpeg(const Image& img, int quality);

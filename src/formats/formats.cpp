@@ -33,14 +33,15 @@ Image decodeImage(ByteView d) {
   fail(ekUnsupported, "decodeImage: unrecognized format");
 }
 
-Bytes encodeImage(const Image& img, EncodeFormat format, int quality) {
+base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality) {
+  base::HeapBytes out;
   switch (format) {
-    case efPng: return encodePng(img);
-    case efJpeg: return encodeJpeg(img, quality);
-    case efBmp: return encodeBmp(img);
-    case efQoi: return encodeQoi(img);
-    case efPnm: return encodePnm(img);
-    case efTga: return encodeTga(img);
+    case efPng: encodePngTo(img, out); return out;
+    case efJpeg: out.append(encodeJpeg(img, quality)); return out;
+    case efBmp: encodeBmpTo(img, out); return out;
+    case efQoi: encodeQoiTo(img, out); return out;
+    case efPnm: encodePnmTo(img, out); return out;
+    case efTga: encodeTgaTo(img, out); return out;
   }
   fail(ekUnsupported, "encodeImage: unknown format");
 }

@@ -1,6 +1,7 @@
 // Format sniffing and encoder dispatch.
 #pragma once
 
+#include "base/heap_bytes.h"
 #include "formats/image.h"
 
 namespace kd::formats {
@@ -12,7 +13,8 @@ using enum EncodeFormat;
 // through unchanged. TGA and PAM are never detected.
 Image decodeImage(ByteView data);
 
-// quality (1..100, clamped by the caller) is used by JPEG only.
-Bytes encodeImage(const Image& img, EncodeFormat format, int quality);
+// quality (1..100, clamped by the caller) is used by JPEG only. The file is
+// one block of the C heap, ready to be handed to the host.
+base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality);
 
 }  // namespace kd::formats

@@ -35,14 +35,6 @@ bool isType(ByteView type, const char (&name)[4]) {
   return std::memcmp(type.data(), name, 4) == 0;
 }
 
-uint32_t loadBe32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-void storeBe32(Bytes& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
-
 struct Header {
   uint32_t width = 0;
   uint32_t height = 0;
@@ -77,7 +69,8 @@ void readHeader(ByteView data, Chunks& chunks) {
   if (data[11] != 0) fail(ekUnsupported, "png: unsupported filter");
   if (data[12] != 0) fail(ekUnsupported, "png: Adam7 interlace unsupported");
   chunks.haveHeader = true;
-  chunks.header = {loadBe32(data.data()), loadBe32(data.data() + 4), data[8], data[9]};
+  chunks.header = {base::loadBe32(data.data()), base::loadBe32(data.data() + 4), data[8],
+                   data[9]};
 }
 
 // Walks the chunks after the signature, checking every CRC. Stops after IEND
@@ -291,15 +284,16 @@ Layout checkLayout(const Chunks& chunks) {
   return l;
 }
 
-// Inflates the IDAT stream; a single IDAT is inflated where it lies.
+// Inflates the IDAT stream; a single IDAT is inflated where it lies. The
+// output grows as inflate produces it: the header's size is only a cap.
 Bytes inflateImageData(const Chunks& chunks, size_t cap) {
-  if (chunks.idat.size() == 1) return compress::zlibInflate(chunks.idat[0], cap, true);
+  if (chunks.idat.size() == 1) return compress::zlibInflate(chunks.idat[0], cap);
   Bytes joined;
   size_t total = 0;
   for (ByteView part : chunks.idat) total += part.size();
   joined.reserve(total);
   for (ByteView part : chunks.idat) joined.insert(joined.end(), part.begin(), part.end());
-  return compress::zlibInflate(joined, cap, true);
+  return compress::zlibInflate(joined, cap);
 }
 
 // Converts the unfiltered rows (each `stride` bytes apart in `rows`) into
@@ -365,11 +359,11 @@ Image convertRows(const Layout& l, const Chunks& chunks, const uint8_t* rows, si
 }  // namespace
 
 void writeChunk(Bytes& out, const char type[4], ByteView data) {
-  storeBe32(out, static_cast<uint32_t>(data.size()));
+  base::appendBe32(out, static_cast<uint32_t>(data.size()));
   const size_t typeAt = out.size();
   out.insert(out.end(), type, type + 4);
   out.insert(out.end(), data.begin(), data.end());
-  storeBe32(out, compress::crc32(ByteView(out).subspan(typeAt)));
+  base::appendBe32(out, compress::crc32(ByteView(out).subspan(typeAt)));
 }
 
 Image decodePng(ByteView file) {
@@ -412,7 +406,7 @@ Image decodePng(ByteView file) {
   return convertRows(l, chunks, base + 1, stride);
 }
 
-Bytes encodePng(const Image& img) {
+void encodePngTo(const Image& img, base::HeapBytes& out) {
   unsigned colorType;
   switch (img.colorspace) {
     case csGray: colorType = 0; break;
@@ -439,15 +433,34 @@ Bytes encodePng(const Image& img) {
     raw.insert(raw.end(), row, row + rowBytes);
   }
 
-  Bytes out(PngSig.begin(), PngSig.end());
+  Bytes head(PngSig.begin(), PngSig.end());
   Bytes ihdr;
-  storeBe32(ihdr, static_cast<uint32_t>(w));
-  storeBe32(ihdr, static_cast<uint32_t>(h));
+  base::appendBe32(ihdr, static_cast<uint32_t>(w));
+  base::appendBe32(ihdr, static_cast<uint32_t>(h));
   ihdr.insert(ihdr.end(), {8, static_cast<uint8_t>(colorType), 0, 0, 0});
-  writeChunk(out, cIHDR, ihdr);
-  writeChunk(out, cIDAT, compress::zlibDeflate(raw));
-  writeChunk(out, cIEND, {});
-  return out;
+  writeChunk(head, cIHDR, ihdr);
+  const Bytes z = compress::zlibDeflate(raw);
+  raw = Bytes();  // freed before the file's block is taken
+  Bytes idatHead;
+  base::appendBe32(idatHead, static_cast<uint32_t>(z.size()));
+  idatHead.insert(idatHead.end(), cIDAT, cIDAT + 4);
+  const uint32_t idatCrc =
+      compress::crc32(z, compress::crc32(ByteView(reinterpret_cast<const uint8_t*>(cIDAT), 4)));
+  out.resize(0);
+  out.reserve(head.size() + idatHead.size() + z.size() + 4 + 12);
+  out.append(head);
+  out.append(idatHead);
+  out.append(z);
+  Bytes tail;
+  base::appendBe32(tail, idatCrc);
+  writeChunk(tail, cIEND, {});
+  out.append(tail);
+}
+
+Bytes encodePng(const Image& img) {
+  base::HeapBytes out;
+  encodePngTo(img, out);
+  return out.toBytes();
 }
 
 }  // namespace kd::formats

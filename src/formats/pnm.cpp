@@ -260,7 +260,7 @@ Image decodePam(ByteView d) {
   return decodeRawPicture(d.data() + pos, width, height, cs, maxval);
 }
 
-Bytes encodePnm(const Image& img) {
+void encodePnmTo(const Image& img, base::HeapBytes& out) {
   std::string header;
   if (img.colorspace == csGray || img.colorspace == csRgb) {
     header = img.colorspace == csGray ? "P5\n" : "P6\n";
@@ -277,12 +277,17 @@ Bytes encodePnm(const Image& img) {
   } else {
     fail(ekUnsupported, "pnm: encode needs csRgb, csGray, or csRgba");
   }
-  Bytes out(header.size() + img.pixels.size());
+  out.resize(header.size() + img.pixels.size());
   std::memcpy(out.data(), header.data(), header.size());
   if (!img.pixels.empty()) {
     std::memcpy(out.data() + header.size(), img.pixels.data(), img.pixels.size());
   }
-  return out;
+}
+
+Bytes encodePnm(const Image& img) {
+  base::HeapBytes out;
+  encodePnmTo(img, out);
+  return out.toBytes();
 }
 
 }  // namespace kd::formats

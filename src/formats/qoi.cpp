@@ -226,17 +226,20 @@ uint8_t* encodeRow(const uint8_t* src, int64_t count, bool lastRow, uint8_t* o, 
   return o;
 }
 
+// The room reserved up front is a guess (half the samples); rows are
+// written into it as they come and it grows when a row might not fit. Room
+// never written is never touched.
 template <int Channels>
-Bytes encodeStream(const Image& img) {
+void encodeStream(const Image& img, base::HeapBytes& out) {
   const size_t rowIn = static_cast<size_t>(img.width) * Channels;
   const size_t rowWorst = static_cast<size_t>(img.width) * (Channels + 1) + 1;
-  Bytes out(kHeaderSize + std::min<size_t>(img.pixels.size() / 2 + rowWorst, size_t{1} << 26));
+  out.resize(kHeaderSize + std::min<size_t>(img.pixels.size() / 2 + rowWorst, size_t{1} << 26));
   size_t pos = kHeaderSize;
   EncodeState s;
   s.prev = packPixel(0, 0, 0, 255);
   for (int64_t y = 0; y < img.height; ++y) {
     if (out.size() - pos < rowWorst + sizeof(kEndMarker)) {
-      out.resize(std::max(out.size() * 2, pos + rowWorst + sizeof(kEndMarker)));
+      out.growTo(pos + rowWorst + sizeof(kEndMarker));
     }
     const uint8_t* src = img.pixels.data() + static_cast<size_t>(y) * rowIn;
     uint8_t* o = out.data() + pos;
@@ -245,7 +248,6 @@ Bytes encodeStream(const Image& img) {
   }
   std::memcpy(out.data() + pos, kEndMarker, sizeof(kEndMarker));
   out.resize(pos + sizeof(kEndMarker));
-  return out;
 }
 
 }  // namespace
@@ -282,20 +284,29 @@ Image decodeQoi(ByteView data) {
   return img;
 }
 
-Bytes encodeQoi(const Image& img) {
+void encodeQoiTo(const Image& img, base::HeapBytes& out) {
   if (img.colorspace != csRgb && img.colorspace != csRgba) {
     fail(ekUnsupported, "qoi: encode needs csRgb or csRgba");
   }
   if (img.width > 0xFFFFFFFF || img.height > 0xFFFFFFFF) {
     fail(ekTooLarge, "qoi: dimensions exceed the 32-bit header fields");
   }
-  Bytes out = img.colorspace == csRgb ? encodeStream<3>(img) : encodeStream<4>(img);
+  if (img.colorspace == csRgb) {
+    encodeStream<3>(img, out);
+  } else {
+    encodeStream<4>(img, out);
+  }
   std::memcpy(out.data(), "qoif", 4);
   base::storeBe32(out.data() + 4, static_cast<uint32_t>(img.width));
   base::storeBe32(out.data() + 8, static_cast<uint32_t>(img.height));
-  out[12] = static_cast<uint8_t>(img.channels);
-  out[13] = 0;
-  return out;
+  out.data()[12] = static_cast<uint8_t>(img.channels);
+  out.data()[13] = 0;
+}
+
+Bytes encodeQoi(const Image& img) {
+  base::HeapBytes out;
+  encodeQoiTo(img, out);
+  return out.toBytes();
 }
 
 }  // namespace kd::formats

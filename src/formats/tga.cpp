@@ -246,7 +246,7 @@ Image decodeTga(ByteView data) {
   return img;
 }
 
-Bytes encodeTga(const Image& img) {
+void encodeTgaTo(const Image& img, base::HeapBytes& out) {
   uint8_t type, depth;
   switch (img.colorspace) {
     case csRgb: type = 2; depth = 24; break;
@@ -257,7 +257,7 @@ Bytes encodeTga(const Image& img) {
   if (img.width > 65535 || img.height > 65535) {
     fail(ekInvalid, "tga: dimensions exceed the 16-bit header fields");
   }
-  Bytes out(kHeaderSize + img.pixels.size());
+  out.resize(kHeaderSize + img.pixels.size());
   uint8_t* p = out.data();
   std::memset(p, 0, kHeaderSize);
   p[2] = type;
@@ -277,7 +277,12 @@ Bytes encodeTga(const Image& img) {
       swapRedBlue(src, dst, static_cast<size_t>(width), channels);
     }
   }
-  return out;
+}
+
+Bytes encodeTga(const Image& img) {
+  base::HeapBytes out;
+  encodeTgaTo(img, out);
+  return out.toBytes();
 }
 
 }  // namespace kd::formats

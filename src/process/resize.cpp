@@ -296,6 +296,33 @@ Image resizeNearest(const Image& src, Image out) {
   return out;
 }
 
+// A ring of intermediate rows holds at most this many; see resizeSeparable.
+constexpr int64_t kMaxRingRows = 4;
+
+// Output columns x0..x1-1 of every output row, each row from the sum of its
+// filtered source rows (`filtered` and `sums` hold one strip row each).
+void sumRows(const Image& src, Image& out, const uint8_t* lastRow, int64_t x0, int64_t x1,
+             WeightList& list, ListBuilder build, RowFilter filterRowFn,
+             const PaddedTaps& horizontal, float* filtered, float* sums) {
+  const int64_t c = src.channels;
+  const int64_t srcStride = src.width * c;
+  const int64_t outStride = out.width * c;
+  const int64_t len = (x1 - x0) * c;
+  for (int64_t y = 0; y < out.height; ++y) {
+    build(src.height, out.height, y, list);
+    std::fill(sums, sums + len, 0.0f);
+    for (const WeightTap& tap : list) {
+      const uint8_t* in =
+          tap.index == src.height - 1 ? lastRow : src.pixels.data() + tap.index * srcStride;
+      filterRowFn(in, filtered, x1 - x0, horizontal);
+      const float w = tap.weight;
+      for (int64_t e = 0; e < len; ++e) sums[e] = sums[e] + filtered[e] * w;
+    }
+    uint8_t* dst = out.pixels.data() + y * outStride + x0 * c;
+    for (int64_t e = 0; e < len; ++e) dst[e] = toByte(sums[e]);
+  }
+}
+
 // Two passes over each strip of output columns: source rows through the
 // horizontal weights into float rows of the strip's width, then those rows
 // through the vertical weights into bytes. Intermediate rows are made when
@@ -304,6 +331,12 @@ Image resizeNearest(const Image& src, Image out) {
 // consecutive source indices, and the runs of successive output rows only
 // move forward, so each needed row is filtered once per strip and rows no
 // list reaches are never filtered.
+// A box shrinking the height by a factor f reaches about f source rows per
+// output row, and a ring of them would hold f rows. Past kMaxRingRows each
+// output row instead adds its source rows, filtered one at a time, into one
+// row of sums in list order: the same operations in the same order per
+// sample. A source row shared by two neighbouring output rows is then
+// filtered twice, one row in f.
 Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
   const int64_t c = src.channels;
   const ListBuilder build = listBuilder(filter);
@@ -325,6 +358,8 @@ Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
   const int64_t maxStripFloats = std::min(out.width, kStripColumns) * c;
   // Room for the whole 4-float stores of C == 3 and of the last C == 1 group.
   const int64_t ringStride = maxStripFloats + 4;
+  const bool summing = ringSize > kMaxRingRows;
+  if (summing) ringSize = 2;  // slot 0: one filtered row, slot 1: the sums
   std::vector<float> ring(static_cast<size_t>(ringSize * ringStride));
   std::vector<int64_t> ringRow(static_cast<size_t>(ringSize));
   std::vector<const float*> rows(static_cast<size_t>(ringSize));
@@ -346,6 +381,11 @@ Image resizeSeparable(const Image& src, Image out, ResizeFilter filter) {
       }
       return row;
     };
+    if (summing) {
+      sumRows(src, out, lastRow.data(), x0, x1, list, build, filterRowFn, horizontal,
+              ring.data(), ring.data() + ringStride);
+      continue;
+    }
     for (int64_t y = 0; y < out.height; ++y) {
       build(src.height, out.height, y, list);
       for (size_t k = 0; k < list.size(); ++k) {

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "exif/tiff.h"
 #include "keldra/keldra.h"
+#include "support/json_check.h"
+#include "support/peak_memory.h"
 #include "support/testdata.h"
 #include "support/tiff_builder.h"
 
@@ -158,7 +162,7 @@ TEST(ExifJson, LayoutNumbersAndEscapes) {
   kd_exif_meta_free(h);
 }
 
-TEST(ExifJson, ControlBytesAndHighBytes) {
+TEST(ExifJson, ControlBytesAndBytesOutsideUtf8AreEscaped) {
   TiffBuilder tb(false);
   std::string text = "a";
   for (int c = 1; c < 32; ++c) text.push_back(static_cast<char>(c));
@@ -168,7 +172,7 @@ TEST(ExifJson, ControlBytesAndHighBytes) {
   std::string want =
       "\"ImageDescription\": \"a\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n"
       "\\u000b\\f\\r\\u000E\\u000F\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017"
-      "\\u0018\\u0019\\u001A\\u001B\\u001C\\u001D\\u001E\\u001F\x7F\x80\xFFz\"";
+      "\\u0018\\u0019\\u001A\\u001B\\u001C\\u001D\\u001E\\u001F\x7F\\u0080\\u00FFz\"";
   EXPECT_NE(json.find(want), std::string::npos) << json;
   kd_exif_meta_free(h);
 }
@@ -237,6 +241,146 @@ TEST(ExifRead, RealFileThroughPathAndBuffer) {
   EXPECT_LT(alt, 0);  // Furnace Creek lies below sea level
   kd_exif_meta_free(fromFile);
   kd_exif_meta_free(fromBuffer);
+}
+
+}  // namespace
+
+namespace {
+
+// The JSON string member of ImageDescription for a given ASCII text.
+std::string descriptionJson(const std::string& text) {
+  TiffBuilder tb(false);
+  KdExif* h = readBytes(tb.build({TiffDir{{tb.ascii(0x010E, text)}}}));
+  std::string json = kd_exif_to_json(h);
+  kd_exif_meta_free(h);
+  EXPECT_TRUE(kd::test::StrictJson::valid(json)) << json;
+  const std::string key = "\"ImageDescription\": ";
+  size_t at = json.find(key);
+  if (at == std::string::npos) return json;
+  return json.substr(at + key.size(), json.find('\n', at) - at - key.size());
+}
+
+TEST(ExifJson, Utf8KeptAndEveryOtherByteEscapedAsLatin1) {
+  const struct {
+    const char* text;
+    const char* json;
+  } kCases[] = {
+      {"caf\xC3\xA9 \xE2\x82\xAC \xEF\xBF\xBF \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xE2\x82\xAC \xEF\xBF\xBF \xF0\x9F\x98\x80\""},
+      {"Bogot\xE1", "\"Bogot\\u00E1\""},                         // Latin-1
+      {"\x93quoted\x94", "\"\\u0093quoted\\u0094\""},            // Windows-1252
+      {"\xC0\x80|\xC1\xBF", "\"\\u00C0\\u0080|\\u00C1\\u00BF\""},  // overlong
+      {"\xE0\x9F\xBF", "\"\\u00E0\\u009F\\u00BF\""},             // overlong
+      {"\xED\xA0\x80", "\"\\u00ED\\u00A0\\u0080\""},             // surrogate
+      {"\xF4\x90\x80\x80", "\"\\u00F4\\u0090\\u0080\\u0080\""},  // above U+10FFFF
+      {"\xE2\x82x", "\"\\u00E2\\u0082x\""},                      // cut short
+      {"\xF0\x9F\x98", "\"\\u00F0\\u009F\\u0098\""},             // cut short at the end
+      {"\xC3\xA9\xA9", "\"\xC3\xA9\\u00A9\""},                   // stray continuation
+      {"\xF5\x80\xFE\xFF", "\"\\u00F5\\u0080\\u00FE\\u00FF\""},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(descriptionJson(c.text), c.json) << c.text;
+}
+
+// Every file under `dir` and its sub-folders.
+void collectFiles(const std::filesystem::path& dir, std::vector<std::string>& out) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
+    if (e.is_regular_file()) out.push_back(e.path().string());
+  }
+}
+
+TEST(ExifJson, SamplesAndFuzzCorpusGiveStrictUtf8Json) {
+  std::vector<std::string> files;
+  collectFiles(std::string(KELDRA_SOURCE_DIR) + "/fuzz/corpus/exif_read", files);
+  collectFiles(std::string(KELDRA_SOURCE_DIR) + "/samples", files);
+  collectFiles(std::string(KELDRA_SOURCE_DIR) + "/tests/data", files);
+  if (auto corpus = kd::test::corpusDir()) {
+    for (const char* folder : {"metadata", "malformed"}) collectFiles(*corpus + "/" + folder, files);
+  }
+  ASSERT_FALSE(files.empty());
+  for (const std::string& path : files) {
+    Bytes b = kd::test::readFileBytes(path);
+    if (b.empty()) continue;
+    KdExif* h = readBytes(b);
+    const char* json = kd_exif_to_json(h);
+    ASSERT_NE(json, nullptr) << path;
+    EXPECT_TRUE(kd::test::StrictJson::valid(json)) << path;
+    kd_exif_meta_free(h);
+  }
+}
+
+// Names and values of every tag plus the JSON document.
+int64_t handedOut(KdExif* h) {
+  int64_t total = static_cast<int64_t>(std::string(kd_exif_to_json(h)).size());
+  for (int64_t i = 0; i < kd_exif_tag_count(h); ++i) {
+    const char* name = nullptr;
+    const char* value = nullptr;
+    EXPECT_EQ(kd_exif_tag_at(h, i, &name, &value), 0);
+    total += static_cast<int64_t>(std::strlen(name) + std::strlen(value));
+  }
+  return total;
+}
+
+// About 1 MB of colour matrices written as text numbers of 1e308, which
+// render to hundreds of digits each.
+TEST(ExifReadBudget, HugeMatrixNumbersStayWithinAFewMegabytes) {
+  TiffBuilder tb(false);
+  std::string numbers;
+  while (numbers.size() < 170000) numbers += "1e308/1 1/1e-300 ";
+  TiffDir dir;
+  for (uint16_t tag : {0xC621, 0xC622, 0xC623, 0xC624, 0xC627, 0xC628}) {
+    dir.entries.push_back(tb.ascii(tag, numbers));
+  }
+  Bytes file = tb.build({dir});
+  kd::test::PeakMemory peak;
+  KdExif* h = readBytes(file);
+  ASSERT_EQ(kd_exif_tag_count(h), 6);
+  const int64_t out = handedOut(h);
+  EXPECT_LE(out, kd::exif::ReadBudget::outputAllowance(file.size()));
+  EXPECT_TRUE(peak.within(24 << 20)) << peak.growth();
+  // Kept raw (without the trailing space of the text).
+  EXPECT_TRUE(kd_exif_get_tag(h, "ColorMatrix1") == numbers.substr(0, numbers.size() - 1));
+  kd_exif_meta_free(h);
+
+  // Ordinary matrices still render.
+  KdExif* plain = readBytes(tb.build({TiffDir{{tb.ascii(0xC621, "1/3 -5163/10000 2/1")}}}));
+  EXPECT_STREQ(kd_exif_get_tag(plain, "ColorMatrix1"), "0.333333 -0.5163 2");
+  kd_exif_meta_free(plain);
+}
+
+// Many tags share one 64 KB value of control bytes, each escaped to six
+// bytes in the JSON: the text and the document stop at the allowance, the
+// tags that fit are whole and in name order.
+TEST(ExifReadBudget, SharedControlByteValuesStopAtTheOutputAllowance) {
+  TiffBuilder tb(false);
+  const int kTags = 200;
+  const std::string control(65536, '\x01');
+  TiffDir dir;
+  dir.entries.push_back(tb.ascii(0xE000, control));
+  for (int i = 1; i < kTags; ++i) {
+    auto e = tb.ascii(static_cast<uint16_t>(0xE000 + i), control);
+    e.forceOffset = true;
+    e.rawOffset = 8 + 2 + 12 * kTags + 4;
+    dir.entries.push_back(e);
+  }
+  Bytes file = tb.build({dir});
+  kd::test::PeakMemory peak;
+  KdExif* h = readBytes(file);
+  const int64_t count = kd_exif_tag_count(h);
+  EXPECT_GT(count, 1);
+  EXPECT_LT(count, kTags);
+  EXPECT_LE(handedOut(h), kd::exif::ReadBudget::outputAllowance(file.size()));
+  EXPECT_TRUE(peak.within(24 << 20)) << peak.growth();
+  for (int64_t i = 0; i < count; ++i) {
+    const char* name = nullptr;
+    const char* value = nullptr;
+    ASSERT_EQ(kd_exif_tag_at(h, i, &name, &value), 0);
+    char want[32];
+    std::snprintf(want, sizeof want, "Unknown:0x%04X", 0xE000 + static_cast<int>(i));
+    EXPECT_STREQ(name, want);
+    EXPECT_EQ(std::string(value), control);
+  }
+  EXPECT_TRUE(kd::test::StrictJson::valid(kd_exif_to_json(h)));
+  kd_exif_meta_free(h);
 }
 
 }  // namespace

@@ -687,7 +687,7 @@ TEST(JpegEncode, RefusesOtherColorSpacesAndBadDimensions) {
 
 TEST(JpegEncode, ReachedThroughTheDispatcherAndTheSniffer) {
   const Image img = photoLike(20, 10, csRgb);
-  const Bytes file = encodeImage(img, efJpeg, 75);
+  const Bytes file = encodeImage(img, efJpeg, 75).toBytes();
   EXPECT_EQ(file, encodeJpeg(img, 75));
   EXPECT_TRUE(decodeImage(viewOf(file)).pixels == decodeJpeg(viewOf(file)).pixels);
 }

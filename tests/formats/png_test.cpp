@@ -13,6 +13,7 @@
 #include "formats/formats.h"
 #include "formats/png.h"
 #include "png_peer.h"
+#include "support/peak_memory.h"
 #include "support/testdata.h"
 
 namespace kd::formats {
@@ -430,6 +431,24 @@ TEST(PngRejects, ImageDataFailures) {
                 "zlib: Adler-32 mismatch", ekInvalid);
 }
 
+// A header claiming 2^30 RGBA pixels over 1 MB of image data that inflates
+// (stored blocks of noise) until the input runs out: the decoder's memory
+// follows what inflate produces, not the header.
+TEST(PngMemory, HugeHeaderOverShortDataGrowsWithTheOutput) {
+  Bytes z = {0x78, 0x01};
+  std::mt19937 rng(19);
+  while (z.size() < (1u << 20)) {
+    z.insert(z.end(), {0x00, 0xFF, 0xFF, 0x00, 0x00});  // stored, not final, 65535 bytes
+    for (int i = 0; i < 65535; ++i) z.push_back(static_cast<uint8_t>(rng()));
+  }
+  const Bytes file = PngFile().ihdr(1u << 15, 1u << 15, 8, 6).chunk("IDAT", z).iend().bytes;
+  kd::test::PeakMemory peak;
+  Outcome got = decode(file);
+  EXPECT_TRUE(peak.within(16 << 20)) << peak.growth();
+  EXPECT_FALSE(got.ok);
+  EXPECT_EQ(got.kind, ekTruncated) << got.message;
+}
+
 // ---- encoder ---------------------------------------------------------------
 
 Image makeImage(int64_t w, int64_t h, ColorSpace cs, std::mt19937& rng) {
@@ -497,7 +516,7 @@ TEST(PngEncode, RefusesOtherColorSpacesAndBadDimensions) {
 TEST(PngEncode, ThroughTheSnifferAndDispatcher) {
   std::mt19937 rng(8);
   Image img = makeImage(9, 4, csRgba, rng);
-  Bytes png = encodeImage(img, efPng, 90);
+  Bytes png = encodeImage(img, efPng, 90).toBytes();
   Image back = decodeImage(png);
   EXPECT_EQ(back.pixels, img.pixels);
   EXPECT_EQ(back.width, 9);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "image_helpers.h"
+#include "support/peak_memory.h"
 
 namespace kd::process {
 namespace {
@@ -343,6 +344,27 @@ TEST(ResizeWeights, SingleListsMatchTheirTables) {
 }
 
 // ---- Limits ----
+
+TEST(ResizeMatchesReference, TallToWideBoxSumsRowsLikeTheTwoPasses) {
+  uint32_t seed = 990;
+  for (auto cs : {formats::csGray, formats::csRgb, formats::csRgba}) {
+    Image src = randomImage(3, 1500, cs, seed++);
+    for (auto [nw, nh] : {std::pair<int64_t, int64_t>{600, 1}, {7, 2}, {50, 7}, {1, 299}}) {
+      ASSERT_TRUE(sameImage(resize(src, nw, nh, rfBox), refResize(src, nw, nh, rfBox)))
+          << "-> " << nw << "x" << nh << " cs " << int(cs);
+    }
+  }
+}
+
+// A 2 x 4096 source to 4096 x 1: every source row reaches the one output
+// row; the intermediate stays a couple of rows of 4096 pixels.
+TEST(ResizeMemory, LargeShrinkFactorKeepsAFewIntermediateRows) {
+  Image src = randomImage(2, 4096, formats::csRgba, 4);
+  kd::test::PeakMemory peak;
+  Image out = resize(src, 4096, 1, rfBox);
+  EXPECT_TRUE(peak.within(8 << 20)) << peak.growth();
+  EXPECT_EQ(out.pixels.size(), size_t{4096 * 4});
+}
 
 TEST(ResizeRejects, NonPositiveDimensions) {
   Image src = randomImage(4, 4, formats::csRgb, 1);

@@ -1,0 +1,25 @@
+// JSON strings of metadata text. Tag text is bytes, often UTF-8 but just as
+// often Latin-1 or Windows-1252 from older cameras and agencies; the written
+// string is always valid UTF-8 JSON and keeps every byte: valid UTF-8
+// sequences are copied, every other byte becomes \u00XX (its Latin-1
+// reading).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kd::exif {
+
+// Appends `text` as a quoted JSON string.
+void appendJsonString(std::string& out, std::string_view text);
+
+// Length of what appendJsonString appends for `text`, quotes included.
+size_t jsonStringSize(std::string_view text);
+
+// Length of the valid UTF-8 sequence at the start of `text` (1 to 4), or 0
+// when it does not start with one (RFC 3629: no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+size_t utf8SequenceLength(std::string_view text);
+
+}  // namespace kd::exif
