@@ -1,15 +1,13 @@
 #include "formats/gif.h"
 
 #include <gif_lib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <optional>
 
 #include "codec_support.h"
 #include "formats/formats.h"
+#include "support/peak_memory.h"
 
 namespace kd::formats::test {
 namespace {
@@ -407,21 +405,9 @@ TEST(GifBomb, HugeFrameFromATinyFileStaysSmall) {
   const Bytes file = gifFile(s);
   ASSERT_LT(file.size(), 1024u);
   EXPECT_EQ(gifFailure(file), (Failure{"gif: LZW output too short", ekTruncated}));
-  auto peak = [](auto f) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      try {
-        f();
-      } catch (...) {
-      }
-      _exit(0);
-    }
-    int status = 0;
-    rusage usage{};
-    return pid > 0 && wait4(pid, &status, 0, &usage) == pid ? usage.ru_maxrss : -1L;
-  };
-  const long base = peak([] {});
-  const long used = peak([&] { (void)decodeGif(viewOf(file)); });
+
+  const long base = kd::test::childPeakKiB([] {});
+  const long used = kd::test::childPeakKiB([&] { (void)decodeGif(viewOf(file)); });
   ASSERT_GT(base, 0);
   EXPECT_LT(used - base, 8 * 1024) << "resident KiB grew from " << base << " to " << used;
 }
