@@ -12,35 +12,13 @@
 namespace kd::formats::test {
 namespace {
 
-// Codes least significant bit first (GIF LZW).
-struct LsbCodes {
-  Bytes out;
-  uint64_t acc = 0;
-  unsigned held = 0;
-  void put(unsigned code, unsigned width) {
-    acc |= uint64_t{code} << held;
-    held += width;
-    while (held >= 8) {
-      out.push_back(static_cast<uint8_t>(acc));
-      acc >>= 8;
-      held -= 8;
-    }
-  }
-  Bytes finish() {
-    if (held > 0) out.push_back(static_cast<uint8_t>(acc));
-    held = 0;
-    acc = 0;
-    return out;
-  }
-};
-
 // Every index as its own code, as an encoder that never matches would
 // write it. With clearWhenFull the table is reset when it fills; otherwise
 // it stays full and the codes stay 12 bits wide.
 Bytes literalLzw(unsigned minCode, const Bytes& indices, bool clearWhenFull = true,
                  bool endCode = true) {
   const unsigned clear = 1u << minCode;
-  LsbCodes w;
+  LsbBitWriter w;
   unsigned width = minCode + 1, next = clear + 2;
   bool first = true;
   w.put(clear, width);
@@ -252,7 +230,7 @@ TEST(GifRejects, EachFailureWithItsMessage) {
   EXPECT_EQ(with([](GifSpec& s) { s.indices = {0, 1, 1, 0, 1}; }),
             invalid("gif: LZW output exceeds the frame size"));
   auto codes = [](std::initializer_list<unsigned> c) {
-    LsbCodes w;
+    LsbBitWriter w;
     for (unsigned x : c) w.put(x, 3);
     return w.finish();
   };
