@@ -18,7 +18,7 @@
 
 #include "base/checked.h"
 #include "base/memory.h"
-#include "compress/zlib.h"
+#include "compress/inflate.h"
 #include "formats/codecs.h"
 #include "formats/lzw.h"
 
@@ -192,8 +192,7 @@ ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t 
     case kPackBits: return ByteView(scratch.data(), packbitsInto(in, expected, scratch));
     case kDeflate:
     case kAdobeDeflate:
-      scratch = compress::zlibInflate(in, expected, true);
-      return ByteView(scratch.data(), scratch.size());
+      return ByteView(scratch.data(), compress::zlibInflateInto(in, expected, scratch));
     default: return in;
   }
 }
