@@ -1,7 +1,7 @@
 // Raw inflate and zlib framing on arbitrary bytes (the first two bytes pick
 // the output cap), the same zlib stream in pieces through a window and into
 // a reused buffer (same bytes or same failure), plus the deflate round trip
-// of the same bytes.
+// of the same bytes, whole and streamed in the same pieces.
 #include <algorithm>
 #include <cstdlib>
 
@@ -92,6 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
   if (kd::compress::zlibInflate(kd::compress::zlibDeflate(whole), size) != back.output) {
+    std::abort();
+  }
+  // The streaming encoder, fed the same pieces, gives the one-shot bytes.
+  kd::base::HeapBytes streamed;
+  kd::compress::DeflateStream deflate(streamed);
+  deflate.write(ByteView(data, 2));
+  for (ByteView piece : pieces) deflate.write(piece);
+  deflate.finish();
+  if (!std::equal(packed.begin(), packed.end(), streamed.data(), streamed.data() + streamed.size())) {
     std::abort();
   }
   return 0;

@@ -56,6 +56,25 @@ class HeapBytes {
     if (size > capacity_) reserve(size > capacity_ * 2 ? size : capacity_ * 2);
     size_ = size;
   }
+  // Room for `need` bytes past the contents, for a writer that has turned
+  // `done` of `total` like parts of its input (rows) into the contents so
+  // far and may fill the room before setting the size. The block grows
+  // towards the final size guessed from that progress, a quarter to spare,
+  // and at least by half, so that it moves (a copy while both blocks are
+  // held) seldom and, once the guess has settled, hardly ever; room never
+  // written is never touched. Throws std::bad_alloc.
+  void reserveAhead(size_t need, size_t done, size_t total) {
+    if (need <= capacity_ - size_) return;
+    if (need > SIZE_MAX - size_) throw std::bad_alloc();
+    size_t room = size_ + need;
+    size_t guess = 0;
+    if (done != 0 && !__builtin_mul_overflow(size_ / done, total, &guess)) {
+      guess += guess / 4 < SIZE_MAX - guess ? guess / 4 : 0;
+      if (guess > room) room = guess;
+    }
+    const size_t half = capacity_ + capacity_ / 2;
+    reserve(half > room ? half : room);
+  }
   void append(const uint8_t* bytes, size_t n) {
     const size_t at = size_;
     growTo(size_ + n);

@@ -409,18 +409,6 @@ class DiscardSink final : public compress::InflateSink {
   size_t take(const uint8_t*, size_t n) override { return n; }
 };
 
-// Room for `need` more bytes of a file whose first `rowsDone` of `rows` rows
-// are written. Growth aims at the final size guessed from the rows so far
-// (with an eighth to spare), at least a quarter more each time: the block is
-// moved rarely and late, and room grown but never reached is never touched.
-void makeRoom(base::HeapBytes& out, size_t need, size_t rowsDone, size_t rows) {
-  const size_t want = base::addOrFail<size_t>(out.size(), need, "png: image too large");
-  if (want <= out.capacity()) return;
-  size_t guess = rowsDone == 0 ? 0 : out.size() / rowsDone * rows;
-  guess += guess / 8;
-  out.reserve(std::max({want, guess, out.capacity() + out.capacity() / 4}));
-}
-
 // Wraps the zlib stream that is being appended to `out` in IDAT chunks: the
 // CRC follows the new bytes after each write while they are still in cache,
 // and the length is filled in when the chunk closes. Data reaching past
@@ -556,14 +544,17 @@ void encodePngWithChunkLimit(const Image& img, base::HeapBytes& out, size_t maxC
   compress::ZlibStream zlib(out);
   const uint8_t filterNone = 0;
   // A row's worst case: nine bits per byte of it and of the lookahead the
-  // compressor still holds, plus a chunk boundary.
+  // compressor still holds, plus a chunk boundary. With that much room
+  // ahead the compressor's appends never move the block.
   const size_t rowWorst = (rowBytes + 1) / 8 * 9 + 1024;
   for (size_t y = 0; y < h; ++y) {
-    makeRoom(out, rowWorst, y, h);
+    out.reserveAhead(rowWorst, y, h);
     zlib.write(ByteView(&filterNone, 1));
     zlib.write(ByteView(img.pixels.data() + y * rowBytes, rowBytes));
     idat.update();
   }
+  // The compressor's last bytes, the checksums and IEND.
+  out.reserveAhead(1024, h, h);
   zlib.finish();
   idat.close();
 

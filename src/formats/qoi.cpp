@@ -226,28 +226,28 @@ uint8_t* encodeRow(const uint8_t* src, int64_t count, bool lastRow, uint8_t* o, 
   return o;
 }
 
-// The room reserved up front is a guess (half the samples); rows are
-// written into it as they come and it grows when a row might not fit. Room
-// never written is never touched.
+// Rows are written straight into the file's block, which grows ahead of
+// them towards the size the rows so far predict. Room never written is
+// never touched.
 template <int Channels>
 void encodeStream(const Image& img, base::HeapBytes& out) {
   const size_t rowIn = static_cast<size_t>(img.width) * Channels;
   const size_t rowWorst = static_cast<size_t>(img.width) * (Channels + 1) + 1;
-  out.resize(kHeaderSize + std::min<size_t>(img.pixels.size() / 2 + rowWorst, size_t{1} << 26));
+  out.resize(kHeaderSize);
   size_t pos = kHeaderSize;
   EncodeState s;
   s.prev = packPixel(0, 0, 0, 255);
   for (int64_t y = 0; y < img.height; ++y) {
-    if (out.size() - pos < rowWorst + sizeof(kEndMarker)) {
-      out.growTo(pos + rowWorst + sizeof(kEndMarker));
-    }
+    out.resize(pos);
+    out.reserveAhead(rowWorst + sizeof(kEndMarker), static_cast<size_t>(y),
+                     static_cast<size_t>(img.height));
     const uint8_t* src = img.pixels.data() + static_cast<size_t>(y) * rowIn;
     uint8_t* o = out.data() + pos;
     o = encodeRow<Channels>(src, img.width, y == img.height - 1, o, s);
     pos = static_cast<size_t>(o - out.data());
   }
-  std::memcpy(out.data() + pos, kEndMarker, sizeof(kEndMarker));
   out.resize(pos + sizeof(kEndMarker));
+  std::memcpy(out.data() + pos, kEndMarker, sizeof(kEndMarker));
 }
 
 }  // namespace
