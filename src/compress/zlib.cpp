@@ -97,15 +97,37 @@ Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize) {
   return std::move(r.output);
 }
 
-Bytes zlibDeflate(ByteView data) {
-  Bytes raw = compress(data);
-  Bytes out;
-  out.reserve(raw.size() + 6);
+namespace {
+
+base::HeapBytes& withZlibHeader(base::HeapBytes& out) {
   out.push_back(0x78);
   out.push_back(0x01);
-  out.insert(out.end(), raw.begin(), raw.end());
-  base::appendBe32(out, adler32(data));
   return out;
+}
+
+}  // namespace
+
+ZlibStream::ZlibStream(base::HeapBytes& out) : out_(out), deflate_(withZlibHeader(out)) {}
+
+void ZlibStream::write(ByteView data) {
+  adler_ = adler32(data, adler_);
+  deflate_.write(data);
+}
+
+void ZlibStream::finish() {
+  deflate_.finish();
+  const size_t at = out_.size();
+  out_.growTo(at + 4);
+  base::storeBe32(out_.data() + at, adler_);
+}
+
+Bytes zlibDeflate(ByteView data) {
+  base::HeapBytes out;
+  out.reserve(data.size() + data.size() / 8 + 22);
+  ZlibStream stream(out);
+  stream.write(data);
+  stream.finish();
+  return out.toBytes();
 }
 
 }  // namespace kd::compress

@@ -31,6 +31,8 @@ constexpr char cIDAT[4] = {'I', 'D', 'A', 'T'};
 constexpr char cIEND[4] = {'I', 'E', 'N', 'D'};
 
 constexpr int64_t kMaxDimension = int64_t{1} << 30;
+// Chunk lengths are 31-bit.
+constexpr size_t kMaxChunkData = 0x7FFFFFFF;
 
 bool isType(ByteView type, const char (&name)[4]) {
   return std::memcmp(type.data(), name, 4) == 0;
@@ -407,6 +409,78 @@ class DiscardSink final : public compress::InflateSink {
   size_t take(const uint8_t*, size_t n) override { return n; }
 };
 
+// Room for `need` more bytes of a file whose first `rowsDone` of `rows` rows
+// are written. Growth aims at the final size guessed from the rows so far
+// (with an eighth to spare), at least a quarter more each time: the block is
+// moved rarely and late, and room grown but never reached is never touched.
+void makeRoom(base::HeapBytes& out, size_t need, size_t rowsDone, size_t rows) {
+  const size_t want = base::addOrFail<size_t>(out.size(), need, "png: image too large");
+  if (want <= out.capacity()) return;
+  size_t guess = rowsDone == 0 ? 0 : out.size() / rowsDone * rows;
+  guess += guess / 8;
+  out.reserve(std::max({want, guess, out.capacity() + out.capacity() / 4}));
+}
+
+// Wraps the zlib stream that is being appended to `out` in IDAT chunks: the
+// CRC follows the new bytes after each write while they are still in cache,
+// and the length is filled in when the chunk closes. Data reaching past
+// `maxData` is moved on by 12 bytes to make room for closing the chunk and
+// opening the next; the stream itself never sees chunk boundaries.
+class IdatWriter {
+ public:
+  IdatWriter(base::HeapBytes& out, size_t maxData) : out_(out), maxData_(maxData) {
+    out_.growTo(out_.size() + 8);
+    open(out_.size() - 8);
+  }
+
+  // Takes in the bytes appended since the last call.
+  void update() {
+    while (out_.size() - dataStart_ > maxData_) {
+      const size_t cut = dataStart_ + maxData_;
+      const size_t tail = out_.size() - cut;
+      checksumTo(cut);
+      out_.growTo(out_.size() + 12);
+      std::memmove(out_.data() + cut + 12, out_.data() + cut, tail);
+      closeAt(cut);
+      open(cut + 4);
+    }
+    checksumTo(out_.size());
+  }
+
+  void close() {
+    update();
+    const size_t end = out_.size();
+    out_.growTo(end + 4);
+    closeAt(end);
+  }
+
+ private:
+  // Writes a chunk header with the length still open at `at`.
+  void open(size_t at) {
+    std::memcpy(out_.data() + at + 4, cIDAT, 4);
+    lengthAt_ = at;
+    dataStart_ = at + 8;
+    crcDone_ = dataStart_;
+    crc_ = compress::crc32(ByteView(out_.data() + at + 4, 4));
+  }
+  void checksumTo(size_t end) {
+    crc_ = compress::crc32(ByteView(out_.data() + crcDone_, end - crcDone_), crc_);
+    crcDone_ = end;
+  }
+  // Ends the open chunk's data at `end`, where its CRC goes.
+  void closeAt(size_t end) {
+    base::storeBe32(out_.data() + lengthAt_, static_cast<uint32_t>(end - dataStart_));
+    base::storeBe32(out_.data() + end, crc_);
+  }
+
+  base::HeapBytes& out_;
+  const size_t maxData_;
+  size_t lengthAt_ = 0;
+  size_t dataStart_ = 0;
+  size_t crcDone_ = 0;
+  uint32_t crc_ = 0;
+};
+
 }  // namespace
 
 void writeChunk(Bytes& out, const char type[4], ByteView data) {
@@ -448,7 +522,7 @@ Image decodePng(ByteView file) {
   return img;
 }
 
-void encodePngTo(const Image& img, base::HeapBytes& out) {
+void encodePngWithChunkLimit(const Image& img, base::HeapBytes& out, size_t maxChunkData) {
   unsigned colorType;
   switch (img.colorspace) {
     case csGray: colorType = 0; break;
@@ -467,36 +541,39 @@ void encodePngTo(const Image& img, base::HeapBytes& out) {
   const size_t pixelBytes = base::mulOrFail<size_t>(rowBytes, h, "png: image too large");
   if (img.pixels.size() != pixelBytes) fail(ekInvalid, "png: pixel buffer size mismatch");
 
-  Bytes raw;
-  raw.reserve(base::addOrFail<size_t>(pixelBytes, h, "png: image too large"));
-  for (size_t y = 0; y < h; ++y) {
-    raw.push_back(0);  // filter None
-    const uint8_t* row = img.pixels.data() + y * rowBytes;
-    raw.insert(raw.end(), row, row + rowBytes);
-  }
-
   Bytes head(PngSig.begin(), PngSig.end());
   Bytes ihdr;
   base::appendBe32(ihdr, static_cast<uint32_t>(w));
   base::appendBe32(ihdr, static_cast<uint32_t>(h));
   ihdr.insert(ihdr.end(), {8, static_cast<uint8_t>(colorType), 0, 0, 0});
   writeChunk(head, cIHDR, ihdr);
-  const Bytes z = compress::zlibDeflate(raw);
-  raw = Bytes();  // freed before the file's block is taken
-  Bytes idatHead;
-  base::appendBe32(idatHead, static_cast<uint32_t>(z.size()));
-  idatHead.insert(idatHead.end(), cIDAT, cIDAT + 4);
-  const uint32_t idatCrc =
-      compress::crc32(z, compress::crc32(ByteView(reinterpret_cast<const uint8_t*>(cIDAT), 4)));
   out.resize(0);
-  out.reserve(head.size() + idatHead.size() + z.size() + 4 + 12);
   out.append(head);
-  out.append(idatHead);
-  out.append(z);
+
+  // Each row goes to the compressor straight from the picture behind its
+  // filter byte (None), and the compressed bytes straight into the file.
+  IdatWriter idat(out, maxChunkData);
+  compress::ZlibStream zlib(out);
+  const uint8_t filterNone = 0;
+  // A row's worst case: nine bits per byte of it and of the lookahead the
+  // compressor still holds, plus a chunk boundary.
+  const size_t rowWorst = (rowBytes + 1) / 8 * 9 + 1024;
+  for (size_t y = 0; y < h; ++y) {
+    makeRoom(out, rowWorst, y, h);
+    zlib.write(ByteView(&filterNone, 1));
+    zlib.write(ByteView(img.pixels.data() + y * rowBytes, rowBytes));
+    idat.update();
+  }
+  zlib.finish();
+  idat.close();
+
   Bytes tail;
-  base::appendBe32(tail, idatCrc);
   writeChunk(tail, cIEND, {});
   out.append(tail);
+}
+
+void encodePngTo(const Image& img, base::HeapBytes& out) {
+  encodePngWithChunkLimit(img, out, kMaxChunkData);
 }
 
 Bytes encodePng(const Image& img) {

@@ -1,6 +1,7 @@
 // PNG codec: differential against libpng over the shared PNG files and
 // generated images, every failure message, and the encoder's exact layout.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -579,6 +580,62 @@ TEST(PngEncode, RoundTripsThroughOurDecoderAndLibpng) {
       EXPECT_EQ(peer.pixels, img.pixels);
     }
   }
+}
+
+// Chunk lengths are 31-bit, so a zlib stream longer than that must spread
+// over several IDAT chunks; the limit is lowered here to see the split at
+// every offset, including inside the zlib header and checksum.
+TEST(PngEncode, LongStreamsSplitOverFullIdatChunks) {
+  std::mt19937 rng(9);
+  const Image img = makeImage(300, 40, csRgba, rng);
+  const Bytes single = encodePng(img);
+  // Signature, IHDR (25), IDAT header; after the stream the IDAT CRC and IEND.
+  const Bytes stream(single.begin() + 41, single.end() - 16);
+  for (size_t limit : {size_t{1}, size_t{2}, size_t{7}, size_t{1000}, stream.size() - 1,
+                       stream.size()}) {
+    base::HeapBytes out;
+    encodePngWithChunkLimit(img, out, limit);
+    const Bytes png = out.toBytes();
+    EXPECT_EQ(test::firstBadCrcChunk(png), -1) << limit;
+    EXPECT_TRUE(std::equal(single.begin(), single.begin() + 33, png.begin()));
+    Bytes joined;
+    size_t idats = 0;
+    size_t at = 33;
+    while (at + 8 <= png.size() && std::memcmp(png.data() + at + 4, "IDAT", 4) == 0) {
+      const size_t len = base::loadBe32(png.data() + at);
+      ASSERT_LE(at + 12 + len, png.size());
+      EXPECT_LE(len, limit);
+      if (joined.size() + len < stream.size()) {
+        EXPECT_EQ(len, limit) << "short chunk inside";
+      }
+      joined.insert(joined.end(), png.begin() + at + 8, png.begin() + at + 8 + len);
+      at += 12 + len;
+      ++idats;
+    }
+    EXPECT_EQ(idats, (stream.size() + limit - 1) / limit);
+    EXPECT_EQ(joined, stream) << limit;
+    EXPECT_TRUE(std::equal(single.end() - 12, single.end(), png.begin() + at));
+    EXPECT_EQ(png.size(), at + 12);
+    EXPECT_EQ(decode(png).image.pixels, img.pixels);
+    EXPECT_EQ(test::libpngDecode(png).pixels, img.pixels);
+  }
+}
+
+// Rows go from the picture through the compressor into the file's block: no
+// copy of the picture and no second copy of the file on the way.
+TEST(PngMemory, EncoderHoldsTheFileAndASmallWorkingSet) {
+  std::mt19937 rng(10);
+  Image img = newImage(1500, 1000, csRgb);
+  for (size_t i = 0; i < img.pixels.size(); ++i) {
+    img.pixels[i] = static_cast<uint8_t>(i / 3 % 1500 / 6 + rng() % 8);
+  }
+  malloc_trim(0);  // freed memory reused would hide a peak
+  kd::test::PeakMemory peak;
+  base::HeapBytes out;
+  encodePngTo(img, out);
+  EXPECT_TRUE(peak.within(static_cast<int64_t>(out.size()) + (2 << 20)))
+      << peak.growth() << " for a file of " << out.size();
+  EXPECT_EQ(decode(out.toBytes()).image.pixels, img.pixels);
 }
 
 TEST(PngEncode, RefusesOtherColorSpacesAndBadDimensions) {
