@@ -15,6 +15,7 @@
 #include "compress/inflate.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -180,10 +181,20 @@ class BitReader {
   unsigned count_ = 0;
 };
 
+constexpr std::array<uint8_t, 256> kReversedBytes = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1) << (7 - i);
+    t[b] = static_cast<uint8_t>(r);
+  }
+  return t;
+}();
+
+// The low `len` (1 to 15) bits of code, reversed.
 uint32_t reverseBits(uint32_t code, unsigned len) {
-  uint32_t r = 0;
-  for (unsigned i = 0; i < len; ++i) r |= ((code >> i) & 1) << (len - 1 - i);
-  return r;
+  const uint32_t r = uint32_t{kReversedBytes[code & 0xFF]} << 8 | kReversedBytes[(code >> 8) & 0xFF];
+  return r >> (16 - len);
 }
 
 // A canonical Huffman code: per-length counts and symbols ordered by
@@ -192,9 +203,10 @@ class CanonicalCode {
  public:
   // lengths[s] is the code length of symbol s (0: absent, at most 15). No
   // completeness check: an incomplete code fails only when an unused
-  // pattern is met. Returns false for an over-subscribed code, which has no
+  // pattern is met. Returns the number of unused 15-bit patterns (0 for a
+  // complete code), or -1 for an over-subscribed code, which has no
   // prefix-free reading: only the walk decides what it decodes to.
-  bool assign(const uint8_t* lengths, size_t symbolCount) {
+  int64_t assign(const uint8_t* lengths, size_t symbolCount) {
     std::fill(std::begin(count_), std::end(count_), uint16_t{0});
     for (size_t s = 0; s < symbolCount; ++s) ++count_[lengths[s]];
     count_[0] = 0;
@@ -208,9 +220,9 @@ class CanonicalCode {
     int64_t left = 1;
     for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
       left = left * 2 - count_[len];
-      if (left < 0) return false;
+      if (left < 0) return -1;
     }
-    return true;
+    return left;
   }
 
   // Reads the code one bit at a time, length by length, as RFC 1951's
@@ -246,7 +258,7 @@ class LengthsCode : public CanonicalCode {
  public:
   void build(const uint8_t* lengths, size_t symbolCount) {
     std::fill(std::begin(table_), std::end(table_), uint32_t{0});
-    if (!assign(lengths, symbolCount)) return;
+    if (assign(lengths, symbolCount) < 0) return;
     uint32_t code = 0;
     size_t index = 0;
     for (unsigned len = 1; len <= kTableBits; ++len) {
@@ -320,8 +332,12 @@ class FastCode : public CanonicalCode {
  public:
   void build(const uint8_t* lengths, size_t symbolCount) {
     constexpr uint32_t walkEntry = kSpecial | kWalk << 16;
+    // The primary table starts out sending the decoder to the walk (and
+    // holding no links). A complete code fills every subtable entry, so
+    // only an incomplete code's subtables start out the same way.
     std::fill(table_, table_ + kPrimary, walkEntry);
-    if (!assign(lengths, symbolCount)) return;
+    const int64_t unused = assign(lengths, symbolCount);
+    if (unused < 0) return;
     unsigned maxLength = 0;
     for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
       if (count_[len] != 0) maxLength = len;
@@ -343,7 +359,7 @@ class FastCode : public CanonicalCode {
         uint32_t& link = table_[reversed & (kPrimary - 1)];
         if ((link & kLink) == 0) {
           link = kLink | static_cast<uint32_t>(next) << 16 | subBits << 8;
-          std::fill(table_ + next, table_ + next + (size_t{1} << subBits), walkEntry);
+          if (unused != 0) std::fill(table_ + next, table_ + next + (size_t{1} << subBits), walkEntry);
           next += size_t{1} << subBits;
         }
         uint32_t* sub = table_ + (link >> 16);

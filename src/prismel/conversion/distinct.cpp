@@ -25,4 +25,35 @@ DistinctColors::DistinctColors(std::span<const uint8_t> samples, int channels)
   }
 }
 
+void DistinctColors::indexPixels(const uint8_t* p, size_t n, int channels, uint32_t* out) const {
+#if defined(__x86_64__)
+  static const bool popcnt = __builtin_cpu_supports("popcnt");
+  if (popcnt) {
+    indexPixelsPopcnt(p, n, channels, out);
+    return;
+  }
+#endif
+  const auto step = static_cast<size_t>(channels);
+  for (size_t j = 0; j < n; ++j, p += step) out[j] = indexOf(colorKey(p, channels));
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) void DistinctColors::indexPixelsPopcnt(const uint8_t* p, size_t n,
+                                                                         int channels,
+                                                                         uint32_t* out) const {
+  const auto step = static_cast<size_t>(channels);
+  for (size_t j = 0; j < n; ++j, p += step) {
+    const uint32_t key = colorKey(p, channels);
+    const Word& w = words_[key >> 6];
+    out[j] = w.before +
+             static_cast<uint32_t>(__builtin_popcountll(w.bits & ((uint64_t{1} << (key & 63)) - 1)));
+  }
+}
+#else
+void DistinctColors::indexPixelsPopcnt(const uint8_t* p, size_t n, int channels,
+                                       uint32_t* out) const {
+  indexPixels(p, n, channels, out);
+}
+#endif
+
 }  // namespace kd::prismel

@@ -72,19 +72,22 @@ class DistinctColors {
   size_t size() const { return keys_.size(); }
   // The distinct keys in ascending order.
   const std::vector<uint32_t>& keys() const { return keys_; }
-  // The bitmap word that holds key (for prefetching).
-  const void* wordOf(uint32_t key) const { return &words_[key >> 6]; }
   // Index of key in keys(); key must be present.
   uint32_t indexOf(uint32_t key) const {
     const Word& w = words_[key >> 6];
     return w.before + bitCount(w.bits & ((uint64_t{1} << (key & 63)) - 1));
   }
+  // indexOf the colour of each of n pixels at p (channels 1, 3 or 4), into
+  // out[0..n); with the processor's population count where it has one.
+  void indexPixels(const uint8_t* p, size_t n, int channels, uint32_t* out) const;
 
  private:
   struct Word {
     uint64_t bits = 0;    // bit k: key (word << 6 | k) is present
     uint32_t before = 0;  // distinct keys in the earlier words
   };
+  void indexPixelsPopcnt(const uint8_t* p, size_t n, int channels, uint32_t* out) const;
+
   std::vector<Word> words_;
   std::vector<uint32_t> keys_;
 };

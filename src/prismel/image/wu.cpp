@@ -1,6 +1,7 @@
 // Wu's colour quantizer: a 16-bin-per-axis histogram of colour moments,
 // cumulative moment tables, and repeated splitting of the box whose best cut
 // removes the most variance.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <span>
@@ -158,37 +159,44 @@ Moments buildMomentsSrgb8(std::span<const uint8_t> samples) {
 
   // Each cell's colour indices are appended to blocks of kRun entries taken
   // in turn from one buffer; a cell's blocks, in the order taken, hold its
-  // pixels in pixel order.
+  // pixels in pixel order. A cell's cursor is the offset of its next free
+  // entry; at a multiple of kRun its block is full (or none is taken yet).
+  // The pixels go a batch at a time, so that the table reads of a batch,
+  // which do not depend on each other, overlap.
   constexpr size_t kRun = 1024;
+  constexpr size_t kBatch = 64;
   const size_t capacity = pixels + kCells * kRun;
   std::unique_ptr<uint32_t[]> runs(new uint32_t[capacity]);  // written before read
   base::adviseHugePages(runs.get(), capacity * sizeof(uint32_t));
   size_t taken = 0;
-  struct Cursor {
-    uint32_t* at = nullptr;
-    uint32_t* end = nullptr;
-  };
-  std::vector<Cursor> cursor(kCells);
-  std::vector<std::vector<uint32_t*>> blocks(kCells);
-  for (const uint8_t* p = samples.data(); p != samples.data() + samples.size(); p += kChannels) {
-    const uint32_t i = set.indexOf(colorKey(p, kChannels));
-    Cursor& c = cursor[cellOf[i]];
-    if (c.at == c.end) {
-      c.at = runs.get() + taken;
-      c.end = c.at + kRun;
-      taken += kRun;
-      blocks[cellOf[i]].push_back(c.at);
+  std::vector<size_t> cursor(kCells);
+  std::vector<std::vector<size_t>> blocks(kCells);
+  for (size_t done = 0; done < pixels;) {
+    const size_t m = std::min(kBatch, pixels - done);
+    const uint8_t* p = samples.data() + done * kChannels;
+    uint32_t index[kBatch];
+    uint16_t cells[kBatch];
+    set.indexPixels(p, m, kChannels, index);
+    for (size_t j = 0; j < m; ++j) cells[j] = cellOf[index[j]];
+    for (size_t j = 0; j < m; ++j) {
+      size_t& at = cursor[cells[j]];
+      if (at % kRun == 0) {
+        at = taken;
+        taken += kRun;
+        blocks[cells[j]].push_back(at);
+      }
+      runs[at++] = index[j];
     }
-    *c.at++ = i;
+    done += m;
   }
 
   Moments m;
   for (size_t c = 0; c < kCells; ++c) {
     double w = 0, m0 = 0, m1 = 0, m2 = 0, q = 0;
-    for (uint32_t* block : blocks[c]) {
-      uint32_t* const stop = block + kRun == cursor[c].end ? cursor[c].at : block + kRun;
-      for (const uint32_t* j = block; j != stop; ++j) {
-        const Color& px = lab[*j];
+    for (const size_t block : blocks[c]) {
+      const size_t stop = block == blocks[c].back() ? cursor[c] : block + kRun;
+      for (size_t j = block; j != stop; ++j) {
+        const Color& px = lab[runs[j]];
         const double c0 = px.c[0], c1 = px.c[1], c2 = px.c[2];
         w += 1.0;
         m0 += c0;
