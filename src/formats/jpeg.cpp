@@ -440,9 +440,9 @@ struct Block {
   uint64_t written = 0;        // bit z: coef[z] was written (may be non-zero)
 
   uint8_t rowMask(int v) const { return static_cast<uint8_t>(written >> (8 * v)); }
-  // Back to all zero, touching only the written coefficients.
+  // Back to all zero.
   void clear() {
-    for (uint64_t m = written; m != 0; m &= m - 1) coef[__builtin_ctzll(m)] = 0.0f;
+    std::memset(coef, 0, sizeof coef);
     written = 0;
   }
 };
@@ -513,22 +513,22 @@ KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
     return;
   }
   const DctVectors& d = dctVectors();
-  // Every term of a live row is added, zero or not: a zero coefficient
-  // adds a signed zero, which leaves a sum that started at +0 unchanged,
-  // and a fixed sequence of operations beats a branch per coefficient.
-  Vec8 sums[8];
-  for (int y = 0; y < 8; ++y) sums[y] = splat(0.0f);
+  // Rows past the last written one are skipped; rows before it are
+  // computed whole, zero terms included: a zero coefficient adds a signed
+  // zero, which leaves a sum that started at +0 unchanged, and a fixed
+  // sequence of operations beats a data-dependent branch per row or term.
+  const int lastRow = (63 - __builtin_clzll(b.written)) >> 3;
   const Vec8 cu = load8(t.Cu);
-  for (int v = 0; v < 8; ++v) {
-    if (b.rowMask(v) == 0) continue;
-    alignas(32) float scaled[8];
-    store8(scaled, cu * load8(b.coef + v * 8));
-    Vec8 acc = splat(0.0f);
-    for (int u = 0; u < 8; ++u) acc += splat(scaled[u]) * d.cosOfU[u];
-    const Vec8 weighted = splat(t.Cu[v]) * acc;
-    for (int y = 0; y < 8; ++y) sums[y] += weighted * splat(t.CosT[y][v]);
+  Vec8 sums[8];
+  for (int y = 0; y < 8; ++y) sums[y] = Vec8{};
+  for (int v = 0; v <= lastRow; ++v) {
+    const Vec8 scaled = cu * load8(b.coef + v * 8);
+    Vec8 acc = {};
+    for (int u = 0; u < 8; ++u) acc += scaled[u] * d.cosOfU[u];
+    const Vec8 weighted = t.Cu[v] * acc;
+    for (int y = 0; y < 8; ++y) sums[y] += weighted * t.CosT[y][v];
   }
-  for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * splat(0.25f));
+  for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * 0.25f);
 }
 
 void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
@@ -958,15 +958,18 @@ const EncoderTables& encoderTables() {
 // guarantees room for it, so the stores need no bounds test.
 class BitWriter {
  public:
-  explicit BitWriter(Bytes& out) : out_(out), pos_(out.size()) {}
+  explicit BitWriter(base::HeapBytes& out) : out_(out), pos_(out.size()) {}
 
   // Room for `n` more bytes (stuffing included).
   void reserve(size_t n) {
-    if (out_.size() - pos_ < n) out_.resize(std::max(out_.size() * 3 / 2, pos_ + n));
+    if (room_ - pos_ < n) {
+      room_ = std::max(room_ + room_ / 2, pos_ + n);
+      out_.resize(room_);
+    }
   }
-  // n in 0..16 bits; `value` may carry higher bits, which are dropped.
-  void put(uint32_t value, int n) {
-    acc_ = acc_ << n | (value & ((1u << n) - 1));
+  // n in 0..32 bits, `value` below 2^n.
+  KD_INLINE void put(uint32_t value, int n) {
+    acc_ = acc_ << n | value;
     bits_ += n;
     if (bits_ >= 32) flushWord();
   }
@@ -982,49 +985,51 @@ class BitWriter {
   }
 
  private:
-  void flushWord() {
+  KD_INLINE void flushWord() {
     bits_ -= 32;
     const auto word = static_cast<uint32_t>(acc_ >> bits_);
     // A byte is 0xFF exactly when its complement is zero.
     const uint32_t inv = ~word;
+    const uint32_t be = __builtin_bswap32(word);
+    std::memcpy(out_.data() + pos_, &be, 4);
     if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-      const uint32_t be = __builtin_bswap32(word);
-      std::memcpy(out_.data() + pos_, &be, 4);
       pos_ += 4;
       return;
     }
     for (int shift = 24; shift >= 0; shift -= 8) putByte(static_cast<uint8_t>(word >> shift));
   }
-  void putByte(uint8_t byte) {
-    out_[pos_++] = byte;
-    if (byte == 0xFF) out_[pos_++] = 0x00;
+  KD_INLINE void putByte(uint8_t byte) {
+    out_.data()[pos_++] = byte;
+    if (byte == 0xFF) out_.data()[pos_++] = 0x00;
   }
 
-  Bytes& out_;
+  base::HeapBytes& out_;
   size_t pos_;
+  size_t room_ = out_.size();
   uint64_t acc_ = 0;
   int bits_ = 0;
 };
 
-void emitDht(Bytes& out, uint8_t tcTh, const uint8_t* bits, const uint8_t* symbols, size_t n) {
+void emitDht(base::HeapBytes& out, uint8_t tcTh, const uint8_t* bits, const uint8_t* symbols,
+             size_t n) {
   out.push_back(tcTh);
-  out.insert(out.end(), bits, bits + 16);
-  out.insert(out.end(), symbols, symbols + n);
+  out.append(bits, 16);
+  out.append(symbols, n);
 }
 
-void putU16(Bytes& out, unsigned v) {
+void putU16(base::HeapBytes& out, unsigned v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
   out.push_back(static_cast<uint8_t>(v & 0xFF));
 }
 
-void writeHeaders(Bytes& out, const Image& img, const std::array<uint8_t, 64>& qlum,
+void writeHeaders(base::HeapBytes& out, const Image& img, const std::array<uint8_t, 64>& qlum,
                   const std::array<uint8_t, 64>& qchr) {
   const bool colour = img.colorspace == csRgb;
   const int count = colour ? 3 : 1;
   // SOI, APP0 (JFIF 1.01, no units, density 1x1, no thumbnail)
   const uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
                           0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
-  out.insert(out.end(), head, head + sizeof head);
+  out.append(head, sizeof head);
   // DQT
   out.push_back(0xFF);
   out.push_back(0xDB);
@@ -1082,37 +1087,52 @@ using Vec8i = int32_t __attribute__((vector_size(32), aligned(32)));
 // by its quantiser and rounded half away from zero (trunc(a + 0.5) for
 // a >= 0, trunc(a - 0.5) otherwise: a plus 0.5 carrying a's sign, then
 // truncated; for a = -0 both give 0). `f` is 8 rows of 8 samples, `stride`
-// floats apart; `quant` and `out` are in natural order.
-KD_INLINE void fdctQuantiseImpl(const float* f, size_t stride, const float* quant, int32_t* out) {
+// floats apart; `quant` and `out` are in natural order. Returns the mask of
+// non-zero outputs (bit z for out[z]).
+KD_INLINE uint64_t fdctQuantiseImpl(const float* f, size_t stride, const float* quant,
+                                    int32_t* out) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   const DctVectors& d = dctVectors();
+  // The eight rows' sums (and below the eight columns') advance together,
+  // term by term, so that they overlap instead of waiting on each other.
   Vec8 rows[8];
+  for (int y = 0; y < 8; ++y) rows[y] = splat(0.0f);
+  for (int x = 0; x < 8; ++x) {
+    const Vec8 basis = load8(t.CosT[x]);
+    for (int y = 0; y < 8; ++y) rows[y] += f[static_cast<size_t>(y) * stride + static_cast<size_t>(x)] * basis;
+  }
+  Vec8 cols[8];
+  for (int v = 0; v < 8; ++v) cols[v] = splat(0.0f);
   for (int y = 0; y < 8; ++y) {
-    const float* row = f + static_cast<size_t>(y) * stride;
-    Vec8 acc = splat(0.0f);
-    for (int x = 0; x < 8; ++x) acc += splat(row[x]) * load8(t.CosT[x]);
-    rows[y] = acc;
+    for (int v = 0; v < 8; ++v) cols[v] += rows[y] * t.CosT[y][v];
   }
   const Vec8i sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN,
                       INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
   const Vec8i half = {0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000,
                       0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000};
+  uint64_t nonZero = 0;
   for (int v = 0; v < 8; ++v) {
-    Vec8 acc = splat(0.0f);
-    for (int y = 0; y < 8; ++y) acc += rows[y] * splat(t.CosT[y][v]);
-    const Vec8 a = (d.fdctScale[v] * acc) / load8(quant + v * 8);
+    const Vec8 a = (d.fdctScale[v] * cols[v]) / load8(quant + v * 8);
     const Vec8 signedHalf = (Vec8)(((Vec8i)a & sign) | half);
     const Vec8i q = __builtin_convertvector(a + signedHalf, Vec8i);
     std::memcpy(out + v * 8, &q, sizeof q);
+    // Lanes of (q != 0) are all ones or zero; their sign bits make the mask.
+    const Vec8i nz = q != Vec8i{};
+    __m128i halves[2];
+    std::memcpy(halves, &nz, sizeof halves);
+    const auto bits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(halves[0])) |
+                                            _mm_movemask_ps(_mm_castsi128_ps(halves[1])) << 4);
+    nonZero |= uint64_t{bits} << (8 * v);
   }
+  return nonZero;
 }
 
-void fdctQuantisePlain(const float* f, size_t stride, const float* quant, int32_t* out) {
-  fdctQuantiseImpl(f, stride, quant, out);
+uint64_t fdctQuantisePlain(const float* f, size_t stride, const float* quant, int32_t* out) {
+  return fdctQuantiseImpl(f, stride, quant, out);
 }
-[[gnu::target("avx2")]] void fdctQuantiseAvx2(const float* f, size_t stride, const float* quant,
-                                              int32_t* out) {
-  fdctQuantiseImpl(f, stride, quant, out);
+[[gnu::target("avx2")]] uint64_t fdctQuantiseAvx2(const float* f, size_t stride,
+                                                  const float* quant, int32_t* out) {
+  return fdctQuantiseImpl(f, stride, quant, out);
 }
 
 // Y, Cb and Cr of eight pixels (vectors passed by reference, so the AVX2
@@ -1189,45 +1209,58 @@ void colourRowPlain(const uint8_t* src, size_t n, bool colour, float* p0, float*
 }
 
 struct EncodeKernels {
-  void (*fdctQuantise)(const float*, size_t, const float*, int32_t*);
+  uint64_t (*fdctQuantise)(const float*, size_t, const float*, int32_t*);
   void (*colourRow)(const uint8_t*, size_t, bool, float*, float*, float*);
 };
 
 inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
 
-// Codes one block of quantised coefficients (natural order) in zigzag
-// order; `pred` is the previous DC value of the component. The non-zero
-// AC coefficients are found through a bit mask; the runs between them give
-// the same symbols as counting zeros one by one.
-void encBlock(BitWriter& w, const int32_t* natural, int& pred, const HuffEncoder& dc,
-              const HuffEncoder& ac) {
+// Zigzag position of each natural index.
+constexpr std::array<uint8_t, 64> kZigZagOf = [] {
+  std::array<uint8_t, 64> inv{};
+  for (size_t k = 0; k < 64; ++k) inv[ZigZag[k]] = static_cast<uint8_t>(k);
+  return inv;
+}();
+
+// Magnitude category of v and its value bits (negative values as v - 1 in
+// the low bits), ready to follow a code.
+KD_INLINE int valueBits(int v, uint32_t& bits) {
+  const int size = bitLength(static_cast<uint32_t>(v < 0 ? -v : v));
+  bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << size) - 1);
+  return size;
+}
+
+// Codes one block of quantised coefficients (natural order, `nonZero`
+// marking the non-zero ones) in zigzag order; `pred` is the previous DC
+// value of the component. The runs between non-zero coefficients come from
+// the mask and give the same symbols as counting zeros one by one; each
+// code goes out together with its value bits.
+void encBlock(BitWriter& w, const int32_t* natural, uint64_t nonZero, int& pred,
+              const HuffEncoder& dc, const HuffEncoder& ac) {
   w.reserve(512);  // 64 codes of at most 16 + 11 bits, doubled for stuffing
-  int32_t zz[64];
-  uint64_t nonZero = 0;
-  for (size_t k = 0; k < 64; ++k) {
-    zz[k] = natural[ZigZag[k]];
-    nonZero |= uint64_t{zz[k] != 0} << k;
+  uint64_t zz = 0;
+  for (uint64_t m = nonZero & ~uint64_t{1}; m != 0; m &= m - 1) {
+    zz |= uint64_t{1} << kZigZagOf[static_cast<size_t>(__builtin_ctzll(m))];
   }
-  const int diff = zz[0] - pred;
-  pred = zz[0];
+  const int diff = natural[0] - pred;
+  pred = natural[0];
   {
-    const int size = bitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff));
-    w.put(dc.code[size], dc.length[size]);
-    w.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
+    uint32_t bits;
+    const int size = valueBits(diff, bits);
+    w.put(uint32_t{dc.code[size]} << size | bits, dc.length[size] + size);
   }
   int last = 0;
-  for (uint64_t m = nonZero & ~uint64_t{1}; m != 0; m &= m - 1) {
-    const int k = __builtin_ctzll(m);
+  for (; zz != 0; zz &= zz - 1) {
+    const int k = __builtin_ctzll(zz);
     int run = k - last - 1;
     while (run >= 16) {
       w.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
-    const int v = zz[k];
-    const int size = bitLength(static_cast<uint32_t>(v < 0 ? -v : v));
+    uint32_t bits;
+    const int size = valueBits(natural[ZigZag[static_cast<size_t>(k)]], bits);
     const int symbol = (run << 4 | size) & 0xFF;
-    w.put(ac.code[symbol], ac.length[symbol]);
-    w.put(static_cast<uint32_t>(v < 0 ? v - 1 : v), size);
+    w.put(uint32_t{ac.code[symbol]} << size | bits, ac.length[symbol] + size);
     last = k;
   }
   if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
@@ -1279,7 +1312,8 @@ Image decodeJpeg(ByteView data) { return jpeg::decodeJpegWith(data, jpeg::cpuHas
 
 namespace jpeg {
 
-Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
+void encodeJpegInto(const Image& img, int quality, bool useAvx2, base::HeapBytes& out) {
+  out.resize(0);
   if (img.colorspace != csGray && img.colorspace != csRgb) {
     fail(ekUnsupported, "jpeg: encode needs csGray or csRgb");
   }
@@ -1297,11 +1331,12 @@ Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
   const EncodeKernels kernels = useAvx2 ? EncodeKernels{fdctQuantiseAvx2, colourRowAvx2}
                                         : EncodeKernels{fdctQuantisePlain, colourRowPlain};
 
-  Bytes out;
-  out.reserve(1024 + static_cast<size_t>(img.width * img.height) / 2);
+  const size_t count = img.colorspace == csRgb ? 3 : 1;
+  // A first guess at the size (half a bit a sample, typical of photos at
+  // high quality); the writer grows the block when the picture needs more.
+  out.reserve(4096 + static_cast<size_t>(img.width) * static_cast<size_t>(img.height) * count / 16);
   writeHeaders(out, img, qlum, qchr);
 
-  const size_t count = img.colorspace == csRgb ? 3 : 1;
   const auto height = static_cast<size_t>(img.height);
   const size_t blocksAcross = (static_cast<size_t>(img.width) + 7) / 8;
   const size_t paddedWidth = blocksAcross * 8;
@@ -1315,18 +1350,28 @@ Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
     for (size_t bx = 0; bx < blocksAcross; ++bx) {
       for (size_t c = 0; c < count; ++c) {
         const size_t t = c == 0 ? 0 : 1;
-        kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q);
-        encBlock(w, q, preds[c], huff.dc[t], huff.ac[t]);
+        const uint64_t nonZero =
+            kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q);
+        encBlock(w, q, nonZero, preds[c], huff.dc[t], huff.ac[t]);
       }
     }
   }
   w.finish();
   out.push_back(0xFF);
   out.push_back(0xD9);
-  return out;
+}
+
+Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
+  base::HeapBytes out;
+  encodeJpegInto(img, quality, useAvx2, out);
+  return out.toBytes();
 }
 
 }  // namespace jpeg
+
+void encodeJpegTo(const Image& img, int quality, base::HeapBytes& out) {
+  jpeg::encodeJpegInto(img, quality, jpeg::cpuHasAvx2(), out);
+}
 
 Bytes encodeJpeg(const Image& img, int quality) {
   return jpeg::encodeJpegWith(img, quality, jpeg::cpuHasAvx2());
