@@ -351,12 +351,11 @@ class BitReader {
  public:
   explicit BitReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
 
-  // At least 32 bits are buffered afterwards (57 when it had to load).
-  void refill() {
-    if (bits_ < 32) load();
-  }
-  void load() {
-    if (size_ - std::min(next_, size_) >= 8) {
+  // At least 56 bits are buffered afterwards. Away from the end of the
+  // data it always loads 8 bytes (bits it already holds are loaded again
+  // at the same place), so the hot path has no data-dependent branch.
+  KD_INLINE void refill() {
+    if (next_ + 8 <= size_) {
       uint64_t v;
       std::memcpy(&v, data_ + next_, 8);
       v = __builtin_bswap64(v);
@@ -365,6 +364,9 @@ class BitReader {
       bits_ |= 56;
       return;
     }
+    refillSlow();
+  }
+  KD_INLINE void refillSlow() {
     while (bits_ <= 56) {
       const uint64_t byte = next_ < size_ ? data_[next_] : 0;
       ++next_;
@@ -402,8 +404,10 @@ class BitReader {
   int bits_ = 0;
 };
 
-[[noreturn, gnu::noinline]] void failDecode(const BitReader& r, const char* message) {
-  if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
+// Takes the overrun flag rather than the reader, so that the reader's
+// state never has to leave registers.
+[[noreturn, gnu::noinline, gnu::cold]] void failDecode(bool overrun, const char* message) {
+  if (overrun) fail(ekTruncated, "jpeg: entropy stream truncated");
   fail(ekInvalid, message);
 }
 
@@ -425,7 +429,7 @@ inline int decodeSymbol(BitReader& r, const HuffTable& t) {
     }
   }
   r.consume(16);
-  failDecode(r, "jpeg: bad Huffman code");
+  failDecode(r.overrun(), "jpeg: bad Huffman code");
 }
 
 // s bits, sign-extended: a value below 2^(s-1) becomes value - 2^s + 1.
@@ -436,44 +440,47 @@ inline int32_t receiveExtend(BitReader& r, int s) {
 }
 
 struct Block {
-  alignas(32) float coef[64];  // natural order
-  uint64_t written = 0;        // bit z: coef[z] was written (may be non-zero)
-
-  uint8_t rowMask(int v) const { return static_cast<uint8_t>(written >> (8 * v)); }
-  // Back to all zero.
-  void clear() {
-    std::memset(coef, 0, sizeof coef);
-    written = 0;
-  }
+  alignas(32) float coef[64];  // natural order; all zero between blocks
+  int lastK = 0;               // zigzag index of the last coefficient written
 };
+
+// The last row of the natural order reached by zigzag positions 0..k.
+constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
+  std::array<uint8_t, 64> rows{};
+  uint8_t last = 0;
+  for (size_t k = 0; k < 64; ++k) {
+    last = std::max(last, static_cast<uint8_t>(ZigZag[k] >> 3));
+    rows[k] = last;
+  }
+  return rows;
+}();
 
 // Decodes one block's coefficients, dequantised, into `b` (which must be
 // all zero on entry). DC categories above 16 cannot be produced by any
 // encoder and would overflow the sign extension; they count as a bad code.
 // The reader is copied into a local for the block so that its state stays
 // in registers while coefficients are stored.
-inline void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable& ac,
-                        const uint16_t* quant, const float* quantF, int64_t& pred, Block& b) {
+[[gnu::noinline]] void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable& ac,
+                                   const uint16_t* quant, const float* quantF, int64_t& pred,
+                                   Block& b) {
   BitReader r = reader;
   r.refill();
   const int s = decodeSymbol(r, dc);
-  if (s > 16) failDecode(r, "jpeg: bad Huffman code");
+  if (s > 16) failDecode(r.overrun(), "jpeg: bad Huffman code");
   pred += receiveExtend(r, s);
   b.coef[0] = static_cast<float>(pred * quant[0]);
-  uint64_t written = 1;
+  int lastK = 0;
   for (int k = 1; k < 64;) {
     r.refill();
     // Symbol and value together when both fit the lookup prefix and the
     // run stays inside the block; otherwise the symbol alone (the failure
     // for a run past the block comes before its value bits are read).
     const int32_t hit = ac.acFast[r.peek(kFastBits)];
-    if (hit != 0 && k + (hit >> 8 & 15) <= 63) {
+    if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
       r.consume(hit & 0xFF);
       k += hit >> 8 & 15;
-      const int z = ZigZag[static_cast<size_t>(k)];
-      b.coef[z] = static_cast<float>(hit >> 16) * quantF[k];
-      written |= uint64_t{1} << z;
-      ++k;
+      b.coef[ZigZag[static_cast<size_t>(k)]] = static_cast<float>(hit >> 16) * quantF[k];
+      lastK = k++;
       continue;
     }
     const int rs = decodeSymbol(r, ac);
@@ -485,14 +492,13 @@ inline void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable&
       continue;
     }
     k += run;
-    if (k > 63) failDecode(r, "jpeg: AC index out of range");
-    const int z = ZigZag[static_cast<size_t>(k)];
-    b.coef[z] = static_cast<float>(receiveExtend(r, size)) * quantF[k];
-    written |= uint64_t{1} << z;
-    ++k;
+    if (k > 63) failDecode(r.overrun(), "jpeg: AC index out of range");
+    b.coef[ZigZag[static_cast<size_t>(k)]] =
+        static_cast<float>(receiveExtend(r, size)) * quantF[k];
+    lastK = k++;
   }
   if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
-  b.written = written;
+  b.lastK = lastK;
   reader = r;
 }
 
@@ -502,14 +508,15 @@ inline void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable&
 // all-zero rows skipped. Writes 8 rows of 8 floats at `out`. Compiled twice
 // (baseline and AVX2 code for the same operations); both give the same
 // floats.
-KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
+KD_INLINE void idctBlockImpl(Block& b, float* out, size_t stride) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
-  if (b.written == 1) {
+  if (b.lastK == 0) {
     // DC only: CosT[x][0] is exactly 1, so every output is the same value.
     const float rowSum = 0.0f + (t.Cu[0] * b.coef[0]) * t.CosT[0][0];
     const float value = (0.0f + (t.Cu[0] * rowSum) * t.CosT[0][0]) * 0.25f;
     const Vec8 v = splat(value);
     for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, v);
+    b.coef[0] = 0.0f;
     return;
   }
   const DctVectors& d = dctVectors();
@@ -517,12 +524,13 @@ KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
   // computed whole, zero terms included: a zero coefficient adds a signed
   // zero, which leaves a sum that started at +0 unchanged, and a fixed
   // sequence of operations beats a data-dependent branch per row or term.
-  const int lastRow = (63 - __builtin_clzll(b.written)) >> 3;
+  const int lastRow = kLastRowOfK[static_cast<size_t>(b.lastK)];
   const Vec8 cu = load8(t.Cu);
   Vec8 sums[8];
   for (int y = 0; y < 8; ++y) sums[y] = Vec8{};
   for (int v = 0; v <= lastRow; ++v) {
     const Vec8 scaled = cu * load8(b.coef + v * 8);
+    store8(b.coef + v * 8, Vec8{});  // leaves the block all zero
     Vec8 acc = {};
     for (int u = 0; u < 8; ++u) acc += scaled[u] * d.cosOfU[u];
     const Vec8 weighted = t.Cu[v] * acc;
@@ -531,8 +539,8 @@ KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
   for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * 0.25f);
 }
 
-void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
-[[gnu::target("avx2")]] void idctBlockAvx2(const Block& b, float* out, size_t stride) {
+void idctBlockPlain(Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
+[[gnu::target("avx2")]] void idctBlockAvx2(Block& b, float* out, size_t stride) {
   idctBlockImpl(b, out, stride);
 }
 
@@ -714,7 +722,7 @@ constexpr InterleaveMasks kGather = makeGatherMasks();
 
 // The per-block and per-row kernels of one instruction set.
 struct Kernels {
-  void (*idct)(const Block&, float*, size_t);
+  void (*idct)(Block&, float*, size_t);
   void (*grey)(const float*, uint8_t*, size_t);
   void (*rgb)(const float*, const float*, const float*, uint8_t*, size_t);
 };
@@ -798,7 +806,6 @@ void ScanDecoder::decodeMcuRow(size_t) {
           float* out = band.band.data() + static_cast<size_t>(v) * 8 * band.stride +
                        (mx * static_cast<size_t>(band.h) + static_cast<size_t>(h)) * 8;
           kernels_.idct(block_, out, band.stride);
-          block_.clear();
         }
       }
     }
