@@ -678,14 +678,18 @@ constexpr InterleaveMasks makeGatherMasks() {
 }
 constexpr InterleaveMasks kGather = makeGatherMasks();
 
-[[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
-                                        uint8_t* out, size_t width) {
+// Chroma either at full width or, with HalfChroma, at half width (each
+// sample covers two columns: column x reads sample x / 2).
+template <bool HalfChroma>
+[[gnu::target("avx2")]] inline void rgbRowAvx2Impl(const float* y, const float* cb,
+                                                   const float* cr, uint8_t* out, size_t width) {
   size_t x = 0;
   const __m256 half = _mm256_set1_ps(128.5f);
   const __m256 kR = _mm256_set1_ps(1.402f);
   const __m256 kGb = _mm256_set1_ps(0.344136f);
   const __m256 kGr = _mm256_set1_ps(0.714136f);
   const __m256 kB = _mm256_set1_ps(1.772f);
+  const __m256i pairs = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
   __m128i masks[3][3];
   for (int c = 0; c < 3; ++c) {
     for (int k = 0; k < 3; ++k) {
@@ -696,8 +700,14 @@ constexpr InterleaveMasks kGather = makeGatherMasks();
     __m256 r[2], g[2], b[2];
     for (int i = 0; i < 2; ++i) {
       const __m256 Y = _mm256_loadu_ps(y + x + 8 * i);
-      const __m256 Cb = _mm256_loadu_ps(cb + x + 8 * i);
-      const __m256 Cr = _mm256_loadu_ps(cr + x + 8 * i);
+      __m256 Cb, Cr;
+      if constexpr (HalfChroma) {
+        Cb = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cb + x / 2 + 4 * i)), pairs);
+        Cr = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cr + x / 2 + 4 * i)), pairs);
+      } else {
+        Cb = _mm256_loadu_ps(cb + x + 8 * i);
+        Cr = _mm256_loadu_ps(cr + x + 8 * i);
+      }
       r[i] = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kR, Cr), Y), half);
       g[i] = _mm256_add_ps(
           _mm256_sub_ps(_mm256_sub_ps(Y, _mm256_mul_ps(kGb, Cb)), _mm256_mul_ps(kGr, Cr)), half);
@@ -713,11 +723,21 @@ constexpr InterleaveMasks kGather = makeGatherMasks();
     }
   }
   for (; x < width; ++x) {
-    const float Y = y[x], Cb = cb[x], Cr = cr[x];
+    const size_t cx = HalfChroma ? x / 2 : x;
+    const float Y = y[x], Cb = cb[cx], Cr = cr[cx];
     out[3 * x] = clampSample(1.402f * Cr + Y + 128.5f);
     out[3 * x + 1] = clampSample(Y - 0.344136f * Cb - 0.714136f * Cr + 128.5f);
     out[3 * x + 2] = clampSample(1.772f * Cb + Y + 128.5f);
   }
+}
+
+[[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
+                                        uint8_t* out, size_t width) {
+  rgbRowAvx2Impl<false>(y, cb, cr, out, width);
+}
+[[gnu::target("avx2")]] void rgbRowHalfAvx2(const float* y, const float* cb, const float* cr,
+                                            uint8_t* out, size_t width) {
+  rgbRowAvx2Impl<true>(y, cb, cr, out, width);
 }
 
 // The per-block and per-row kernels of one instruction set.
@@ -725,11 +745,13 @@ struct Kernels {
   void (*idct)(Block&, float*, size_t);
   void (*grey)(const float*, uint8_t*, size_t);
   void (*rgb)(const float*, const float*, const float*, uint8_t*, size_t);
+  // rgb with both chroma rows at half width, or null.
+  void (*rgbHalf)(const float*, const float*, const float*, uint8_t*, size_t);
 };
 
 Kernels kernelsFor(bool avx2) {
-  if (avx2) return {idctBlockAvx2, greyRowAvx2, rgbRowAvx2};
-  return {idctBlockPlain, greyRow, rgbRow};
+  if (avx2) return {idctBlockAvx2, greyRowAvx2, rgbRowAvx2, rgbRowHalfAvx2};
+  return {idctBlockPlain, greyRow, rgbRow, nullptr};
 }
 
 // Geometry and float band of one component for one MCU row.
@@ -760,6 +782,7 @@ class ScanDecoder {
   void decodeMcuRow(size_t mcuRow);
   void convertRows(size_t rows, uint8_t* out);
   const float* componentRow(size_t c, size_t rowInBand);
+  const float* bandRow(size_t c, size_t rowInBand) const;
 
   const Tables& tables_;
   const Frame& frame_;
@@ -815,6 +838,12 @@ void ScanDecoder::decodeMcuRow(size_t) {
 
 // Row `rowInBand` of the MCU row (picture rows counted from the band's top)
 // of component c, sampled at picture columns 0..width-1.
+const float* ScanDecoder::bandRow(size_t c, size_t rowInBand) const {
+  const ComponentBand& band = bands_[c];
+  const size_t bandRow = rowInBand * static_cast<size_t>(band.v) / static_cast<size_t>(vmax_);
+  return band.band.data() + bandRow * band.stride;
+}
+
 const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
   ComponentBand& band = bands_[c];
   const size_t bandRow = rowInBand * static_cast<size_t>(band.v) / static_cast<size_t>(vmax_);
@@ -839,9 +868,15 @@ const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
 void ScanDecoder::convertRows(size_t rows, uint8_t* out) {
   const auto width = static_cast<size_t>(frame_.width);
   const size_t channels = frame_.components.size();
+  // Full-width luma with chroma at half width (4:2:0, 4:2:2): the kernel
+  // reads the chroma rows as they are and widens them itself.
+  const bool halfChroma = channels == 3 && kernels_.rgbHalf != nullptr &&
+                          bands_[0].columns.empty() && bands_[1].halves && bands_[2].halves;
   for (size_t r = 0; r < rows; ++r) {
     uint8_t* dst = out + r * width * channels;
-    if (channels == 1) {
+    if (halfChroma) {
+      kernels_.rgbHalf(bandRow(0, r), bandRow(1, r), bandRow(2, r), dst, width);
+    } else if (channels == 1) {
       kernels_.grey(componentRow(0, r), dst, width);
     } else {
       const float* y = componentRow(0, r);
@@ -900,22 +935,31 @@ Image ScanDecoder::run() {
   img.colorspace = count == 1 ? csGray : csRgb;
   img.channels = channelsOf(img.colorspace);
   const size_t rowBytes = width * count;
-  // Rows are appended as they are decoded, so each output byte is written
-  // once. Every block costs at least two bits (a DC code and an AC code):
-  // when the data holds that many, room for the whole picture is reserved
-  // at once; otherwise the output grows with the rows actually decoded
+  // Every block costs at least two bits (a DC code and an AC code): when
+  // the data holds that many, the whole picture is allocated at once and
+  // rows are converted straight into it; otherwise rows are appended as
+  // they are decoded, so the output grows with the rows actually decoded
   // instead of trusting the header's size.
   const uint64_t blocks = uint64_t{mcusAcross_} * mcusDown * blocksPerMcu;
-  if (blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8) {
+  const bool whole = blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8;
+  std::vector<uint8_t> rows;
+  if (whole) {
     img.pixels.reserve(rowBytes * height);
     base::adviseHugePages(img.pixels.data(), img.pixels.capacity());
+    img.pixels.resize(rowBytes * height);
+  } else {
+    rows.resize(rowBytes * mcuHeight);
   }
-  std::vector<uint8_t> rows(rowBytes * mcuHeight);
   for (size_t my = 0; my < mcusDown; ++my) {
     decodeMcuRow(my);
     const size_t count = std::min(mcuHeight, height - my * mcuHeight);
-    convertRows(count, rows.data());
-    img.pixels.insert(img.pixels.end(), rows.begin(), rows.begin() + static_cast<ptrdiff_t>(count * rowBytes));
+    if (whole) {
+      convertRows(count, img.pixels.data() + my * mcuHeight * rowBytes);
+    } else {
+      convertRows(count, rows.data());
+      img.pixels.insert(img.pixels.end(), rows.begin(),
+                        rows.begin() + static_cast<ptrdiff_t>(count * rowBytes));
+    }
   }
   return img;
 }
