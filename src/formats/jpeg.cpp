@@ -474,14 +474,24 @@ constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
     r.refill();
     // Symbol and value together when both fit the lookup prefix and the
     // run stays inside the block; otherwise the symbol alone (the failure
-    // for a run past the block comes before its value bits are read).
-    const int32_t hit = ac.acFast[r.peek(kFastBits)];
+    // for a run past the block comes before its value bits are read). A
+    // refill leaves at least 56 bits: room for two lookups (9 bits each)
+    // and then a symbol with its value bits (32) in the general path.
+    int32_t hit = ac.acFast[r.peek(kFastBits)];
     if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
       r.consume(hit & 0xFF);
       k += hit >> 8 & 15;
       b.coef[ZigZag[static_cast<size_t>(k)]] = static_cast<float>(hit >> 16) * quantF[k];
       lastK = k++;
-      continue;
+      if (k >= 64) break;
+      hit = ac.acFast[r.peek(kFastBits)];
+      if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
+        r.consume(hit & 0xFF);
+        k += hit >> 8 & 15;
+        b.coef[ZigZag[static_cast<size_t>(k)]] = static_cast<float>(hit >> 16) * quantF[k];
+        lastK = k++;
+        continue;
+      }
     }
     const int rs = decodeSymbol(r, ac);
     const int run = rs >> 4;
