@@ -7,62 +7,17 @@
 // during one file's read, counted through operator new (both libraries
 // allocate through it).
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "bench_data.h"
 #include "keldra/keldra.h"
-
-namespace {
-
-std::atomic<int64_t> gLive{0};
-std::atomic<int64_t> gPeak{0};
-
-}  // namespace
-
-void* operator new(size_t n) {
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  int64_t live = gLive.fetch_add(static_cast<int64_t>(malloc_usable_size(p))) +
-                 static_cast<int64_t>(malloc_usable_size(p));
-  int64_t peak = gPeak.load(std::memory_order_relaxed);
-  while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
-  }
-  return p;
-}
-// This operator new takes its memory from malloc, so free is the match.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  gLive.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)));
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-// Every other form goes through the two above, so the sanitizers see one
-// allocator and one release for each block.
-void* operator new[](size_t n) { return operator new(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+#include "support/heap_counter.h"
 
 namespace {
 
@@ -93,10 +48,10 @@ void run(benchmark::State& state, Read read) {
   for (auto _ : state) {
     bytes = 0;
     for (const auto& f : files) {
-      const int64_t before = gLive.load();
-      gPeak = before;
+      kd::test::HeapCounter::resetPeak();
+      const int64_t before = kd::test::HeapCounter::live();
       bytes += read(f);
-      peak = std::max(peak, gPeak.load() - before);
+      peak = std::max(peak, kd::test::HeapCounter::peak() - before);
     }
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * files.size()));

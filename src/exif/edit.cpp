@@ -2,13 +2,18 @@
 // tag setters.
 #include "exif/edit.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
+#include "base/heap_bytes.h"
 #include "exif/isobmff.h"
 #include "exif/jpeg.h"
 #include "exif/png.h"
@@ -312,19 +317,28 @@ EditSession parseExifBytes(ByteView buf) {
 }
 
 EditSession parseExif(const std::string& path) {
-  // Any failure to open or read gives an empty session, never an error.
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return {};
-  Bytes data;
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    long size = std::ftell(f);
-    if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-      data.resize(static_cast<size_t>(std::min<int64_t>(size, kEditReadLimit)));
-      data.resize(std::fread(data.data(), 1, data.size(), f));
+  // Any failure to open or read gives an empty session, never an error. The
+  // bytes go straight from the file into an uninitialised block: a camera
+  // picture is several megabytes, and filling it first would cost as much
+  // as reading it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  base::HeapBytes data;
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size > 0) {
+    data.resize(static_cast<size_t>(std::min<int64_t>(size, kEditReadLimit)));
+    size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = ::pread(fd, data.data() + done, data.size() - done,
+                                static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
     }
+    data.resize(done);
   }
-  std::fclose(f);
-  return parseExifBytes(data);
+  ::close(fd);
+  return parseExifBytes(data.view());
 }
 
 void setTag(EditSession& s, IfdSelector ifd, uint16_t tag, EditValue value) {

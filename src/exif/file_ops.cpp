@@ -53,23 +53,30 @@ bool FileSystem::exists(const char* path) {
   return ::lstat(path, &st) == 0;
 }
 
-bool FileSystem::readAll(const char* path, base::Bytes& out) {
-  out.clear();
+bool FileSystem::readAll(const char* path, base::HeapBytes& out) {
+  out.resize(0);
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  // Straight into a block of the file's size, nothing filled before it is
+  // read; bytes past that size (a file still growing, a file without a
+  // size) come through a small buffer and are appended.
   struct stat st;
   bool ok = ::fstat(fd, &st) == 0;
-  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  uint8_t chunk[1 << 16];
+  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) out.resize(static_cast<size_t>(st.st_size));
+  uint8_t more[4096];
+  size_t done = 0;
   while (ok) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    const bool room = done < out.size();
+    ssize_t n = room ? ::read(fd, out.data() + done, out.size() - done)
+                     : ::read(fd, more, sizeof more);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    out.insert(out.end(), chunk, chunk + n);
+    if (!room) out.append(more, static_cast<size_t>(n));
+    done += static_cast<size_t>(n);
   }
   ::close(fd);
-  if (!ok) out.clear();
+  out.resize(ok ? done : 0);
   return ok;
 }
 
@@ -123,9 +130,9 @@ std::string temporaryPathFor(const std::string& target) {
   return target + ".keldra-" + std::to_string(::getpid()) + ".tmp";
 }
 
-base::Bytes readWholeFile(const std::string& path, FileSystem& fs) {
-  base::Bytes out;
-  if (!fs.readAll(path.c_str(), out)) out.clear();
+base::HeapBytes readWholeFile(const std::string& path, FileSystem& fs) {
+  base::HeapBytes out;
+  if (!fs.readAll(path.c_str(), out)) out.resize(0);
   return out;
 }
 
@@ -180,17 +187,17 @@ bool replaceFile(const std::string& target, const Pieces& content, FileSystem& f
 
 bool writeExif(const std::string& source, const EditSession& s, const std::string& target,
                FileSystem& fs) {
-  base::Bytes src = readWholeFile(source, fs);
+  const base::HeapBytes src = readWholeFile(source, fs);
   if (src.empty()) return false;
-  Pieces out = writeExifPieces(src, s);
+  Pieces out = writeExifPieces(src.view(), s);
   if (out.empty()) return false;
   return replaceFile(target.empty() ? source : target, out, fs);
 }
 
 bool stripMetadata(const std::string& source, const std::string& target, FileSystem& fs) {
-  base::Bytes src = readWholeFile(source, fs);
+  const base::HeapBytes src = readWholeFile(source, fs);
   if (src.empty()) return false;
-  Pieces out = stripMetadataPieces(src);
+  Pieces out = stripMetadataPieces(src.view());
   if (out.empty()) return false;
   return replaceFile(target, out, fs);
 }

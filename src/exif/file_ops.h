@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "base/heap_bytes.h"
 #include "exif/edit.h"
 
 namespace kd::exif {
@@ -35,13 +36,13 @@ class FileSystem {
   virtual bool permissions(const char* path, mode_t& mode);
   virtual bool exists(const char* path);
   // The whole file; false on any error.
-  virtual bool readAll(const char* path, base::Bytes& out);
+  virtual bool readAll(const char* path, base::HeapBytes& out);
 };
 
 FileSystem& realFileSystem();
 
 // Empty on any I/O error (no size cap).
-base::Bytes readWholeFile(const std::string& path, FileSystem& fs = realFileSystem());
+base::HeapBytes readWholeFile(const std::string& path, FileSystem& fs = realFileSystem());
 bool replaceFile(const std::string& target, base::ByteView bytes,
                  FileSystem& fs = realFileSystem());
 bool replaceFile(const std::string& target, const Pieces& content,

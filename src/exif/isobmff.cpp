@@ -69,6 +69,12 @@ void walkBoxes(base::ByteView buf, int64_t pos, int64_t end, bool zeroToEnd, Vis
 std::string fourcc(const uint8_t* p) { return std::string(reinterpret_cast<const char*>(p), 4); }
 
 // "iinf": item ID -> type and content type.
+// Whether the table may hold an entry for `id`: it already does, or it has
+// not reached kMaxItems.
+bool roomFor(const ItemRecords& items, int64_t id) {
+  return items.size() < kMaxItems || items.count(static_cast<uint32_t>(id)) != 0;
+}
+
 void readItemInfo(base::ByteView buf, const Box& iinf, ItemRecords& items) {
   const int64_t c = iinf.start + 8;  // full-box version byte, as a box of 8-byte header
   if (!base::fits(buf, c, 1)) return;
@@ -84,6 +90,7 @@ void readItemInfo(base::ByteView buf, const Box& iinf, ItemRecords& items) {
     const int64_t id = beInt(buf, idPos, idSize);
     if (id < 0) return true;
     int64_t p = idPos + idSize + 2;  // item protection index skipped
+    if (!roomFor(items, id)) return true;
     ItemRecord& item = items[static_cast<uint32_t>(id)];
     item.itemType = fourcc(buf.data() + p);
     p = readCString(buf, p + 4, end).second;  // item name, dropped
@@ -145,6 +152,7 @@ void readItemLocations(base::ByteView buf, const Box& iloc, ItemRecords& items) 
       rec.lengthFieldPos = p + indexSize + offsetSize;
       p += extentSize * extents;
     }
+    if (!roomFor(items, id)) continue;
     ItemRecord& item = items[static_cast<uint32_t>(id)];
     item.located = rec.located;
     item.offset = rec.offset;

@@ -37,6 +37,11 @@ struct ItemRecord {
 
 using ItemRecords = std::map<uint32_t, ItemRecord>;
 
+// Most items a table is read with: the 16-bit item IDs of the ordinary box
+// versions. Entries for further IDs are ignored, so a crafted table of
+// millions of tiny entries cannot make a read hold hundreds of megabytes.
+inline constexpr size_t kMaxItems = size_t{1} << 16;
+
 // Movie information of a "moov" box. `creationDate` is tagged text:
 // "MP4-Time-V0:<seconds>", "MP4-Time-V1:<seconds>" (since 1904, UTC) or
 // "String:<date text>"; empty when unknown.

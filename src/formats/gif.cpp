@@ -32,11 +32,8 @@ uint16_t le16(ByteView d, size_t pos) { return static_cast<uint16_t>(d[pos] | d[
 
 // Most indices `bytes` of payload can decode to with codes of at least
 // `minWidth` bits.
-size_t lzwBound(size_t bytes, unsigned minWidth) {
-  const uint64_t codes = uint64_t{bytes} * 8 / minWidth + 1;
-  uint64_t triangle;
-  if (!base::checkedMul(codes, codes + 1, triangle)) triangle = UINT64_MAX;
-  const uint64_t most = std::min(triangle / 2, codes * kMaxCodes);
+size_t lzwBoundForPayload(size_t bytes, unsigned minWidth) {
+  const uint64_t most = lzwBound(uint64_t{bytes} * 8 / minWidth + 1);
   return most > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(most);
 }
 
@@ -96,7 +93,7 @@ Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount) {
   const unsigned endCode = clear + 1;
   std::array<size_t, kMaxCodes> start{};
   std::array<uint16_t, kMaxCodes> length{};
-  Bytes out(std::min(pixelCount, lzwBound(payload.size(), minCodeSize + 1)));
+  Bytes out(std::min(pixelCount, lzwBoundForPayload(payload.size(), minCodeSize + 1)));
   const uint8_t* p = payload.data();
   const uint8_t* const end = p + payload.size();
   uint64_t bits = 0;  // LSB-first: the next code sits in the low bits

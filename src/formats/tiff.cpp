@@ -67,14 +67,6 @@ uint64_t satAdd(uint64_t a, uint64_t b) {
 }
 size_t toSize(uint64_t v) { return v > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(v); }
 
-// Most symbols an LZW stream of `codes` codes can produce: the k-th code
-// after a Clear yields at most k symbols, and no string is longer than the
-// 4096-entry table allows.
-uint64_t lzwBound(uint64_t codes) {
-  const uint64_t triangle = satMul(codes, codes + 1) / 2;
-  return std::min(triangle, satMul(codes, 4096));
-}
-
 // Grows `out` so that it holds at least `need` bytes, doubling up to `cap`.
 void growTo(Bytes& out, size_t need, size_t cap) {
   size_t size = std::max(need, std::min(cap, out.size() > SIZE_MAX / 2 ? cap : 2 * out.size()));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "exif/exif.h"
+#include "support/exiftool.h"
 #include "support/testdata.h"
 
 namespace kd::exif {
@@ -23,38 +24,12 @@ namespace {
 
 using Values = std::multimap<std::string, std::string>;  // "Group:Name" -> value
 
-std::string runCommand(const std::string& cmd) {
-  std::string out;
-  std::FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // `exiftool -args -G1 -a -n` of the given tag groups, per file.
 std::map<std::string, Values> exiftool(const std::vector<std::string>& paths,
                                        const std::string& groups) {
-  std::string cmd = "exiftool -args -G1 -a -n -charset iptc=Latin " + groups;
-  for (const std::string& p : paths) cmd += " '" + p + "'";
-  std::string out = runCommand(cmd + " 2>/dev/null");
   std::map<std::string, Values> files;
-  std::string current = paths.size() == 1 ? paths[0] : "";
-  size_t pos = 0;
-  while (pos < out.size()) {
-    size_t end = out.find('\n', pos);
-    if (end == std::string::npos) end = out.size();
-    std::string line = out.substr(pos, end - pos);
-    pos = end + 1;
-    if (line.rfind("======== ", 0) == 0) {
-      current = line.substr(9);
-      continue;
-    }
-    size_t eq = line.find('=');
-    if (line.empty() || line[0] != '-' || eq == std::string::npos) continue;
-    files[current].emplace(line.substr(1, eq - 1), line.substr(eq + 1));
+  for (auto& [path, values] : test::exiftoolArgs("-G1 -a -n -charset iptc=Latin " + groups, paths)) {
+    files[path].insert(values.begin(), values.end());
   }
   return files;
 }

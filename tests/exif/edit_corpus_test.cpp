@@ -24,6 +24,7 @@
 #include "exif/png.h"
 #include "exif/webp.h"
 #include "keldra/keldra.h"
+#include "support/exiftool.h"
 #include "support/testdata.h"
 
 namespace kd::exif {
@@ -35,22 +36,9 @@ using Json = std::map<std::string, std::string>;  // "Group:Tag" -> value text
 const char* const kArtist = "Keldra Corpus Artist";
 const char* const kDate = "2031:02:03 04:05:06";
 
-std::string run(const std::string& cmd) {
-  std::string out;
-  std::FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // exiftool -j prints one member per line: "  \"Group:Tag\": value,".
 std::map<std::string, Json> exiftoolJson(const std::vector<std::string>& paths) {
-  std::string cmd = "exiftool -j -G1 -a -q -q";
-  for (const auto& p : paths) cmd += " '" + p + "'";
-  std::string out = run(cmd + " 2>/dev/null");
+  const std::string out = test::exiftoolOutput("-j -G1 -a -q -q", paths);
   std::map<std::string, Json> files;
   Json* current = nullptr;
   size_t pos = 0;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "keldra/keldra.h"
+#include "support/exiftool.h"
 #include "support/testdata.h"
 
 namespace {
@@ -28,45 +29,6 @@ struct EtValue {
 };
 
 using EtFile = std::vector<EtValue>;
-
-std::string runCommand(const std::string& cmd) {
-  std::string out;
-  std::FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-// "-Group:Name=value" lines of `exiftool -args -G1 -a`, per file.
-std::map<std::string, std::vector<std::pair<std::string, std::string>>> exiftoolArgs(
-    const std::vector<std::string>& paths, bool numeric) {
-  std::string cmd = "exiftool -args -G1 -a";
-  if (numeric) cmd += " -n";
-  for (const std::string& p : paths) cmd += " '" + p + "'";
-  cmd += " 2>/dev/null";
-  std::string out = runCommand(cmd);
-  std::map<std::string, std::vector<std::pair<std::string, std::string>>> files;
-  std::string current;
-  size_t pos = 0;
-  while (pos < out.size()) {
-    size_t end = out.find('\n', pos);
-    if (end == std::string::npos) end = out.size();
-    std::string line = out.substr(pos, end - pos);
-    pos = end + 1;
-    if (line.rfind("======== ", 0) == 0) {
-      current = line.substr(9);
-      continue;
-    }
-    size_t eq = line.find('=');
-    if (line.empty() || line[0] != '-' || eq == std::string::npos) continue;
-    if (paths.size() == 1) current = paths[0];
-    files[current].emplace_back(line.substr(1, eq - 1), line.substr(eq + 1));
-  }
-  return files;
-}
 
 // exiftool names the strip tags of preview and thumbnail directories
 // after what they hold; the library keeps the TIFF names.
@@ -288,8 +250,8 @@ TEST(ExiftoolDifferential, RenderedValuesAgree) {
       paths.push_back(kd::test::testdataPath(rel));
     }
   }
-  auto printed = exiftoolArgs(paths, false);
-  auto numeric = exiftoolArgs(paths, true);
+  auto printed = kd::test::exiftoolArgs("-G1 -a", paths);
+  auto numeric = kd::test::exiftoolArgs("-G1 -a -n", paths);
   ASSERT_EQ(printed.size(), paths.size()) << "exiftool did not report every file";
 
   size_t compared = 0;

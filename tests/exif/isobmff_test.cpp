@@ -146,6 +146,20 @@ TEST(IsobmffItems, ConstructionMethodAndTruncatedIloc) {
   EXPECT_TRUE(parseItemRecords(metaOf({loc})).empty());
 }
 
+TEST(IsobmffItems, TableStopsGrowingAtTheItemLimit) {
+  // 70,000 six-byte location entries with 32-bit IDs, then an info entry
+  // for an ID read before the limit and one for an ID past it.
+  std::vector<Loc> locs;
+  for (uint32_t id = 1; id <= 70000; ++id) locs.push_back({id, 0, 0, {}});
+  ByteVec meta = metaOf({iloc(2, 4, 4, 0, 0, locs),
+                         iinf({infe(3, 5, "Exif"), infe(3, 69999, "mime", "text/x")}, 1)});
+  ItemRecords items = parseItemRecords(heif(meta, {}));
+  EXPECT_EQ(items.size(), kMaxItems);
+  EXPECT_EQ(items.rbegin()->first, kMaxItems);
+  EXPECT_EQ(items[5].itemType, "Exif");
+  EXPECT_EQ(items.count(69999), 0u);
+}
+
 TEST(IsobmffExif, HeaderOffsetInsideTheItem) {
   ByteVec payload = exifPayload(bytesOf(std::string("Exif\0\0", 6)));
   ByteVec meta = metaOf({iinf({infe(2, 9, "Exif"), infe(2, 4, "Exif")}),

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "keldra/keldra.h"
+#include "support/exiftool.h"
 #include "support/testdata.h"
 
 namespace {
@@ -135,24 +136,9 @@ class EtJson {
   size_t i_ = 0;
 };
 
-std::string runCommand(const std::string& cmd) {
-  std::string out;
-  std::FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 std::vector<std::multimap<std::string, std::string>> exiftoolJson(
     const std::vector<std::string>& paths, bool numeric) {
-  std::string cmd = "exiftool -j -G1 -a";
-  if (numeric) cmd += " -n";
-  for (const std::string& p : paths) cmd += " '" + p + "'";
-  cmd += " 2>/dev/null";
-  return EtJson(runCommand(cmd)).files();
+  return EtJson(kd::test::exiftoolOutput(numeric ? "-j -G1 -a -n" : "-j -G1 -a", paths)).files();
 }
 
 // ---- numbers ----

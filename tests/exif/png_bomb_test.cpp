@@ -4,62 +4,11 @@
 // chunks claim. The peak is measured by counting the bytes held through
 // operator new (the inflater's and the record's buffers).
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <zlib.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "exif/exif.h"
 #include "support/container_builder.h"
-
-namespace {
-
-std::atomic<int64_t> gLive{0};
-std::atomic<int64_t> gPeak{0};
-
-void noteAllocated(void* p) {
-  int64_t live = gLive.fetch_add(static_cast<int64_t>(malloc_usable_size(p))) +
-                 static_cast<int64_t>(malloc_usable_size(p));
-  int64_t peak = gPeak.load();
-  while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
-  }
-}
-
-}  // namespace
-
-void* operator new(size_t n) {
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  noteAllocated(p);
-  return p;
-}
-// This operator new takes its memory from malloc, so free is the match.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  gLive.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)));
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-// Every other form goes through the two above, so the sanitizers see one
-// allocator and one release for each block.
-void* operator new[](size_t n) { return operator new(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+#include "support/heap_counter.h"
 
 namespace kd::exif {
 namespace {
@@ -89,10 +38,10 @@ TEST(PngTextBudget, MegabyteOfDeflateBombsReadsInBoundedMemory) {
   ASSERT_GE(file.size(), 1000000u);
   ASSERT_GE(chunks.size(), 200u);  // ~800 MiB of text if every chunk inflated
 
-  gPeak = gLive.load();
-  const int64_t before = gLive.load();
+  test::HeapCounter::resetPeak();
+  const int64_t before = test::HeapCounter::live();
   Metadata md = readMetadataFromBytes(file);
-  const int64_t peak = gPeak.load() - before;
+  const int64_t peak = test::HeapCounter::peak() - before;
 
   const int64_t allowance = 4 * static_cast<int64_t>(file.size()) + (1 << 20);
   int64_t text = 0;

@@ -21,6 +21,28 @@ namespace kd::formats::test {
 inline ByteView viewOf(const Bytes& b) { return ByteView(b.data(), b.size()); }
 inline Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// Bits packed least significant first (GIF LZW codes, WebP lossless).
+struct LsbBitWriter {
+  Bytes out;
+  uint64_t acc = 0;
+  unsigned held = 0;
+  void put(uint32_t v, unsigned bits) {
+    acc |= uint64_t{v} << held;
+    held += bits;
+    while (held >= 8) {
+      out.push_back(static_cast<uint8_t>(acc));
+      acc >>= 8;
+      held -= 8;
+    }
+  }
+  // The bytes so far, the last one padded with zero bits.
+  Bytes finish() const {
+    Bytes b = out;
+    if (held > 0) b.push_back(static_cast<uint8_t>(acc));
+    return b;
+  }
+};
+
 // Little- and big-endian byte builder for hand-made files.
 struct ByteWriter {
   Bytes b;

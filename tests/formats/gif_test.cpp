@@ -1,40 +1,16 @@
 #include "formats/gif.h"
 
 #include <gif_lib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <optional>
 
 #include "codec_support.h"
 #include "formats/formats.h"
+#include "support/peak_memory.h"
 
 namespace kd::formats::test {
 namespace {
-
-// Codes least significant bit first (GIF LZW).
-struct LsbCodes {
-  Bytes out;
-  uint64_t acc = 0;
-  unsigned held = 0;
-  void put(unsigned code, unsigned width) {
-    acc |= uint64_t{code} << held;
-    held += width;
-    while (held >= 8) {
-      out.push_back(static_cast<uint8_t>(acc));
-      acc >>= 8;
-      held -= 8;
-    }
-  }
-  Bytes finish() {
-    if (held > 0) out.push_back(static_cast<uint8_t>(acc));
-    held = 0;
-    acc = 0;
-    return out;
-  }
-};
 
 // Every index as its own code, as an encoder that never matches would
 // write it. With clearWhenFull the table is reset when it fills; otherwise
@@ -42,7 +18,7 @@ struct LsbCodes {
 Bytes literalLzw(unsigned minCode, const Bytes& indices, bool clearWhenFull = true,
                  bool endCode = true) {
   const unsigned clear = 1u << minCode;
-  LsbCodes w;
+  LsbBitWriter w;
   unsigned width = minCode + 1, next = clear + 2;
   bool first = true;
   w.put(clear, width);
@@ -254,7 +230,7 @@ TEST(GifRejects, EachFailureWithItsMessage) {
   EXPECT_EQ(with([](GifSpec& s) { s.indices = {0, 1, 1, 0, 1}; }),
             invalid("gif: LZW output exceeds the frame size"));
   auto codes = [](std::initializer_list<unsigned> c) {
-    LsbCodes w;
+    LsbBitWriter w;
     for (unsigned x : c) w.put(x, 3);
     return w.finish();
   };
@@ -407,21 +383,9 @@ TEST(GifBomb, HugeFrameFromATinyFileStaysSmall) {
   const Bytes file = gifFile(s);
   ASSERT_LT(file.size(), 1024u);
   EXPECT_EQ(gifFailure(file), (Failure{"gif: LZW output too short", ekTruncated}));
-  auto peak = [](auto f) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      try {
-        f();
-      } catch (...) {
-      }
-      _exit(0);
-    }
-    int status = 0;
-    rusage usage{};
-    return pid > 0 && wait4(pid, &status, 0, &usage) == pid ? usage.ru_maxrss : -1L;
-  };
-  const long base = peak([] {});
-  const long used = peak([&] { (void)decodeGif(viewOf(file)); });
+
+  const long base = kd::test::childPeakKiB([] {});
+  const long used = kd::test::childPeakKiB([&] { (void)decodeGif(viewOf(file)); });
   ASSERT_GT(base, 0);
   EXPECT_LT(used - base, 8 * 1024) << "resident KiB grew from " << base << " to " << used;
 }

@@ -1,9 +1,6 @@
 #include "formats/tiff.h"
 
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <map>
 #include <optional>
@@ -14,6 +11,7 @@
 #include "compress/zlib.h"
 #include "formats/formats.h"
 #include "support/tiff_builder.h"
+#include "support/peak_memory.h"
 
 namespace kd::formats::test {
 namespace {
@@ -814,23 +812,6 @@ TEST(TiffGifThroughTheCBoundary, SniffedOrNamedDecodeLikeTheDecoders) {
 
 // --- decompression bombs --------------------------------------------------
 
-// Peak resident memory of a child process that runs `f`, in KiB.
-template <class F>
-long childPeakKiB(F&& f) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    try {
-      f();
-    } catch (...) {
-    }
-    _exit(0);
-  }
-  int status = 0;
-  rusage usage{};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return -1;
-  return usage.ru_maxrss;
-}
-
 TEST(TiffBomb, HugeClaimFromATinyFileStaysSmall) {
   // 32768 x 32768 RGBA in one Deflate strip of a few hundred bytes.
   TiffSpec s;
@@ -852,8 +833,8 @@ TEST(TiffBomb, HugeClaimFromATinyFileStaysSmall) {
               (Failure{"tiff: decoded strip/tile too short", ekTruncated}))
         << c;
   }
-  const long base = childPeakKiB([] {});
-  const long peak = childPeakKiB([&] { (void)decodeTiff(viewOf(file)); });
+  const long base = kd::test::childPeakKiB([] {});
+  const long peak = kd::test::childPeakKiB([&] { (void)decodeTiff(viewOf(file)); });
   ASSERT_GT(base, 0);
   EXPECT_LT(peak - base, 8 * 1024) << "resident KiB grew from " << base << " to " << peak;
   // Tiles claiming 65536 x 65536 each.
@@ -864,7 +845,7 @@ TEST(TiffBomb, HugeClaimFromATinyFileStaysSmall) {
   t.chunks = {Bytes(100, 1)};
   const Bytes tiled = tiffFile(t);
   EXPECT_EQ(tiffFailure(tiled), (Failure{"tiff: decoded strip/tile too short", ekTruncated}));
-  EXPECT_LT(childPeakKiB([&] { (void)decodeTiff(viewOf(tiled)); }) - base, 8 * 1024);
+  EXPECT_LT(kd::test::childPeakKiB([&] { (void)decodeTiff(viewOf(tiled)); }) - base, 8 * 1024);
 }
 
 }  // namespace

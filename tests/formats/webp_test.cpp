@@ -22,25 +22,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 // A VP8L writer for hand-made streams: canonical codes from lengths, normal
 // and simple code-length codes, literals, backward references, cache codes.
 
-struct BitWriter {
-  Bytes out;
-  uint64_t acc = 0;
-  int n = 0;
-  void put(uint32_t v, int bits) {
-    acc |= uint64_t{v} << n;
-    n += bits;
-    while (n >= 8) {
-      out.push_back(static_cast<uint8_t>(acc));
-      acc >>= 8;
-      n -= 8;
-    }
-  }
-  Bytes finish() {
-    Bytes b = out;
-    if (n > 0) b.push_back(static_cast<uint8_t>(acc));
-    return b;
-  }
-};
+using BitWriter = LsbBitWriter;
 
 struct WCode {
   std::vector<int> len;
