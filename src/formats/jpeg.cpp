@@ -385,6 +385,13 @@ class BitReader {
     consume(n);
     return v;
   }
+  // n in 0..16 (0 reads nothing and gives 0); refill() must have run
+  // since the last 40 bits consumed.
+  uint32_t takeUpTo16(int n) {
+    const auto v = static_cast<uint32_t>((acc_ >> 1) >> (63 - n));
+    consume(n);
+    return v;
+  }
   bool overrun() const { return position() > size_ * 8; }
   // Drops the rest of the current byte.
   void alignToByte() { seek((position() + 7) / 8); }
@@ -433,10 +440,11 @@ inline int decodeSymbol(BitReader& r, const HuffTable& t) {
 }
 
 // s bits, sign-extended: a value below 2^(s-1) becomes value - 2^s + 1.
-inline int32_t receiveExtend(BitReader& r, int s) {
-  if (s == 0) return 0;
-  const auto v = static_cast<int32_t>(r.take(s));
-  return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v;
+// s in 0..16; branch-free, since the sign of a value is as good as random.
+KD_INLINE int32_t receiveExtend(BitReader& r, int s) {
+  const auto v = static_cast<int32_t>(r.takeUpTo16(s));
+  const int32_t below = (v - ((1 << s) >> 1)) >> 31;  // -1 when v < 2^(s-1)
+  return v + (below & (1 - (1 << s)));
 }
 
 struct Block {
@@ -1276,18 +1284,37 @@ struct EncodeKernels {
 
 inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
 
-// Zigzag position of each natural index.
-constexpr std::array<uint8_t, 64> kZigZagOf = [] {
-  std::array<uint8_t, 64> inv{};
-  for (size_t k = 0; k < 64; ++k) inv[ZigZag[k]] = static_cast<uint8_t>(k);
-  return inv;
-}();
+// Bits in zigzag order for each row of a natural-order mask:
+// kZigZagBits[v][m] has bit ZigZag-position-of(8v + u) set for each bit u
+// of m.
+struct ZigZagBits {
+  uint64_t bits[8][256];
+};
+const ZigZagBits& zigZagBits() {
+  static const ZigZagBits table = [] {
+    ZigZagBits t{};
+    std::array<uint8_t, 64> inv{};
+    for (size_t k = 0; k < 64; ++k) inv[ZigZag[k]] = static_cast<uint8_t>(k);
+    for (size_t v = 0; v < 8; ++v) {
+      for (unsigned m = 0; m < 256; ++m) {
+        for (size_t u = 0; u < 8; ++u) {
+          if (m >> u & 1) t.bits[v][m] |= uint64_t{1} << inv[8 * v + u];
+        }
+      }
+    }
+    return t;
+  }();
+  return table;
+}
 
 // Magnitude category of v and its value bits (negative values as v - 1 in
-// the low bits), ready to follow a code.
+// the low bits), ready to follow a code. Branch-free: the sign of a
+// coefficient is as good as random.
 KD_INLINE int valueBits(int v, uint32_t& bits) {
-  const int size = bitLength(static_cast<uint32_t>(v < 0 ? -v : v));
-  bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << size) - 1);
+  const int32_t sign = v >> 31;  // 0 or -1
+  const auto magnitude = static_cast<uint32_t>((v ^ sign) - sign);
+  const int size = 31 - __builtin_clz(magnitude * 2 + 1);  // 0 for 0
+  bits = static_cast<uint32_t>(v + sign) & ((1u << size) - 1);
   return size;
 }
 
@@ -1299,10 +1326,10 @@ KD_INLINE int valueBits(int v, uint32_t& bits) {
 void encBlock(BitWriter& w, const int32_t* natural, uint64_t nonZero, int& pred,
               const HuffEncoder& dc, const HuffEncoder& ac) {
   w.reserve(512);  // 64 codes of at most 16 + 11 bits, doubled for stuffing
+  const ZigZagBits& table = zigZagBits();
   uint64_t zz = 0;
-  for (uint64_t m = nonZero & ~uint64_t{1}; m != 0; m &= m - 1) {
-    zz |= uint64_t{1} << kZigZagOf[static_cast<size_t>(__builtin_ctzll(m))];
-  }
+  for (size_t v = 0; v < 8; ++v) zz |= table.bits[v][nonZero >> (8 * v) & 0xFF];
+  zz &= ~uint64_t{1};
   const int diff = natural[0] - pred;
   pred = natural[0];
   {
