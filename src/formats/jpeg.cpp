@@ -90,6 +90,7 @@ KD_INLINE void store8(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof v); }
 struct DctVectors {
   Vec8 cosOfU[8];      // cosOfU[u][x] = CosT[x][u]: one basis function over x
   Vec8 fdctScale[8];   // fdctScale[v][u] = (0.25 * Cu[u]) * Cu[v]
+  float cuOfK[64];     // Cu[u] of zigzag position k (natural index 8v + u)
 };
 
 const DctVectors& dctVectors() {
@@ -102,6 +103,7 @@ const DctVectors& dctVectors() {
     for (int v = 0; v < 8; ++v) {
       for (int u = 0; u < 8; ++u) d.fdctScale[v][u] = (0.25f * t.Cu[u]) * t.Cu[v];
     }
+    for (size_t k = 0; k < 64; ++k) d.cuOfK[k] = t.Cu[jpeg::ZigZag[k] % 8];
     return d;
   }();
   return vectors;
@@ -448,7 +450,9 @@ KD_INLINE int32_t receiveExtend(BitReader& r, int s) {
 }
 
 struct Block {
-  alignas(32) float coef[64];  // natural order; all zero between blocks
+  // C(u) F(u, v), the dequantised coefficient times its row pass factor
+  // (1 except in the first column), natural order; all zero between blocks.
+  alignas(32) float coef[64];
   int lastK = 0;               // zigzag index of the last coefficient written
 };
 
@@ -471,12 +475,13 @@ constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
 [[gnu::noinline]] void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable& ac,
                                    const uint16_t* quant, const float* quantF, int64_t& pred,
                                    Block& b) {
+  const float* cu = dctVectors().cuOfK;
   BitReader r = reader;
   r.refill();
   const int s = decodeSymbol(r, dc);
   if (s > 16) failDecode(r.overrun(), "jpeg: bad Huffman code");
   pred += receiveExtend(r, s);
-  b.coef[0] = static_cast<float>(pred * quant[0]);
+  b.coef[0] = cu[0] * static_cast<float>(pred * quant[0]);
   int lastK = 0;
   for (int k = 1; k < 64;) {
     r.refill();
@@ -489,14 +494,15 @@ constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
     if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
       r.consume(hit & 0xFF);
       k += hit >> 8 & 15;
-      b.coef[ZigZag[static_cast<size_t>(k)]] = static_cast<float>(hit >> 16) * quantF[k];
+      b.coef[ZigZag[static_cast<size_t>(k)]] = cu[k] * (static_cast<float>(hit >> 16) * quantF[k]);
       lastK = k++;
       if (k >= 64) break;
       hit = ac.acFast[r.peek(kFastBits)];
       if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
         r.consume(hit & 0xFF);
         k += hit >> 8 & 15;
-        b.coef[ZigZag[static_cast<size_t>(k)]] = static_cast<float>(hit >> 16) * quantF[k];
+        b.coef[ZigZag[static_cast<size_t>(k)]] =
+            cu[k] * (static_cast<float>(hit >> 16) * quantF[k]);
         lastK = k++;
         continue;
       }
@@ -512,7 +518,7 @@ constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
     k += run;
     if (k > 63) failDecode(r.overrun(), "jpeg: AC index out of range");
     b.coef[ZigZag[static_cast<size_t>(k)]] =
-        static_cast<float>(receiveExtend(r, size)) * quantF[k];
+        cu[k] * (static_cast<float>(receiveExtend(r, size)) * quantF[k]);
     lastK = k++;
   }
   if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
@@ -530,7 +536,7 @@ KD_INLINE void idctBlockImpl(Block& b, float* out, size_t stride) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   if (b.lastK == 0) {
     // DC only: CosT[x][0] is exactly 1, so every output is the same value.
-    const float rowSum = 0.0f + (t.Cu[0] * b.coef[0]) * t.CosT[0][0];
+    const float rowSum = 0.0f + b.coef[0] * t.CosT[0][0];
     const float value = (0.0f + (t.Cu[0] * rowSum) * t.CosT[0][0]) * 0.25f;
     const Vec8 v = splat(value);
     for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, v);
@@ -543,14 +549,13 @@ KD_INLINE void idctBlockImpl(Block& b, float* out, size_t stride) {
   // zero, which leaves a sum that started at +0 unchanged, and a fixed
   // sequence of operations beats a data-dependent branch per row or term.
   const int lastRow = kLastRowOfK[static_cast<size_t>(b.lastK)];
-  const Vec8 cu = load8(t.Cu);
   Vec8 sums[8];
   for (int y = 0; y < 8; ++y) sums[y] = Vec8{};
   for (int v = 0; v <= lastRow; ++v) {
-    const Vec8 scaled = cu * load8(b.coef + v * 8);
-    store8(b.coef + v * 8, Vec8{});  // leaves the block all zero
+    const float* scaled = b.coef + v * 8;
     Vec8 acc = {};
     for (int u = 0; u < 8; ++u) acc += scaled[u] * d.cosOfU[u];
+    store8(b.coef + v * 8, Vec8{});  // leaves the block all zero
     const Vec8 weighted = t.Cu[v] * acc;
     for (int y = 0; y < 8; ++y) sums[y] += weighted * t.CosT[y][v];
   }
@@ -1157,9 +1162,9 @@ using Vec8i = int32_t __attribute__((vector_size(32), aligned(32)));
 // a >= 0, trunc(a - 0.5) otherwise: a plus 0.5 carrying a's sign, then
 // truncated; for a = -0 both give 0). `f` is 8 rows of 8 samples, `stride`
 // floats apart; `quant` and `out` are in natural order. Returns the mask of
-// non-zero outputs (bit z for out[z]).
-KD_INLINE uint64_t fdctQuantiseImpl(const float* f, size_t stride, const float* quant,
-                                    int32_t* out) {
+// non-zero outputs (bit z for out[z]). The kernels below share these steps:
+// The scaled coefficients ((0.25 Cu[u]) Cu[v]) * sum, row v in scaled[v].
+KD_INLINE void fdctImpl(const float* f, size_t stride, Vec8* scaled) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   const DctVectors& d = dctVectors();
   // The eight rows' sums (and below the eight columns') advance together,
@@ -1175,23 +1180,34 @@ KD_INLINE uint64_t fdctQuantiseImpl(const float* f, size_t stride, const float* 
   for (int y = 0; y < 8; ++y) {
     for (int v = 0; v < 8; ++v) cols[v] += rows[y] * t.CosT[y][v];
   }
+  for (int v = 0; v < 8; ++v) scaled[v] = d.fdctScale[v] * cols[v];
+}
+
+// Rounds the quotients of row v half away from zero into out[8v..8v+7] and
+// returns their non-zero mask (bit u for out[8v + u]).
+KD_INLINE unsigned roundRow(const Vec8& a, int32_t* out) {
   const Vec8i sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN,
                       INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
   const Vec8i half = {0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000,
                       0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000};
+  const Vec8 signedHalf = (Vec8)(((Vec8i)a & sign) | half);
+  const Vec8i q = __builtin_convertvector(a + signedHalf, Vec8i);
+  std::memcpy(out, &q, sizeof q);
+  // Lanes of (q != 0) are all ones or zero; their sign bits make the mask.
+  const Vec8i nz = q != Vec8i{};
+  __m128i halves[2];
+  std::memcpy(halves, &nz, sizeof halves);
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(halves[0])) |
+                               _mm_movemask_ps(_mm_castsi128_ps(halves[1])) << 4);
+}
+
+KD_INLINE uint64_t fdctQuantiseImpl(const float* f, size_t stride, const float* quant,
+                                    int32_t* out) {
+  Vec8 scaled[8];
+  fdctImpl(f, stride, scaled);
   uint64_t nonZero = 0;
   for (int v = 0; v < 8; ++v) {
-    const Vec8 a = (d.fdctScale[v] * cols[v]) / load8(quant + v * 8);
-    const Vec8 signedHalf = (Vec8)(((Vec8i)a & sign) | half);
-    const Vec8i q = __builtin_convertvector(a + signedHalf, Vec8i);
-    std::memcpy(out + v * 8, &q, sizeof q);
-    // Lanes of (q != 0) are all ones or zero; their sign bits make the mask.
-    const Vec8i nz = q != Vec8i{};
-    __m128i halves[2];
-    std::memcpy(halves, &nz, sizeof halves);
-    const auto bits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(halves[0])) |
-                                            _mm_movemask_ps(_mm_castsi128_ps(halves[1])) << 4);
-    nonZero |= uint64_t{bits} << (8 * v);
+    nonZero |= uint64_t{roundRow(scaled[v] / load8(quant + v * 8), out + v * 8)} << (8 * v);
   }
   return nonZero;
 }
