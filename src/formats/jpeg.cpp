@@ -645,11 +645,13 @@ void rgbRow(const float* y, const float* cb, const float* cr, uint8_t* out, size
 
 // AVX2 forms of greyRow and rgbRow: the same float operations on eight
 // lanes, and the bytes interleaved with shuffles.
+// Values below 0 need no clamp of their own: truncation gives 0 for those
+// above -1 and a negative number (at worst INT32_MIN) for the others, which
+// the unsigned saturation of the final pack turns into 0.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m128i bytes16(__m256 a, __m256 b) {
-  const __m256 zero = _mm256_setzero_ps();
   const __m256 top = _mm256_set1_ps(255.0f);
-  const __m256i ia = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(a, zero), top));
-  const __m256i ib = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(b, zero), top));
+  const __m256i ia = _mm256_cvttps_epi32(_mm256_min_ps(a, top));
+  const __m256i ib = _mm256_cvttps_epi32(_mm256_min_ps(b, top));
   const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(ia, ib), 0xD8);
   return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
 }
