@@ -548,16 +548,24 @@ KD_INLINE void idctBlockImpl(Block& b, float* out, size_t stride) {
   // computed whole, zero terms included: a zero coefficient adds a signed
   // zero, which leaves a sum that started at +0 unchanged, and a fixed
   // sequence of operations beats a data-dependent branch per row or term.
+  //
+  // CosT[x][0] is exactly 1, so each sum's first term is the factor itself,
+  // taken as it is rather than added to +0: the two differ only when it is
+  // a zero of either sign, and no output byte depends on the sign of a zero
+  // (a non-zero result never does; a zero one ends up added to 128.5).
   const int lastRow = kLastRowOfK[static_cast<size_t>(b.lastK)];
   Vec8 sums[8];
-  for (int y = 0; y < 8; ++y) sums[y] = Vec8{};
   for (int v = 0; v <= lastRow; ++v) {
     const float* scaled = b.coef + v * 8;
-    Vec8 acc = {};
-    for (int u = 0; u < 8; ++u) acc += scaled[u] * d.cosOfU[u];
+    Vec8 acc = splat(scaled[0]);
+    for (int u = 1; u < 8; ++u) acc += scaled[u] * d.cosOfU[u];
     store8(b.coef + v * 8, Vec8{});  // leaves the block all zero
     const Vec8 weighted = t.Cu[v] * acc;
-    for (int y = 0; y < 8; ++y) sums[y] += weighted * t.CosT[y][v];
+    if (v == 0) {
+      for (int y = 0; y < 8; ++y) sums[y] = weighted;
+    } else {
+      for (int y = 0; y < 8; ++y) sums[y] += weighted * t.CosT[y][v];
+    }
   }
   for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * 0.25f);
 }
@@ -1171,16 +1179,25 @@ KD_INLINE void fdctImpl(const float* f, size_t stride, Vec8* scaled) {
   const DctVectors& d = dctVectors();
   // The eight rows' sums (and below the eight columns') advance together,
   // term by term, so that they overlap instead of waiting on each other.
+  // Each sum's first term is taken as it is rather than added to +0, which
+  // can only change the sign of a zero, and a zero rounds to the integer 0
+  // whatever its sign. CosT[y][0] is exactly 1, so the first column's terms
+  // are the row sums themselves.
   Vec8 rows[8];
-  for (int y = 0; y < 8; ++y) rows[y] = splat(0.0f);
-  for (int x = 0; x < 8; ++x) {
+  {
+    const Vec8 basis = load8(t.CosT[0]);
+    for (int y = 0; y < 8; ++y) rows[y] = f[static_cast<size_t>(y) * stride] * basis;
+  }
+  for (int x = 1; x < 8; ++x) {
     const Vec8 basis = load8(t.CosT[x]);
     for (int y = 0; y < 8; ++y) rows[y] += f[static_cast<size_t>(y) * stride + static_cast<size_t>(x)] * basis;
   }
   Vec8 cols[8];
-  for (int v = 0; v < 8; ++v) cols[v] = splat(0.0f);
-  for (int y = 0; y < 8; ++y) {
-    for (int v = 0; v < 8; ++v) cols[v] += rows[y] * t.CosT[y][v];
+  cols[0] = rows[0];
+  for (int v = 1; v < 8; ++v) cols[v] = rows[0] * t.CosT[0][v];
+  for (int y = 1; y < 8; ++y) {
+    cols[0] += rows[y];
+    for (int v = 1; v < 8; ++v) cols[v] += rows[y] * t.CosT[y][v];
   }
   for (int v = 0; v < 8; ++v) scaled[v] = d.fdctScale[v] * cols[v];
 }
