@@ -3,13 +3,19 @@
 // whose arithmetic defines the decoded bytes to the bit; a plain
 // transcription of this decoder lives in the tests and must agree on every
 // byte. So speed never comes from reordering arithmetic:
-//   - the IDCT computes 8 outputs at once, each sum's terms in their written
-//     order, and skips terms whose coefficient is zero (every sum starts at
-//     +0, so adding a zero term cannot change it);
+//   - both DCTs compute 8 outputs at once, each sum's terms in their
+//     written order; the IDCT skips the rows after the last coefficient
+//     decoded (every sum starts at +0, so adding a zero term cannot change
+//     it), and products by CosT[.][0] = 1 are left out;
 //   - Huffman symbols come from a 9-bit lookup table filled by running the
 //     bit-by-bit walk over every prefix, so symbols and failures match the
-//     walk, which longer codes still use;
-//   - colour conversion and clamping run a row at a time.
+//     walk, which longer codes still use; AC symbols with their value bits
+//     come from a second table, two lookups per refill of the bit buffer;
+//   - colour conversion and clamping run a row at a time, widening
+//     half-width chroma on the fly;
+//   - the encoder finds the non-zero coefficients through a mask and codes
+//     each symbol with its value bits in one step, without branching on
+//     signs.
 // The picture is decoded one MCU row at a time into small float bands and
 // converted straight into the output, so only one row of planes exists. The
 // output is allocated whole only when the entropy data could fill it (every
@@ -528,10 +534,10 @@ constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
 
 // f(x, y) = 1/4 sum_v (Cu[v] t[v][x]) CosT[y][v] with
 // t[v][x] = sum_u (Cu[u] F(u, v)) CosT[x][u]: rows first, then columns, each
-// sum from +0 in increasing u or v. Eight x lanes at once; zero terms and
-// all-zero rows skipped. Writes 8 rows of 8 floats at `out`. Compiled twice
-// (baseline and AVX2 code for the same operations); both give the same
-// floats.
+// sum from +0 in increasing u or v. Eight x lanes at once; rows after the
+// last written coefficient skipped. Writes 8 rows of 8 floats at `out` and
+// leaves the block all zero. Compiled twice (baseline and AVX2 code for the
+// same operations); both give the same floats.
 KD_INLINE void idctBlockImpl(Block& b, float* out, size_t stride) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   if (b.lastK == 0) {
