@@ -4,8 +4,11 @@
 // megapixels (3264x2448 camera photo scaled bilinearly to 1155x866 and
 // 4000x3000), RGB and RGBA (alpha: a soft vignette).
 // Counters: px = pixels per second; peakMB = the resident high-water mark of
-// the run above the resident size before it (inputs are made before).
+// the run above the resident size before it (inputs are made before, and the
+// heap freed by earlier runs is returned to the system first so that reusing
+// it does not hide a peak); outMB = an encoder's output.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <spng.h>
 #include <libimagequant.h>
 
@@ -35,6 +38,7 @@ using bench::Bytes;
 class PeakMemory {
  public:
   PeakMemory() {
+    malloc_trim(0);
     if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
       std::fputs("5", f);
       std::fclose(f);
@@ -122,10 +126,12 @@ const Picture& picture(int megapixels, int channels) {
   return cache.emplace(key, std::move(p)).first->second;
 }
 
-void finish(benchmark::State& state, const Picture& p, const PeakMemory& peak) {
+void finish(benchmark::State& state, const Picture& p, const PeakMemory& peak,
+            size_t outBytes = 0) {
   state.counters["px"] = benchmark::Counter(static_cast<double>(p.width) * p.height,
                                             benchmark::Counter::kIsIterationInvariantRate);
   state.counters["peakMB"] = peak.megabytes();
+  if (outBytes != 0) state.counters["outMB"] = static_cast<double>(outBytes) / 1048576.0;
   state.SetLabel(std::to_string(state.range(0)) + "MP " + (p.channels == 3 ? "rgb" : "rgba"));
 }
 
@@ -203,14 +209,16 @@ void keldraEncode(benchmark::State& state, int format) {
   kd_image_from_pixels(p.width, p.height, p.channels == 3 ? KD_CS_RGB : KD_CS_RGBA,
                        p.pixels.data(), p.pixels.size(), &img);
   PeakMemory peak;
+  size_t outBytes = 0;
   for (auto _ : state) {
     uint8_t* out = nullptr;
     size_t len = 0;
     if (kd_image_encode(img, format, 90, &out, &len) != 0) state.SkipWithError("encode");
     benchmark::DoNotOptimize(out);
     kd_image_buffer_free(out);
+    outBytes = len;
   }
-  finish(state, p, peak);
+  finish(state, p, peak, outBytes);
   kd_image_free(img);
 }
 
@@ -224,13 +232,15 @@ void BM_QoiEncode_Reference(benchmark::State& state) {
   qoi_desc desc{unsigned(p.width), unsigned(p.height), static_cast<unsigned char>(p.channels),
                 QOI_SRGB};
   PeakMemory peak;
+  size_t outBytes = 0;
   for (auto _ : state) {
     int len = 0;
     void* out = qoi_encode(p.pixels.data(), &desc, &len);
     benchmark::DoNotOptimize(out);
     QOI_FREE(out);
+    outBytes = static_cast<size_t>(len);
   }
-  finish(state, p, peak);
+  finish(state, p, peak, outBytes);
 }
 
 void appendBytes(void* context, void* data, int size) {
@@ -243,12 +253,14 @@ void stbEncode(benchmark::State& state) {
   const Picture& p = picture(int(state.range(0)), int(state.range(1)));
   stbi_write_tga_with_rle = 0;
   PeakMemory peak;
+  size_t outBytes = 0;
   for (auto _ : state) {
     Bytes out;
     Write(appendBytes, &out, p.width, p.height, p.channels, p.pixels.data());
     benchmark::DoNotOptimize(out.data());
+    outBytes = out.size();
   }
-  finish(state, p, peak);
+  finish(state, p, peak, outBytes);
 }
 
 void BM_BmpEncode_Stb(benchmark::State& state) { stbEncode<stbi_write_bmp_to_func>(state); }
@@ -257,11 +269,13 @@ void BM_TgaEncode_Stb(benchmark::State& state) { stbEncode<stbi_write_tga_to_fun
 void BM_PngEncode_Libpng(benchmark::State& state) {
   const Picture& p = picture(int(state.range(0)), int(state.range(1)));
   PeakMemory peak;
+  size_t outBytes = 0;
   for (auto _ : state) {
     Bytes out = writePng(p);
     benchmark::DoNotOptimize(out.data());
+    outBytes = out.size();
   }
-  finish(state, p, peak);
+  finish(state, p, peak, outBytes);
 }
 
 // ---- palette: "wu", 16 colours ----------------------------------------------------

@@ -1,14 +1,41 @@
 // Raw inflate and zlib framing on arbitrary bytes (the first two bytes pick
-// the output cap), plus the deflate round trip of the same bytes.
+// the output cap), the same zlib stream in pieces through a window and into
+// a reused buffer (same bytes or same failure), plus the deflate round trip
+// of the same bytes.
 #include <algorithm>
 #include <cstdlib>
 
+#include <string>
+#include <vector>
+
 #include "compress/deflate.h"
+#include "compress/inflate.h"
 #include "compress/zlib.h"
 
 using kd::base::ByteView;
 using kd::base::Bytes;
 using kd::base::KeldraException;
+
+namespace {
+
+// Takes all but the last `hold` bytes offered; keeps everything.
+class Collect : public kd::compress::InflateSink {
+ public:
+  explicit Collect(size_t hold) : hold_(hold) {}
+  size_t take(const uint8_t* data, size_t n) override {
+    const size_t t = n > hold_ ? n - hold_ : 0;
+    out.insert(out.end(), data, data + t);
+    left.assign(data + t, data + n);
+    return t;
+  }
+  Bytes out;
+  Bytes left;
+
+ private:
+  size_t hold_;
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
@@ -19,11 +46,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.output.size() > cap || r.consumed > stream.size()) std::abort();
   } catch (const KeldraException&) {
   }
+  std::string framedResult;
+  Bytes framed;
   try {
-    Bytes out = kd::compress::zlibInflate(stream, cap);
-    if (out.size() > cap) std::abort();
-  } catch (const KeldraException&) {
+    framed = kd::compress::zlibInflate(stream, cap);
+    if (framed.size() > cap) std::abort();
+  } catch (const KeldraException& e) {
+    framedResult = e.what();
   }
+  // Pieces cut where the data's own bytes say, a sink holding some bytes.
+  std::vector<ByteView> pieces;
+  for (size_t at = 0; at < stream.size();) {
+    const size_t n = std::min<size_t>(stream[at] % 64, stream.size() - at);
+    if (n == 0) pieces.push_back(ByteView());
+    const size_t step = std::max<size_t>(n, 1);
+    pieces.push_back(stream.subspan(at, step));
+    at += step;
+  }
+  Collect sink(data[0] * 37u);
+  Bytes reused(data[1]);
+  std::string piecesResult;
+  std::string intoResult;
+  try {
+    const uint64_t total = kd::compress::zlibInflatePieces(pieces, cap, data[0] * 37u, sink);
+    sink.out.insert(sink.out.end(), sink.left.begin(), sink.left.end());
+    if (total != sink.out.size() || sink.out != framed) std::abort();
+  } catch (const KeldraException& e) {
+    piecesResult = e.what();
+  }
+  try {
+    const size_t n = kd::compress::zlibInflateInto(stream, cap, reused);
+    if (n != framed.size() || !std::equal(framed.begin(), framed.end(), reused.begin())) {
+      std::abort();
+    }
+  } catch (const KeldraException& e) {
+    intoResult = e.what();
+  }
+  if (piecesResult != framedResult || intoResult != framedResult) std::abort();
 
   const ByteView whole(data, size);
   const Bytes packed = kd::compress::compress(whole);

@@ -33,6 +33,7 @@ class HeapBytes {
   uint8_t* data() { return data_; }
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
   bool empty() const { return size_ == 0; }
   ByteView view() const { return ByteView(data_, size_); }
   Bytes toBytes() const { return Bytes(data_, data_ + size_); }

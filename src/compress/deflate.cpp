@@ -1,5 +1,6 @@
 // DEFLATE encoder: one final block with the fixed Huffman codes and a greedy
-// hash-chain match finder. The output is a fixed function of the input.
+// hash-chain match finder. The output is a fixed function of the input,
+// whether it arrives whole or in pieces.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -16,6 +17,11 @@ constexpr size_t kMaxMatch = 258;
 constexpr size_t kMinMatch = 3;
 constexpr int kMaxChain = 64;
 constexpr size_t kHashSize = 32768;
+// Bytes buffered ahead of a position before it is encoded mid-stream: a
+// whole match, plus the two bytes that hash its last position.
+constexpr size_t kLookahead = kMaxMatch + kMinMatch - 1;
+static_assert(DeflateStream::kStreamBuffer % kWindow == 0 &&
+              DeflateStream::kStreamBuffer >= 4 * kWindow);
 
 // Fixed literal/length codes, bit-reversed so they go out LSB first like
 // every other field: (reversed code, length).
@@ -74,38 +80,6 @@ unsigned distanceIndex(size_t dist) {
   return static_cast<unsigned>(it - DistBase.begin() - 1);
 }
 
-// LSB-first bit writer; whole bytes go out as soon as they are complete (the
-// accumulator only batches them).
-class BitWriter {
- public:
-  explicit BitWriter(Bytes& out) : out_(out) {}
-
-  // n is at most 16.
-  void put(uint32_t bits, unsigned n) {
-    acc_ |= uint64_t{bits} << count_;
-    count_ += n;
-    if (count_ >= 32) {
-      for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(acc_ >> (8 * i)));
-      acc_ >>= 32;
-      count_ -= 32;
-    }
-  }
-
-  // Zero-pads the last partial byte.
-  void flush() {
-    while (count_ > 0) {
-      out_.push_back(static_cast<uint8_t>(acc_));
-      acc_ >>= 8;
-      count_ = count_ > 8 ? count_ - 8 : 0;
-    }
-  }
-
- private:
-  Bytes& out_;
-  uint64_t acc_ = 0;
-  unsigned count_ = 0;
-};
-
 // Number of equal bytes at a and b, up to limit.
 size_t matchLength(const uint8_t* a, const uint8_t* b, size_t limit) {
   size_t n = 0;
@@ -127,25 +101,31 @@ size_t matchLength(const uint8_t* a, const uint8_t* b, size_t limit) {
   return n;
 }
 
-// Pos holds positions: 32-bit while the input allows it (half the table
-// memory), 64-bit beyond. The previous-position table is a ring over the
-// window: a chain is never followed past 32768 bytes back, and within that
-// distance no later position has reused a slot.
-template <class Pos>
-void encodeBlock(ByteView data, BitWriter& out) {
-  const uint8_t* p = data.data();
-  const size_t n = data.size();
-  std::vector<Pos> head(kHashSize, Pos{-1});
-  std::vector<Pos> prev(std::min(n, kWindow), Pos{-1});
+}  // namespace
+
+// The hot loop below is the whole match finder; it is long so that the
+// tables, the buffer and the bit accumulator stay in registers.
+//
+// Positions before `stop` are encoded. `known` is the number of buffered
+// bytes: it stands for the input length, which is exact in finish() and, in
+// the middle of a stream, makes no difference to any decision, because
+// write() only encodes positions with at least kLookahead bytes buffered
+// ahead: the match limit is then 258 either way, and every position a match
+// or literal consumes has its three hashed bytes buffered.
+void DeflateStream::encode(size_t stop, size_t known) {
+  const uint8_t* p = buffer_.data();
+  const size_t n = known;
+  int32_t* head = head_.data();
+  int32_t* prev = prev_.data();
   auto hashAt = [p](size_t i) { return (size_t{p[i + 1] & 0x7Fu} << 8) | p[i + 2]; };
 
-  size_t i = 0;
-  while (i < n) {
+  size_t i = next_;
+  while (i < stop) {
     size_t best = 0;
     size_t bestDist = 0;
     if (n - i >= kMinMatch) {
       const size_t limit = std::min(kMaxMatch, n - i);
-      Pos cand = head[hashAt(i)];
+      int32_t cand = head[hashAt(i)];
       for (int examined = 0; examined < kMaxChain && cand >= 0; ++examined) {
         const size_t c = static_cast<size_t>(cand);
         if (i - c > kWindow) break;
@@ -165,43 +145,99 @@ void encodeBlock(ByteView data, BitWriter& out) {
     if (best >= kMinMatch) {
       unsigned k = LengthIndex[best];
       const FixedCode& lc = FixedCodes[257 + k];
-      out.put(lc.bits, lc.length);
-      out.put(static_cast<uint32_t>(best - LengthBase[k]), LengthExtra[k]);
+      put(lc.bits, lc.length);
+      put(static_cast<uint32_t>(best - LengthBase[k]), LengthExtra[k]);
       unsigned d = distanceIndex(bestDist);
-      out.put(reverse(d, 5), 5);
-      out.put(static_cast<uint32_t>(bestDist - DistBase[d]), DistExtra[d]);
+      put(reverse(d, 5), 5);
+      put(static_cast<uint32_t>(bestDist - DistBase[d]), DistExtra[d]);
       advance = best;
     } else {
       const FixedCode& c = FixedCodes[p[i]];
-      out.put(c.bits, c.length);
+      put(c.bits, c.length);
     }
 
     for (size_t end = i + advance; i < end; ++i) {
       if (n - i < kMinMatch) continue;
       size_t h = hashAt(i);
       prev[i % kWindow] = head[h];
-      head[h] = static_cast<Pos>(i);
+      head[h] = static_cast<int32_t>(i);
     }
+  }
+  next_ = i;
+}
+
+DeflateStream::DeflateStream(base::HeapBytes& out) : out_(out), head_(kHashSize, -1) {
+  put(1, 1);  // BFINAL
+  put(1, 2);  // BTYPE 01: fixed Huffman codes
+}
+
+// n is at most 16; whole 32-bit groups go out as soon as they are complete.
+void DeflateStream::put(uint32_t bits, unsigned n) {
+  acc_ |= uint64_t{bits} << count_;
+  count_ += n;
+  if (count_ >= 32) {
+    const size_t at = out_.size();
+    out_.growTo(at + 4);
+    const uint8_t group[4] = {static_cast<uint8_t>(acc_), static_cast<uint8_t>(acc_ >> 8),
+                              static_cast<uint8_t>(acc_ >> 16), static_cast<uint8_t>(acc_ >> 24)};
+    std::memcpy(out_.data() + at, group, 4);
+    acc_ >>= 32;
+    count_ -= 32;
   }
 }
 
-}  // namespace
+// Called with the buffer full. Below full size the buffer grows (the ring
+// grows with it up to the window); at full size it slides by whole windows,
+// dropping every position more than a window behind next_: no match still
+// to come can reach them, so forgetting them (-1) ends a chain exactly where
+// the distance test would have.
+void DeflateStream::makeRoom() {
+  if (buffer_.size() < kStreamBuffer) {
+    const size_t grown = std::min(kStreamBuffer, std::max<size_t>(buffer_.size() * 2, 4096));
+    buffer_.resize(grown);
+    if (prev_.size() < std::min(grown, kWindow)) prev_.resize(std::min(grown, kWindow), -1);
+    return;
+  }
+  // write() has encoded up to kLookahead bytes before the end, so next_ is
+  // far beyond one window and the slide frees most of the buffer.
+  const size_t shift = (next_ - kWindow) / kWindow * kWindow;
+  std::memmove(buffer_.data(), buffer_.data() + shift, filled_ - shift);
+  filled_ -= shift;
+  next_ -= shift;
+  const int32_t s = static_cast<int32_t>(shift);
+  for (int32_t& h : head_) h = h >= s ? h - s : -1;
+  for (int32_t& h : prev_) h = h >= s ? h - s : -1;
+}
+
+void DeflateStream::write(ByteView data) {
+  while (!data.empty()) {
+    if (filled_ == buffer_.size()) makeRoom();
+    const size_t n = std::min(data.size(), buffer_.size() - filled_);
+    std::memcpy(buffer_.data() + filled_, data.data(), n);
+    filled_ += n;
+    data = data.subspan(n);
+    if (filled_ - next_ >= kLookahead) encode(filled_ - kLookahead + 1, filled_);
+  }
+}
+
+void DeflateStream::finish() {
+  encode(filled_, filled_);
+  const FixedCode& end = FixedCodes[256];
+  put(end.bits, end.length);
+  while (count_ > 0) {
+    out_.push_back(static_cast<uint8_t>(acc_));
+    acc_ >>= 8;
+    count_ = count_ > 8 ? count_ - 8 : 0;
+  }
+}
 
 Bytes compress(ByteView data) {
-  Bytes out;
+  base::HeapBytes out;
   out.reserve(data.size() + data.size() / 8 + 16);
-  BitWriter writer(out);
-  writer.put(1, 1);  // BFINAL
-  writer.put(1, 2);  // BTYPE 01: fixed Huffman codes
-  if (data.size() <= static_cast<size_t>(INT32_MAX)) {
-    encodeBlock<int32_t>(data, writer);
-  } else {
-    encodeBlock<int64_t>(data, writer);
-  }
-  const FixedCode& end = FixedCodes[256];
-  writer.put(end.bits, end.length);
-  writer.flush();
-  return out;
+  DeflateStream stream(out);
+  stream.write(data);
+  stream.finish();
+  return out.toBytes();
 }
 
 }  // namespace kd::compress

@@ -1,12 +1,14 @@
 // Raw DEFLATE (RFC 1951): a capped decoder and a one-block fixed-Huffman
-// encoder.
+// encoder, whole or streamed.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "base/bytes.h"
+#include "base/heap_bytes.h"
 
 namespace kd::compress {
 
@@ -51,5 +53,40 @@ InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
 // finder (at most 64 candidates, at most 32768 bytes back). The output bytes
 // are a fixed function of the input. Never fails.
 Bytes compress(ByteView data);
+
+// compress() fed piece by piece: the bytes appended to `out` are those
+// compress() gives for the concatenation of every piece written, however the
+// input is cut. Memory stays bounded whatever the input length: the input is
+// kept in a sliding buffer of at most kStreamBuffer bytes (the 32 KiB window
+// plus what waits to be encoded) beside the two match tables. Compressed
+// bytes are appended as they are complete and never changed afterwards, so
+// the caller may checksum or move them between writes.
+class DeflateStream {
+ public:
+  static constexpr size_t kStreamBuffer = size_t{1} << 18;
+
+  // Appends to what `out` holds; `out` must outlive the stream.
+  explicit DeflateStream(base::HeapBytes& out);
+  void write(ByteView data);
+  // Ends the block and pads the last byte. Nothing may be written after.
+  void finish();
+
+ private:
+  void encode(size_t stop, size_t known);
+  void makeRoom();
+  void put(uint32_t bits, unsigned n);
+
+  base::HeapBytes& out_;
+  uint64_t acc_ = 0;  // bits not yet appended, LSB first
+  unsigned count_ = 0;
+  // Input from some position on; head_ and prev_ hold indices into it (-1:
+  // none). prev_ is a ring over the window, indexed by position mod 32768;
+  // sliding moves the buffer by whole windows so the slots stay put.
+  std::vector<uint8_t> buffer_;
+  size_t filled_ = 0;
+  size_t next_ = 0;  // index of the next position to encode
+  std::vector<int32_t> head_;
+  std::vector<int32_t> prev_;
+};
 
 }  // namespace kd::compress

@@ -1,15 +1,27 @@
 // DEFLATE decoder (RFC 1951) with an output cap.
 //
-// Huffman codes are decoded through an 11-bit (literal/length) or 10-bit
-// (distance) lookup table. Codes longer than the table, bit patterns that no
-// code matches, and whole codes whose lengths are over-subscribed go through
-// `walk`, the canonical length-by-length walk, so every stream gives exactly
-// the symbols, bytes and failures of a decoder that reads one bit at a time.
+// Huffman codes are decoded through a primary lookup table (11 bits for
+// literal/length codes, 8 for distance codes) whose entries link to
+// subtables for longer codes. Each entry carries what the symbol means (a
+// literal byte, a length or distance base and its extra-bit count, the end
+// of the block), so the hot loop never maps symbols through a second table.
+// Bit patterns that no code matches, and whole codes whose lengths are
+// over-subscribed, go through `walk`, the canonical length-by-length walk,
+// so every stream gives exactly the symbols, bytes and failures of a decoder
+// that reads one bit at a time.
+//
+// The input may come in pieces (the IDAT chunks of a PNG) and the output may
+// go through a sliding window to a sink instead of into one buffer.
+#include "compress/inflate.h"
+
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #include "compress/deflate.h"
+#include "compress/zlib.h"
 
 namespace kd::compress {
 
@@ -21,37 +33,67 @@ namespace {
 constexpr unsigned kMaxCodeLength = 15;
 constexpr size_t kMaxMatch = 258;
 // The output buffer always keeps this much room past the write position
-// (within the cap), so a match is copied 8 bytes at a time without checks.
+// (within the cap) while symbols are decoded, so a match is copied 16 bytes
+// at a time without checks.
 constexpr size_t kRoom = kMaxMatch + 16;
 // No DEFLATE stream produces more than 1032 bytes per input byte (a 258-byte
 // match in two bits).
 constexpr size_t kMaxExpansion = 1032;
+// The farthest a match reaches back.
+constexpr size_t kHistory = 32768;
+// Output produced between two hand-overs to a sink, beyond what it holds.
+constexpr size_t kWindowWork = size_t{128} << 10;
 
 [[noreturn]] void failTruncated() { fail(ekTruncated, "deflate: stream truncated"); }
 [[noreturn]] void failCap() { fail(ekInvalid, "deflate: output exceeds the size cap"); }
 
-// LSB-first bit reader over untrusted bytes. The low `count_` bits of `buf_`
-// are the unread bits; any bits above them are the following input bytes at
-// their proper places (or zero), so refills may OR the same bytes in again.
+// Largest output `inputLeft` bytes of stream can produce (saturating).
+size_t mostOutput(uint64_t inputLeft) {
+  return inputLeft > SIZE_MAX / kMaxExpansion - 1 ? SIZE_MAX
+                                                   : static_cast<size_t>((inputLeft + 1) * kMaxExpansion);
+}
+
+// LSB-first bit reader over untrusted bytes given as one or more pieces. The
+// low `count_` bits of `buf_` are the unread bits; any bits above them are
+// the following input bytes at their proper places (or zero), so refills
+// may OR the same bytes in again.
 class BitReader {
  public:
-  BitReader(ByteView data, size_t start)
-      : data_(data.data()), pos_(std::min(start, data.size())), end_(data.size()) {}
+  // Starts `start` bytes into the first piece.
+  BitReader(std::span<const ByteView> pieces, size_t start) : pieces_(pieces) {
+    if (pieces_.empty()) return;
+    const ByteView first = pieces_[0];
+    start = std::min(start, first.size());
+    begin_ = first.data() + start;
+    p_ = begin_;
+    end_ = first.data() + first.size();
+    base_ = start;
+  }
 
-  // Brings the buffer to at least 57 bits, or to every bit the input has left.
+  // At least 8 bytes left in the current piece: refillFast may be used.
+  bool fastInput() const { return end_ - p_ >= 8; }
+
+  // Brings the buffer to at least 56 bits. Needs fastInput().
+  void refillFast() {
+    uint64_t word;
+    std::memcpy(&word, p_, 8);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    buf_ |= word << count_;
+    p_ += (63 - count_) >> 3;
+    count_ |= 56;
+  }
+
+  // Brings the buffer to at least 56 bits, or to every bit the input has
+  // left.
   void refill() {
-    if (end_ - pos_ >= 8) {
-      uint64_t word;
-      std::memcpy(&word, data_ + pos_, 8);
-      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-      buf_ |= word << count_;
-      pos_ += (63 - count_) >> 3;
-      count_ |= 56;
-    } else {
-      while (count_ <= 56 && pos_ < end_) {
-        buf_ |= uint64_t{data_[pos_++]} << count_;
-        count_ += 8;
-      }
+    if (fastInput()) {
+      refillFast();
+      return;
+    }
+    while (count_ <= 56) {
+      if (p_ == end_ && !nextPiece()) return;
+      buf_ |= uint64_t{*p_++} << count_;
+      count_ += 8;
     }
   }
 
@@ -76,37 +118,95 @@ class BitReader {
   // Drops the bits left in the current byte and hands whole buffered bytes
   // back to the input.
   void alignToByte() {
-    pos_ -= count_ / 8;
+    size_t back = count_ / 8;
+    while (back > static_cast<size_t>(p_ - begin_)) {
+      back -= static_cast<size_t>(p_ - begin_);
+      --piece_;
+      const ByteView v = pieces_[piece_];
+      begin_ = v.data();
+      end_ = v.data() + v.size();
+      base_ -= v.size();
+      p_ = end_;
+    }
+    p_ -= back;
     buf_ = 0;
     count_ = 0;
   }
 
-  // Only valid right after alignToByte.
-  const uint8_t* bytes() const { return data_ + pos_; }
-  size_t bytesLeft() const { return end_ - pos_; }
-  void skipBytes(size_t n) { pos_ += n; }
+  // Whole bytes left in the input. Only valid right after alignToByte.
+  uint64_t bytesLeft() const {
+    uint64_t n = static_cast<uint64_t>(end_ - p_);
+    for (size_t i = piece_ + 1; i < pieces_.size(); ++i) n += pieces_[i].size();
+    return n;
+  }
 
-  // Index after the last byte any consumed bit came from.
-  size_t consumed() const { return pos_ - count_ / 8; }
+  // Copies the next n bytes (the caller has checked bytesLeft). Only valid
+  // right after alignToByte.
+  void readBytes(uint8_t* dst, size_t n) {
+    while (n > 0) {
+      if (p_ == end_) nextPiece();
+      const size_t take = std::min(n, static_cast<size_t>(end_ - p_));
+      std::memcpy(dst, p_, take);
+      dst += take;
+      p_ += take;
+      n -= take;
+    }
+  }
+
+  // Index, in the concatenated input, after the last byte any consumed bit
+  // came from.
+  uint64_t consumed() const { return base_ + static_cast<uint64_t>(p_ - begin_) - count_ / 8; }
 
  private:
-  const uint8_t* data_;
-  size_t pos_;
-  size_t end_;
+  // Moves to the next non-empty piece; false at the end of the input.
+  bool nextPiece() {
+    while (piece_ + 1 < pieces_.size()) {
+      base_ += static_cast<uint64_t>(end_ - begin_);
+      const ByteView v = pieces_[++piece_];
+      begin_ = v.data();
+      p_ = begin_;
+      end_ = v.data() + v.size();
+      if (p_ != end_) return true;
+    }
+    return false;
+  }
+
+  std::span<const ByteView> pieces_;
+  size_t piece_ = 0;
+  const uint8_t* begin_ = nullptr;  // start of the current piece (after `start` for the first)
+  const uint8_t* p_ = nullptr;
+  const uint8_t* end_ = nullptr;
+  uint64_t base_ = 0;  // index of begin_ in the concatenated input
   uint64_t buf_ = 0;
   unsigned count_ = 0;
 };
 
-// A canonical Huffman code: per-length counts, symbols ordered by (length,
-// symbol), and a lookup table over the next TableBits input bits. A table
-// entry is symbol << 16 | code length; 0 sends the decoder to `walk`.
-template <unsigned TableBits>
-class HuffmanCode {
+constexpr std::array<uint8_t, 256> kReversedBytes = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1) << (7 - i);
+    t[b] = static_cast<uint8_t>(r);
+  }
+  return t;
+}();
+
+// The low `len` (1 to 15) bits of code, reversed.
+uint32_t reverseBits(uint32_t code, unsigned len) {
+  const uint32_t r = uint32_t{kReversedBytes[code & 0xFF]} << 8 | kReversedBytes[(code >> 8) & 0xFF];
+  return r >> (16 - len);
+}
+
+// A canonical Huffman code: per-length counts and symbols ordered by
+// (length, symbol), which is all `walk` needs.
+class CanonicalCode {
  public:
   // lengths[s] is the code length of symbol s (0: absent, at most 15). No
   // completeness check: an incomplete code fails only when an unused
-  // pattern is met.
-  void build(const uint8_t* lengths, size_t symbolCount) {
+  // pattern is met. Returns the number of unused 15-bit patterns (0 for a
+  // complete code), or -1 for an over-subscribed code, which has no
+  // prefix-free reading: only the walk decides what it decodes to.
+  int64_t assign(const uint8_t* lengths, size_t symbolCount) {
     std::fill(std::begin(count_), std::end(count_), uint16_t{0});
     for (size_t s = 0; s < symbolCount; ++s) ++count_[lengths[s]];
     count_[0] = 0;
@@ -117,39 +217,17 @@ class HuffmanCode {
     for (size_t s = 0; s < symbolCount; ++s) {
       if (lengths[s] != 0) symbols_[offset[lengths[s]]++] = static_cast<uint16_t>(s);
     }
-
-    std::fill(std::begin(table_), std::end(table_), uint32_t{0});
-    // An over-subscribed code has no prefix-free reading; only the walk
-    // decides what it decodes to, so the table stays empty.
     int64_t left = 1;
     for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
       left = left * 2 - count_[len];
-      if (left < 0) return;
+      if (left < 0) return -1;
     }
-    uint32_t code = 0;
-    size_t index = 0;
-    for (unsigned len = 1; len <= TableBits; ++len) {
-      for (unsigned k = 0; k < count_[len]; ++k, ++code, ++index) {
-        uint32_t reversed = reverseBits(code, len);
-        uint32_t entry = uint32_t{symbols_[index]} << 16 | len;
-        for (uint32_t i = reversed; i < (1u << TableBits); i += 1u << len) table_[i] = entry;
-      }
-      code <<= 1;
-    }
-  }
-
-  // The reader must hold at least 15 bits or all that is left of the input.
-  unsigned decode(BitReader& in) const {
-    uint32_t entry = table_[in.peek() & ((1u << TableBits) - 1)];
-    unsigned len = entry & 0xFF;
-    if (len == 0) return walk(in);
-    if (len > in.count()) failTruncated();
-    in.consume(len);
-    return entry >> 16;
+    return left;
   }
 
   // Reads the code one bit at a time, length by length, as RFC 1951's
-  // canonical assignment defines it.
+  // canonical assignment defines it. The reader must hold at least 15 bits
+  // or all that is left of the input.
   unsigned walk(BitReader& in) const {
     int code = 0;
     int first = 0;
@@ -169,21 +247,161 @@ class HuffmanCode {
     fail(ekInvalid, "deflate: invalid Huffman code");
   }
 
- private:
-  static uint32_t reverseBits(uint32_t code, unsigned len) {
-    uint32_t r = 0;
-    for (unsigned i = 0; i < len; ++i) r |= ((code >> i) & 1) << (len - 1 - i);
-    return r;
-  }
-
+ protected:
   uint16_t count_[kMaxCodeLength + 1];
   uint16_t symbols_[320];
-  uint32_t table_[1u << TableBits];
 };
 
-using LiteralCode = HuffmanCode<11>;
-using DistanceCode = HuffmanCode<10>;
-using LengthsCode = HuffmanCode<7>;
+// The code-length code: a small table over 7 bits, entries symbol << 16 |
+// code length, 0 sending the decoder to `walk`.
+class LengthsCode : public CanonicalCode {
+ public:
+  void build(const uint8_t* lengths, size_t symbolCount) {
+    std::fill(std::begin(table_), std::end(table_), uint32_t{0});
+    if (assign(lengths, symbolCount) < 0) return;
+    uint32_t code = 0;
+    size_t index = 0;
+    for (unsigned len = 1; len <= kTableBits; ++len) {
+      for (unsigned k = 0; k < count_[len]; ++k, ++code, ++index) {
+        uint32_t entry = uint32_t{symbols_[index]} << 16 | len;
+        for (uint32_t i = reverseBits(code, len); i < (1u << kTableBits); i += 1u << len) {
+          table_[i] = entry;
+        }
+      }
+      code <<= 1;
+    }
+  }
+
+  // The reader must hold at least 15 bits or all that is left of the input.
+  unsigned decode(BitReader& in) const {
+    uint32_t entry = table_[in.peek() & ((1u << kTableBits) - 1)];
+    unsigned len = entry & 0xFF;
+    if (len == 0) return walk(in);
+    if (len > in.count()) failTruncated();
+    in.consume(len);
+    return entry >> 16;
+  }
+
+ private:
+  static constexpr unsigned kTableBits = 7;
+  uint32_t table_[1u << kTableBits];
+};
+
+// Entries of the literal/length and distance tables:
+//   bits 0-7   bits to consume: code length plus extra bits (0 for links
+//              and special entries)
+//   bits 8-11  code length (for a link: the subtable's index bits)
+//   bit 12     literal: the value is the byte
+//   bit 13     link: the value is the subtable's offset in the table
+//   bit 14     special: the value says which (kWalk, kEndOfBlock, kBadSymbol)
+//   bits 16-31 value: literal byte, length or distance base, link offset
+// Without bits 12-14 the entry is a length or distance.
+constexpr uint32_t kLiteral = 1u << 12;
+constexpr uint32_t kLink = 1u << 13;
+constexpr uint32_t kSpecial = 1u << 14;
+constexpr uint32_t kWalk = 0;
+constexpr uint32_t kEndOfBlock = 1;
+constexpr uint32_t kBadSymbol = 2;
+
+constexpr unsigned codeLength(uint32_t e) { return (e >> 8) & 0xF; }
+constexpr unsigned totalBits(uint32_t e) { return e & 0xFF; }
+constexpr uint32_t specialKind(uint32_t e) { return e >> 16; }
+// The extra bits of a length or distance entry, from the unconsumed bits.
+inline uint32_t extraBits(uint64_t bits, uint32_t e) {
+  return (static_cast<uint32_t>(bits) & ((1u << totalBits(e)) - 1)) >> codeLength(e);
+}
+
+// What symbol s of each alphabet means, as an entry without code length.
+uint32_t literalLengthInfo(unsigned s) {
+  if (s < 256) return kLiteral | s << 16;
+  if (s == 256) return kSpecial | kEndOfBlock << 16;
+  if (s >= 286) return kSpecial | kBadSymbol << 16;
+  return uint32_t{LengthBase[s - 257]} << 16 | LengthExtra[s - 257];
+}
+
+uint32_t distanceInfo(unsigned s) {
+  if (s >= 30) return kSpecial | kBadSymbol << 16;
+  return uint32_t{DistBase[s]} << 16 | DistExtra[s];
+}
+
+// A literal/length or distance code: a primary table over PrimaryBits and
+// subtables (one per primary slot that longer codes share) holding whole
+// codes of up to 15 bits.
+template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned)>
+class FastCode : public CanonicalCode {
+ public:
+  void build(const uint8_t* lengths, size_t symbolCount) {
+    constexpr uint32_t walkEntry = kSpecial | kWalk << 16;
+    // The primary table starts out sending the decoder to the walk (and
+    // holding no links). A complete code fills every subtable entry, so
+    // only an incomplete code's subtables start out the same way.
+    std::fill(table_, table_ + kPrimary, walkEntry);
+    const int64_t unused = assign(lengths, symbolCount);
+    if (unused < 0) return;
+    unsigned maxLength = 0;
+    for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
+      if (count_[len] != 0) maxLength = len;
+    }
+    const unsigned subBits = maxLength > PrimaryBits ? maxLength - PrimaryBits : 0;
+    size_t next = kPrimary;  // first free subtable entry
+    uint32_t code = 0;
+    size_t index = 0;
+    for (unsigned len = 1; len <= maxLength; ++len) {
+      for (unsigned k = 0; k < count_[len]; ++k, ++code, ++index) {
+        const uint32_t reversed = reverseBits(code, len);
+        // Special entries consume nothing in the fast loop (bits 0-7 zero).
+        uint32_t entry = Info(symbols_[index]);
+        entry = (entry & ~0xFFFu) | len << 8 | ((entry & kSpecial) ? 0 : len + (entry & 0xFF));
+        if (len <= PrimaryBits) {
+          for (uint32_t i = reversed; i < kPrimary; i += 1u << len) table_[i] = entry;
+          continue;
+        }
+        uint32_t& link = table_[reversed & (kPrimary - 1)];
+        if ((link & kLink) == 0) {
+          link = kLink | static_cast<uint32_t>(next) << 16 | subBits << 8;
+          if (unused != 0) std::fill(table_ + next, table_ + next + (size_t{1} << subBits), walkEntry);
+          next += size_t{1} << subBits;
+        }
+        uint32_t* sub = table_ + (link >> 16);
+        for (uint32_t i = reversed >> PrimaryBits; i < (1u << subBits); i += 1u << (len - PrimaryBits)) {
+          sub[i] = entry;
+        }
+      }
+      code <<= 1;
+    }
+  }
+
+  // The entry for the next code (links followed).
+  uint32_t lookup(uint64_t bits) const {
+    uint32_t e = table_[bits & (kPrimary - 1)];
+    if (e & kLink) {
+      e = table_[(e >> 16) + ((bits >> PrimaryBits) & ((1u << codeLength(e)) - 1))];
+    }
+    return e;
+  }
+
+  // The careful form: consumes the code (not its extra bits) and returns
+  // its entry with the code length set to 0, failing as the bit-at-a-time
+  // walk would when the input runs out. The reader must hold at least 15
+  // bits or all that is left of the input.
+  uint32_t decodeSlow(BitReader& in) const {
+    const uint32_t e = lookup(in.peek());
+    if ((e & kSpecial) && specialKind(e) == kWalk) return Info(walk(in));
+    const unsigned len = codeLength(e);
+    if (len > in.count()) failTruncated();
+    in.consume(len);
+    return (e & ~0xFFFu) | ((e & kSpecial) ? 0 : totalBits(e) - len);
+  }
+
+ private:
+  static constexpr uint32_t kPrimary = 1u << PrimaryBits;
+  // Subtables: one per distinct primary slot of the longer codes, each of
+  // 2^(15 - PrimaryBits) entries at most.
+  uint32_t table_[kPrimary + MaxSymbols * (1u << (kMaxCodeLength - PrimaryBits))];
+};
+
+using LiteralCode = FastCode<11, 288, literalLengthInfo>;
+using DistanceCode = FastCode<8, 32, distanceInfo>;
 
 struct FixedCodes {
   LiteralCode literal;
@@ -205,22 +423,57 @@ const FixedCodes& fixedCodes() {
   return codes;
 }
 
+// Copies `length` bytes from `dist` back to dst; overlapping copies repeat
+// the pattern. May write up to 15 bytes past the match, inside the room
+// kept.
+inline void copyMatch(uint8_t* dst, size_t dist, size_t length) {
+  const uint8_t* src = dst - dist;
+  if (dist >= 16) {
+    std::memcpy(dst, src, 16);
+    for (size_t i = 16; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
+    return;
+  }
+  if (dist >= 8) {
+    for (size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+    return;
+  }
+  if (dist == 1) {
+    std::memset(dst, *src, length);
+    return;
+  }
+  // Lay the pattern down byte by byte up to a period that is a multiple of
+  // dist and at least 8, then copy 8 bytes at a time from one period back.
+  const size_t period = dist * ((8 + dist - 1) / dist);
+  const size_t head = std::min(length, period);
+  size_t i = 0;
+  for (; i < head; ++i) dst[i] = src[i];
+  for (; i < length; i += 8) std::memcpy(dst + i, dst + i - period, 8);
+}
+
+// Where the output goes when it does not go into one buffer: the buffer is
+// a window that keeps the last 32 KiB, and produced bytes are handed to the
+// sink (and summed into the Adler-32) before they slide out.
+struct WindowState {
+  InflateSink* sink = nullptr;
+  size_t taken = 0;     // window index of the first byte not taken by the sink
+  size_t adlerAt = 0;   // window index of the first byte not yet summed
+  uint32_t adler = 1;
+};
+
 class Inflater {
  public:
-  Inflater(ByteView data, size_t start, size_t cap, bool capIsExpectedSize)
-      : in_(data, start), cap_(cap) {
+  // Output into `out`, which starts `initialSize` bytes large (at most the
+  // cap plus the room) and grows as needed. With a window, `out` is the
+  // window and never grows beyond need.
+  Inflater(std::span<const ByteView> pieces, size_t start, size_t cap, Bytes& out,
+           size_t initialSize, WindowState* window = nullptr)
+      : in_(pieces, start), cap_(cap), out_(out), window_(window),
+        codes_(new Codes) {
     allocLimit_ = cap > SIZE_MAX - kRoom ? SIZE_MAX : cap + kRoom;
-    // The first buffer is sized from the input, never beyond what the input
-    // could expand to: a small stream with a large cap grows the buffer only
-    // as it produces output.
-    const size_t inputLeft = data.size() - std::min(start, data.size());
-    const size_t most = inputLeft > SIZE_MAX / kMaxExpansion - 1 ? SIZE_MAX
-                                                                  : (inputLeft + 1) * kMaxExpansion;
-    const size_t guess = capIsExpectedSize ? most : std::min(most, inputLeft * 4 + 65536);
-    out_.resize(std::min(guess, allocLimit_));
+    if (out_.size() < initialSize) out_.resize(std::min(initialSize, allocLimit_));
   }
 
-  InflateResult run() {
+  void run() {
     bool last = false;
     while (!last) {
       last = in_.bits(1) != 0;
@@ -231,31 +484,72 @@ class Inflater {
         default: fail(ekInvalid, "deflate: reserved BTYPE 3");
       }
     }
-    out_.resize(len_);
-    return {std::move(out_), in_.consumed()};
+  }
+
+  // Output length so far (in a window: the window index of the end).
+  size_t position() const { return pos_; }
+  uint64_t produced() const { return discarded_ + pos_; }
+  BitReader& input() { return in_; }
+
+  // Hands every produced byte to the sink and sums it.
+  void flushWindow() {
+    WindowState& w = *window_;
+    w.adler = adler32(ByteView(out_.data() + w.adlerAt, pos_ - w.adlerAt), w.adler);
+    w.adlerAt = pos_;
+    if (pos_ > w.taken) w.taken += w.sink->take(out_.data() + w.taken, pos_ - w.taken);
   }
 
  private:
-  void reserve(size_t need) {
-    if (out_.size() >= need) return;
-    size_t doubled = out_.size() > SIZE_MAX / 2 ? SIZE_MAX : out_.size() * 2;
-    out_.resize(std::min(std::max(need, doubled), allocLimit_));
+  struct Codes {
+    LengthsCode lengths;
+    LiteralCode literal;
+    DistanceCode distance;
+  };
+
+  // Makes sure `need` bytes fit past the write position (the caller has
+  // checked the cap, so need never passes the cap plus the room).
+  void makeRoom(size_t need) {
+    if (out_.size() - pos_ >= need) return;
+    if (window_ != nullptr) {
+      flushWindow();
+      WindowState& w = *window_;
+      // Keep the bytes the sink has not taken and the last 32 KiB.
+      const size_t drop = std::min(w.taken, pos_ > kHistory ? pos_ - kHistory : 0);
+      if (drop > 0) {
+        std::memmove(out_.data(), out_.data() + drop, pos_ - drop);
+        pos_ -= drop;
+        w.taken -= drop;
+        w.adlerAt -= drop;
+        discarded_ += drop;
+      }
+      if (out_.size() - pos_ >= need) return;
+    }
+    const size_t doubled = out_.size() > SIZE_MAX / 2 ? SIZE_MAX : out_.size() * 2;
+    out_.resize(std::min(std::max(pos_ + need, doubled), allocLimit_));
   }
+
+  // Output bytes still allowed by the cap.
+  size_t capLeft() const { return static_cast<size_t>(cap_ - produced()); }
 
   void storedBlock() {
     in_.alignToByte();
     if (in_.bytesLeft() < 4) fail(ekTruncated, "deflate: stored header truncated");
-    const uint8_t* h = in_.bytes();
+    uint8_t h[4];
+    in_.readBytes(h, 4);
     const unsigned len = base::loadLe16(h);
     const unsigned nlen = base::loadLe16(h + 2);
     if (nlen != (len ^ 0xFFFF)) fail(ekInvalid, "deflate: stored LEN/NLEN mismatch");
-    in_.skipBytes(4);
     if (in_.bytesLeft() < len) fail(ekTruncated, "deflate: stored block truncated");
-    if (len > cap_ - len_) failCap();
-    reserve(len_ + len + kRoom);
-    if (len > 0) std::memcpy(out_.data() + len_, in_.bytes(), len);
-    len_ += len;
-    in_.skipBytes(len);
+    if (len > capLeft()) failCap();
+    size_t left = len;
+    makeRoom(window_ != nullptr ? kRoom : len + kRoom);
+    while (left > 0) {
+      const size_t n = std::min(left, out_.size() - pos_);
+      in_.readBytes(out_.data() + pos_, n);
+      pos_ += n;
+      left -= n;
+      makeRoom(kRoom);
+    }
   }
 
   void dynamicBlock() {
@@ -266,7 +560,8 @@ class Inflater {
     for (unsigned i = 0; i < hclen; ++i) {
       codeLengths[CodeLenOrder[i]] = static_cast<uint8_t>(in_.bits(3));
     }
-    lengths_.build(codeLengths, 19);
+    Codes& c = *codes_;
+    c.lengths.build(codeLengths, 19);
 
     // Literal/length and distance lengths form one sequence: repeats may run
     // from one part into the other.
@@ -275,7 +570,7 @@ class Inflater {
     unsigned n = 0;
     while (n < total) {
       in_.refill();
-      unsigned sym = lengths_.decode(in_);
+      unsigned sym = c.lengths.decode(in_);
       if (sym < 16) {
         lengths[n++] = static_cast<uint8_t>(sym);
         continue;
@@ -297,90 +592,187 @@ class Inflater {
       std::fill(lengths + n, lengths + n + repeat, value);
       n += repeat;
     }
-    literal_.build(lengths, hlit);
-    distance_.build(lengths + hlit, hdist);
-    codedBlock(literal_, distance_);
+    c.literal.build(lengths, hlit);
+    c.distance.build(lengths + hlit, hdist);
+    codedBlock(c.literal, c.distance);
   }
 
-  // The hot loop: one refill per symbol covers a whole length/distance pair
-  // (at most 15 + 5 + 15 + 13 bits). The reader and the output position live
-  // in locals so byte stores into the output cannot force them to memory.
+  // A distance in the careful form (extra bits checked), after its length.
+  static size_t slowDistance(const DistanceCode& distance, BitReader& in) {
+    const uint32_t d = distance.decodeSlow(in);
+    if (d & kSpecial) fail(ekInvalid, "deflate: bad distance code");
+    return (d >> 16) + in.bits(totalBits(d));
+  }
+
+  // The symbols of one block. The fast loop runs while the current input
+  // piece holds 8 more bytes and the output has room for a whole match
+  // within the buffer and the cap: one refill then covers a length/distance
+  // pair (at most 15 + 5 + 15 + 13 bits) or three literals, and no check of
+  // input or output is needed. Otherwise one symbol is decoded with every
+  // check. The reader and the output position live in locals so byte stores
+  // into the output cannot force them to memory.
   void codedBlock(const LiteralCode& literal, const DistanceCode& distance) {
     BitReader in = in_;
-    uint8_t* out = out_.data();
-    size_t size = out_.size();
-    size_t len = len_;
-    const size_t cap = cap_;
     for (;;) {
-      if (size - len < kRoom) {
-        reserve(len + kRoom);
-        out = out_.data();
-        size = out_.size();
+      uint8_t* const data = out_.data();
+      {
+        // Fast loop bounds: pos < limit leaves kRoom bytes of buffer and
+        // kMaxMatch bytes of cap.
+        const size_t capEnd = static_cast<size_t>(cap_ - discarded_);
+        size_t limit = out_.size() >= kRoom ? out_.size() - kRoom + 1 : 0;
+        limit = std::min(limit, capEnd >= kMaxMatch ? capEnd - kMaxMatch + 1 : 0);
+        uint8_t* out = data + pos_;
+        uint8_t* const fastEnd = data + limit;
+        bool endOfBlock = false;
+        while (out < fastEnd && in.fastInput()) {
+          in.refillFast();
+          // Links, walks and special symbols consume 0 bits here.
+          const uint64_t bits = in.peek();
+          uint32_t e = literal.lookup(bits);
+          in.consume(totalBits(e));
+          if (e & kLiteral) {
+            *out++ = static_cast<uint8_t>(e >> 16);
+            e = literal.lookup(in.peek());
+            if (e & kLiteral) {
+              in.consume(totalBits(e));
+              *out++ = static_cast<uint8_t>(e >> 16);
+              e = literal.lookup(in.peek());
+              if (e & kLiteral) {
+                in.consume(totalBits(e));
+                *out++ = static_cast<uint8_t>(e >> 16);
+              }
+            }
+            continue;
+          }
+          if (e & kSpecial) {
+            if (specialKind(e) == kEndOfBlock) {
+              in.consume(codeLength(e));
+              endOfBlock = true;
+            }
+            break;  // the end, or a symbol for the careful path
+          }
+          const size_t length = (e >> 16) + extraBits(bits, e);
+          const uint64_t dbits = in.peek();
+          const uint32_t d = distance.lookup(dbits);
+          in.consume(totalBits(d));
+          const size_t dist =
+              (d & kSpecial) ? slowDistance(distance, in) : (d >> 16) + extraBits(dbits, d);
+          if (dist > static_cast<size_t>(out - data)) fail(ekInvalid, "deflate: distance too far back");
+          copyMatch(out, dist, length);
+          out += length;
+        }
+        pos_ = static_cast<size_t>(out - data);
+        if (endOfBlock) break;
       }
+
+      // One symbol with every check.
+      makeRoom(kRoom);
       in.refill();
-      unsigned sym = literal.decode(in);
-      if (sym < 256) {
-        if (len >= cap) failCap();
-        out[len++] = static_cast<uint8_t>(sym);
+      const uint32_t e = literal.decodeSlow(in);
+      if (e & kLiteral) {
+        if (capLeft() == 0) failCap();
+        out_[pos_++] = static_cast<uint8_t>(e >> 16);
         continue;
       }
-      if (sym == 256) break;
-      if (sym >= 286) fail(ekInvalid, "deflate: bad length code");
-      sym -= 257;
-      const size_t length = LengthBase[sym] + in.bits(LengthExtra[sym]);
-      const unsigned dsym = distance.decode(in);
-      if (dsym >= 30) fail(ekInvalid, "deflate: bad distance code");
-      const size_t dist = DistBase[dsym] + in.bits(DistExtra[dsym]);
-      if (dist > len) fail(ekInvalid, "deflate: distance too far back");
-      if (length > cap - len) failCap();
-      copyMatch(out + len, dist, length);
-      len += length;
+      if (e & kSpecial) {
+        if (specialKind(e) == kEndOfBlock) break;
+        fail(ekInvalid, "deflate: bad length code");
+      }
+      const size_t length = (e >> 16) + in.bits(totalBits(e));
+      const size_t dist = slowDistance(distance, in);
+      if (dist > pos_) fail(ekInvalid, "deflate: distance too far back");
+      if (length > capLeft()) failCap();
+      copyMatch(out_.data() + pos_, dist, length);
+      pos_ += length;
     }
     in_ = in;
-    len_ = len;
-  }
-
-  // Copies `length` bytes from `dist` back to dst; overlapping copies repeat
-  // the pattern. May write up to 15 bytes past the match, inside the room
-  // kept.
-  static void copyMatch(uint8_t* dst, size_t dist, size_t length) {
-    const uint8_t* src = dst - dist;
-    if (dist >= 16) {
-      for (size_t i = 0; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
-      return;
-    }
-    if (dist >= 8) {
-      for (size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
-      return;
-    }
-    if (dist == 1) {
-      std::memset(dst, *src, length);
-      return;
-    }
-    // Lay the pattern down byte by byte up to a period that is a multiple of
-    // dist and at least 8, then copy 8 bytes at a time from one period back.
-    const size_t period = dist * ((8 + dist - 1) / dist);
-    const size_t head = std::min(length, period);
-    size_t i = 0;
-    for (; i < head; ++i) dst[i] = src[i];
-    for (; i < length; i += 8) std::memcpy(dst + i, dst + i - period, 8);
   }
 
   BitReader in_;
-  size_t cap_;
+  uint64_t cap_;
   size_t allocLimit_;
-  Bytes out_;
-  size_t len_ = 0;
-  LengthsCode lengths_;
-  LiteralCode literal_;
-  DistanceCode distance_;
+  Bytes& out_;
+  size_t pos_ = 0;
+  uint64_t discarded_ = 0;  // bytes slid out of the window
+  WindowState* window_;
+  std::unique_ptr<Codes> codes_;
 };
+
+// The first buffer is sized from the input, never beyond what the input
+// could expand to: a small stream with a large cap grows the buffer only as
+// it produces output.
+size_t firstBufferSize(uint64_t inputLeft, size_t cap, bool capIsExpectedSize) {
+  const size_t most = mostOutput(inputLeft);
+  const size_t guess = capIsExpectedSize ? most
+                                         : std::min(most, inputLeft > SIZE_MAX / 8
+                                                              ? SIZE_MAX
+                                                              : static_cast<size_t>(inputLeft) * 4 + 65536);
+  return std::min(guess, cap > SIZE_MAX - kRoom ? SIZE_MAX : cap + kRoom);
+}
 
 }  // namespace
 
 InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
                                   bool capIsExpectedSize) {
-  return Inflater(data, start, cap, capIsExpectedSize).run();
+  const ByteView pieces[1] = {data};
+  InflateResult r;
+  const size_t inputLeft = data.size() - std::min(start, data.size());
+  Inflater inflater(pieces, start, cap, r.output, firstBufferSize(inputLeft, cap, capIsExpectedSize));
+  inflater.run();
+  r.output.resize(inflater.position());
+  r.consumed = static_cast<size_t>(inflater.input().consumed());
+  return r;
+}
+
+size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer) {
+  if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
+  checkZlibHeader(data[0], data[1]);
+  const ByteView pieces[1] = {data};
+  Inflater inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
+  inflater.run();
+  const size_t consumed = static_cast<size_t>(inflater.input().consumed());
+  const size_t length = inflater.position();
+  if (data.size() - consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
+  const uint32_t expected = base::loadBe32(data.data() + consumed);
+  if (adler32(ByteView(buffer.data(), length)) != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
+  return length;
+}
+
+uint64_t zlibInflatePieces(std::span<const ByteView> pieces, size_t cap, size_t maxHold,
+                           InflateSink& sink) {
+  uint64_t total = 0;
+  for (ByteView p : pieces) total += p.size();
+  if (total < 2) fail(ekTruncated, "zlib: header truncated");
+  BitReader header(pieces, 0);
+  header.alignToByte();
+  uint8_t h[2];
+  header.readBytes(h, 2);
+  checkZlibHeader(h[0], h[1]);
+
+  // The window: history, what the sink may hold and room to work in, but
+  // no more than the cap or the input can fill.
+  size_t size = kHistory + kWindowWork + kRoom;
+  size = maxHold > SIZE_MAX - size ? SIZE_MAX : size + maxHold;
+  size = std::min(size, firstBufferSize(total - 2, cap, true));
+  Bytes window;
+  WindowState state;
+  state.sink = &sink;
+  // The stream starts after the header's two bytes, which may lie in
+  // different pieces.
+  size_t skip = 2;
+  size_t first = 0;
+  while (first < pieces.size() && skip >= pieces[first].size()) skip -= pieces[first++].size();
+  Inflater inflater(pieces.subspan(first), skip, cap, window, size, &state);
+  inflater.run();
+  inflater.flushWindow();
+
+  BitReader& in = inflater.input();
+  in.alignToByte();
+  if (in.bytesLeft() < 4) fail(ekTruncated, "zlib: trailer truncated");
+  uint8_t trailer[4];
+  in.readBytes(trailer, 4);
+  if (state.adler != base::loadBe32(trailer)) fail(ekInvalid, "zlib: Adler-32 mismatch");
+  return inflater.produced();
 }
 
 }  // namespace kd::compress

@@ -1,6 +1,7 @@
 #include "compress/zlib.h"
 
 #include "compress/deflate.h"
+#include "compress/inflate.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -79,14 +80,16 @@ uint32_t adler32(ByteView data, uint32_t adler) {
   return static_cast<uint32_t>(s2 << 16 | s1);
 }
 
-Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize) {
-  if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
-  const unsigned cmf = data[0];
-  const unsigned flg = data[1];
+void checkZlibHeader(unsigned cmf, unsigned flg) {
   if ((cmf & 0x0F) != 8) fail(ekUnsupported, "zlib: not a DEFLATE stream");
   if ((cmf & 0x80) != 0) fail(ekInvalid, "zlib: CINFO exceeds 7 (window > 32 KiB)");
   if ((cmf * 256 + flg) % 31 != 0) fail(ekInvalid, "zlib: bad header check");
   if ((flg & 0x20) != 0) fail(ekUnsupported, "zlib: preset dictionary (FDICT) unsupported");
+}
+
+Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize) {
+  if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
+  checkZlibHeader(data[0], data[1]);
   InflateResult r = inflateWithConsumed(data, 2, cap, capIsExpectedSize);
   if (data.size() - r.consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
   const uint32_t expected = base::loadBe32(data.data() + r.consumed);
@@ -94,15 +97,37 @@ Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize) {
   return std::move(r.output);
 }
 
-Bytes zlibDeflate(ByteView data) {
-  Bytes raw = compress(data);
-  Bytes out;
-  out.reserve(raw.size() + 6);
+namespace {
+
+base::HeapBytes& withZlibHeader(base::HeapBytes& out) {
   out.push_back(0x78);
   out.push_back(0x01);
-  out.insert(out.end(), raw.begin(), raw.end());
-  base::appendBe32(out, adler32(data));
   return out;
+}
+
+}  // namespace
+
+ZlibStream::ZlibStream(base::HeapBytes& out) : out_(out), deflate_(withZlibHeader(out)) {}
+
+void ZlibStream::write(ByteView data) {
+  adler_ = adler32(data, adler_);
+  deflate_.write(data);
+}
+
+void ZlibStream::finish() {
+  deflate_.finish();
+  const size_t at = out_.size();
+  out_.growTo(at + 4);
+  base::storeBe32(out_.data() + at, adler_);
+}
+
+Bytes zlibDeflate(ByteView data) {
+  base::HeapBytes out;
+  out.reserve(data.size() + data.size() / 8 + 22);
+  ZlibStream stream(out);
+  stream.write(data);
+  stream.finish();
+  return out.toBytes();
 }
 
 }  // namespace kd::compress

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "base/bytes.h"
+#include "base/heap_bytes.h"
+#include "compress/deflate.h"
 
 namespace kd::compress {
 
@@ -22,5 +24,19 @@ Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize = false);
 
 // 78 01, the raw stream of compress(), then the big-endian Adler-32.
 Bytes zlibDeflate(ByteView data);
+
+// zlibDeflate() fed piece by piece, appending to `out` (see DeflateStream):
+// the header goes out at construction, the checksum at finish().
+class ZlibStream {
+ public:
+  explicit ZlibStream(base::HeapBytes& out);
+  void write(ByteView data);
+  void finish();
+
+ private:
+  base::HeapBytes& out_;
+  DeflateStream deflate_;
+  uint32_t adler_ = 1;
+};
 
 }  // namespace kd::compress

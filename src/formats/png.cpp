@@ -10,6 +10,7 @@
 
 #include "base/checked.h"
 #include "compress/crc32.h"
+#include "compress/inflate.h"
 #include "compress/zlib.h"
 #include "formats/codecs.h"
 
@@ -30,6 +31,8 @@ constexpr char cIDAT[4] = {'I', 'D', 'A', 'T'};
 constexpr char cIEND[4] = {'I', 'E', 'N', 'D'};
 
 constexpr int64_t kMaxDimension = int64_t{1} << 30;
+// Chunk lengths are 31-bit.
+constexpr size_t kMaxChunkData = 0x7FFFFFFF;
 
 bool isType(ByteView type, const char (&name)[4]) {
   return std::memcmp(type.data(), name, 4) == 0;
@@ -284,77 +287,199 @@ Layout checkLayout(const Chunks& chunks) {
   return l;
 }
 
-// Inflates the IDAT stream; a single IDAT is inflated where it lies. The
-// output grows as inflate produces it: the header's size is only a cap.
-Bytes inflateImageData(const Chunks& chunks, size_t cap) {
-  if (chunks.idat.size() == 1) return compress::zlibInflate(chunks.idat[0], cap);
-  Bytes joined;
-  size_t total = 0;
-  for (ByteView part : chunks.idat) total += part.size();
-  joined.reserve(total);
-  for (ByteView part : chunks.idat) joined.insert(joined.end(), part.begin(), part.end());
-  return compress::zlibInflate(joined, cap);
+// The palette as RGBA, for indexed images.
+struct PaletteTable {
+  std::array<uint8_t, 256 * 4> rgba{};
+  size_t size = 0;  // entries in PLTE (may exceed 256)
+};
+
+PaletteTable paletteTable(const Layout& l, const Chunks& chunks) {
+  PaletteTable t;
+  if (l.colorType != 3) return t;
+  t.size = chunks.palette.size() / 3;
+  for (size_t i = 0; i < std::min<size_t>(t.size, 256); ++i) {
+    t.rgba[4 * i] = chunks.palette[3 * i];
+    t.rgba[4 * i + 1] = chunks.palette[3 * i + 1];
+    t.rgba[4 * i + 2] = chunks.palette[3 * i + 2];
+    t.rgba[4 * i + 3] = i < chunks.trns.size() ? chunks.trns[i] : 255;
+  }
+  return t;
 }
 
-// Converts the unfiltered rows (each `stride` bytes apart in `rows`) into
-// the output image.
-Image convertRows(const Layout& l, const Chunks& chunks, const uint8_t* rows, size_t stride) {
-  const bool alpha = l.colorType == 3 || l.colorType == 4 || l.colorType == 6;
-  const ColorSpace cs = alpha ? csRgba : (l.colorType == 2 ? csRgb : csGray);
-  Image img = newImage(l.width, l.height, cs);
-  uint8_t* out = img.pixels.data();
+// Converts one unfiltered row into `out`. False when a palette index is out
+// of range.
+bool convertRow(const Layout& l, const PaletteTable& palette, const uint8_t* row, uint8_t* out) {
   const size_t w = static_cast<size_t>(l.width);
   const size_t step = l.depth == 16 ? 2 : 1;
-
-  std::array<uint8_t, 256 * 4> lut{};  // indexed: RGBA per palette entry
-  size_t paletteSize = 0;
-  if (l.colorType == 3) {
-    paletteSize = chunks.palette.size() / 3;
-    for (size_t i = 0; i < std::min<size_t>(paletteSize, 256); ++i) {
-      lut[4 * i] = chunks.palette[3 * i];
-      lut[4 * i + 1] = chunks.palette[3 * i + 1];
-      lut[4 * i + 2] = chunks.palette[3 * i + 2];
-      lut[4 * i + 3] = i < chunks.trns.size() ? chunks.trns[i] : 255;
-    }
-  }
-
-  for (int64_t y = 0; y < l.height; ++y) {
-    const uint8_t* row = rows + static_cast<size_t>(y) * stride;
-    switch (l.colorType) {
-      case 0:
-        if (l.depth < 8) {
-          const unsigned scale = l.depth == 1 ? 255 : (l.depth == 2 ? 85 : 17);
-          for (size_t x = 0; x < w; ++x) {
-            *out++ = static_cast<uint8_t>(sampleBits(row, x, l.depth) * scale);
-          }
-          break;
+  switch (l.colorType) {
+    case 0:
+      if (l.depth < 8) {
+        const unsigned scale = l.depth == 1 ? 255 : (l.depth == 2 ? 85 : 17);
+        for (size_t x = 0; x < w; ++x) {
+          out[x] = static_cast<uint8_t>(sampleBits(row, x, l.depth) * scale);
         }
-        [[fallthrough]];
-      case 2:
-      case 6: {
-        const size_t n = w * l.samples;
-        for (size_t i = 0; i < n; ++i) out[i] = row[i * step];
-        out += n;
-        break;
+        return true;
       }
-      case 4:
-        for (size_t x = 0; x < w; ++x, out += 4) {
-          const uint8_t g = row[2 * x * step];
-          out[0] = out[1] = out[2] = g;
-          out[3] = row[(2 * x + 1) * step];
-        }
-        break;
-      case 3:
-        for (size_t x = 0; x < w; ++x, out += 4) {
-          const unsigned index = sampleBits(row, x, l.depth);
-          if (index >= paletteSize) fail(ekInvalid, "png: palette index out of range");
-          std::memcpy(out, &lut[4 * index], 4);
-        }
-        break;
+      [[fallthrough]];
+    case 2:
+    case 6: {
+      const size_t n = w * l.samples;
+      for (size_t i = 0; i < n; ++i) out[i] = row[i * step];
+      return true;
     }
+    case 4:
+      for (size_t x = 0; x < w; ++x, out += 4) {
+        const uint8_t g = row[2 * x * step];
+        out[0] = out[1] = out[2] = g;
+        out[3] = row[(2 * x + 1) * step];
+      }
+      return true;
+    default:
+      for (size_t x = 0; x < w; ++x, out += 4) {
+        const unsigned index = sampleBits(row, x, l.depth);
+        if (index >= palette.size) return false;
+        std::memcpy(out, &palette.rgba[4 * index], 4);
+      }
+      return true;
   }
-  return img;
 }
+
+// Unfilters and converts the image rows as inflate completes them, straight
+// into the output image. 8-bit grey, RGB and RGBA rows are unfiltered into
+// their final place, the row above read back from the image; other rows
+// are unfiltered into a two-row ring and converted from there.
+// Failures are only noted: they are reported after the whole stream has
+// been inflated and checked, in the order a decode of the whole filtered
+// data would meet them (any bad filter type before any palette index).
+class RowSink final : public compress::InflateSink {
+ public:
+  RowSink(const Layout& l, const Chunks& chunks, Image& img)
+      : l_(l), stride_(l.rowBytes + 1), palette_(paletteTable(l, chunks)), img_(img),
+        direct_(l.depth == 8 && (l.colorType == 0 || l.colorType == 2 || l.colorType == 6)),
+        zeros_(l.rowBytes, 0), ring_(direct_ ? 0 : 2 * l.rowBytes),
+        outRow_(static_cast<size_t>(l.width) * channelsOf(img.colorspace)) {}
+
+  size_t take(const uint8_t* data, size_t n) override {
+    const size_t rows = n / stride_;
+    for (size_t r = 0; r < rows; ++r, ++y_) {
+      if (badFilter_) continue;
+      const uint8_t* src = data + r * stride_;
+      if (src[0] > 4) {
+        badFilter_ = true;
+        continue;
+      }
+      uint8_t* out = img_.pixels.data() + y_ * outRow_;
+      if (direct_) {
+        const uint8_t* prior = y_ == 0 ? zeros_.data() : out - outRow_;
+        unfilterRow(src[0], out, src + 1, prior, l_.rowBytes, l_.bpp);
+        continue;
+      }
+      uint8_t* row = ring_.data() + (y_ & 1) * l_.rowBytes;
+      const uint8_t* prior = y_ == 0 ? zeros_.data() : ring_.data() + ((y_ + 1) & 1) * l_.rowBytes;
+      unfilterRow(src[0], row, src + 1, prior, l_.rowBytes, l_.bpp);
+      if (!badPalette_ && !convertRow(l_, palette_, row, out)) badPalette_ = true;
+    }
+    return rows * stride_;
+  }
+
+  // Reports what the rows met.
+  void finish() const {
+    if (badFilter_) fail(ekInvalid, "png: bad filter type");
+    if (badPalette_) fail(ekInvalid, "png: palette index out of range");
+  }
+
+ private:
+  const Layout& l_;
+  const size_t stride_;
+  const PaletteTable palette_;
+  Image& img_;
+  const bool direct_;
+  const Bytes zeros_;
+  Bytes ring_;
+  const size_t outRow_;
+  size_t y_ = 0;
+  bool badFilter_ = false;
+  bool badPalette_ = false;
+};
+
+// Takes and forgets every byte: for streams that cannot fill the image,
+// whose decode can only fail, so nothing is kept.
+class DiscardSink final : public compress::InflateSink {
+ public:
+  size_t take(const uint8_t*, size_t n) override { return n; }
+};
+
+// Room for `need` more bytes of a file whose first `rowsDone` of `rows` rows
+// are written. Growth aims at the final size guessed from the rows so far
+// (with an eighth to spare), at least a quarter more each time: the block is
+// moved rarely and late, and room grown but never reached is never touched.
+void makeRoom(base::HeapBytes& out, size_t need, size_t rowsDone, size_t rows) {
+  const size_t want = base::addOrFail<size_t>(out.size(), need, "png: image too large");
+  if (want <= out.capacity()) return;
+  size_t guess = rowsDone == 0 ? 0 : out.size() / rowsDone * rows;
+  guess += guess / 8;
+  out.reserve(std::max({want, guess, out.capacity() + out.capacity() / 4}));
+}
+
+// Wraps the zlib stream that is being appended to `out` in IDAT chunks: the
+// CRC follows the new bytes after each write while they are still in cache,
+// and the length is filled in when the chunk closes. Data reaching past
+// `maxData` is moved on by 12 bytes to make room for closing the chunk and
+// opening the next; the stream itself never sees chunk boundaries.
+class IdatWriter {
+ public:
+  IdatWriter(base::HeapBytes& out, size_t maxData) : out_(out), maxData_(maxData) {
+    out_.growTo(out_.size() + 8);
+    open(out_.size() - 8);
+  }
+
+  // Takes in the bytes appended since the last call.
+  void update() {
+    while (out_.size() - dataStart_ > maxData_) {
+      const size_t cut = dataStart_ + maxData_;
+      const size_t tail = out_.size() - cut;
+      checksumTo(cut);
+      out_.growTo(out_.size() + 12);
+      std::memmove(out_.data() + cut + 12, out_.data() + cut, tail);
+      closeAt(cut);
+      open(cut + 4);
+    }
+    checksumTo(out_.size());
+  }
+
+  void close() {
+    update();
+    const size_t end = out_.size();
+    out_.growTo(end + 4);
+    closeAt(end);
+  }
+
+ private:
+  // Writes a chunk header with the length still open at `at`.
+  void open(size_t at) {
+    std::memcpy(out_.data() + at + 4, cIDAT, 4);
+    lengthAt_ = at;
+    dataStart_ = at + 8;
+    crcDone_ = dataStart_;
+    crc_ = compress::crc32(ByteView(out_.data() + at + 4, 4));
+  }
+  void checksumTo(size_t end) {
+    crc_ = compress::crc32(ByteView(out_.data() + crcDone_, end - crcDone_), crc_);
+    crcDone_ = end;
+  }
+  // Ends the open chunk's data at `end`, where its CRC goes.
+  void closeAt(size_t end) {
+    base::storeBe32(out_.data() + lengthAt_, static_cast<uint32_t>(end - dataStart_));
+    base::storeBe32(out_.data() + end, crc_);
+  }
+
+  base::HeapBytes& out_;
+  const size_t maxData_;
+  size_t lengthAt_ = 0;
+  size_t dataStart_ = 0;
+  size_t crcDone_ = 0;
+  uint32_t crc_ = 0;
+};
 
 }  // namespace
 
@@ -377,36 +502,27 @@ Image decodePng(ByteView file) {
   const size_t height = static_cast<size_t>(l.height);
   const size_t stride = l.rowBytes + 1;
   const size_t expected = base::mulOrFail<size_t>(height, stride, "png: too many pixels");
-  Bytes data = inflateImageData(chunks, expected);
-  if (data.size() < expected) fail(ekTruncated, "png: filtered data too short");
 
-  const Bytes zeros(l.rowBytes, 0);
-  // 8-bit grey, RGB and RGBA come out exactly as unfiltered: each row is
-  // unfiltered down to its final place (dropping the filter bytes) and the
-  // buffer becomes the image, with no second copy.
-  const bool direct = l.depth == 8 && (l.colorType == 0 || l.colorType == 2 || l.colorType == 6);
-  uint8_t* base = data.data();
-  const uint8_t* prior = zeros.data();
-  for (size_t y = 0; y < height; ++y) {
-    const uint8_t* src = base + y * stride;
-    uint8_t* dst = direct ? base + y * l.rowBytes : base + y * stride + 1;
-    unfilterRow(src[0], dst, src + 1, prior, l.rowBytes, l.bpp);
-    prior = dst;
+  // The image is allocated only when the IDAT bytes could fill it (no
+  // DEFLATE stream gives more than 1032 bytes per input byte); otherwise
+  // the stream is inflated without keeping anything, to meet its failure.
+  uint64_t idatBytes = 0;
+  for (ByteView part : chunks.idat) idatBytes += part.size();
+  if (idatBytes < expected / 1032) {
+    DiscardSink discard;
+    compress::zlibInflatePieces(chunks.idat, expected, 0, discard);
+    fail(ekTruncated, "png: filtered data too short");
   }
-  if (direct) {
-    Image img;
-    img.width = l.width;
-    img.height = l.height;
-    img.colorspace = l.colorType == 0 ? csGray : (l.colorType == 2 ? csRgb : csRgba);
-    img.channels = channelsOf(img.colorspace);
-    data.resize(height * l.rowBytes);
-    img.pixels = std::move(data);
-    return img;
-  }
-  return convertRows(l, chunks, base + 1, stride);
+  const bool alpha = l.colorType == 3 || l.colorType == 4 || l.colorType == 6;
+  Image img = newImage(l.width, l.height, alpha ? csRgba : (l.colorType == 2 ? csRgb : csGray));
+  RowSink rows(l, chunks, img);
+  const uint64_t produced = compress::zlibInflatePieces(chunks.idat, expected, stride - 1, rows);
+  if (produced < expected) fail(ekTruncated, "png: filtered data too short");
+  rows.finish();
+  return img;
 }
 
-void encodePngTo(const Image& img, base::HeapBytes& out) {
+void encodePngWithChunkLimit(const Image& img, base::HeapBytes& out, size_t maxChunkData) {
   unsigned colorType;
   switch (img.colorspace) {
     case csGray: colorType = 0; break;
@@ -425,36 +541,39 @@ void encodePngTo(const Image& img, base::HeapBytes& out) {
   const size_t pixelBytes = base::mulOrFail<size_t>(rowBytes, h, "png: image too large");
   if (img.pixels.size() != pixelBytes) fail(ekInvalid, "png: pixel buffer size mismatch");
 
-  Bytes raw;
-  raw.reserve(base::addOrFail<size_t>(pixelBytes, h, "png: image too large"));
-  for (size_t y = 0; y < h; ++y) {
-    raw.push_back(0);  // filter None
-    const uint8_t* row = img.pixels.data() + y * rowBytes;
-    raw.insert(raw.end(), row, row + rowBytes);
-  }
-
   Bytes head(PngSig.begin(), PngSig.end());
   Bytes ihdr;
   base::appendBe32(ihdr, static_cast<uint32_t>(w));
   base::appendBe32(ihdr, static_cast<uint32_t>(h));
   ihdr.insert(ihdr.end(), {8, static_cast<uint8_t>(colorType), 0, 0, 0});
   writeChunk(head, cIHDR, ihdr);
-  const Bytes z = compress::zlibDeflate(raw);
-  raw = Bytes();  // freed before the file's block is taken
-  Bytes idatHead;
-  base::appendBe32(idatHead, static_cast<uint32_t>(z.size()));
-  idatHead.insert(idatHead.end(), cIDAT, cIDAT + 4);
-  const uint32_t idatCrc =
-      compress::crc32(z, compress::crc32(ByteView(reinterpret_cast<const uint8_t*>(cIDAT), 4)));
   out.resize(0);
-  out.reserve(head.size() + idatHead.size() + z.size() + 4 + 12);
   out.append(head);
-  out.append(idatHead);
-  out.append(z);
+
+  // Each row goes to the compressor straight from the picture behind its
+  // filter byte (None), and the compressed bytes straight into the file.
+  IdatWriter idat(out, maxChunkData);
+  compress::ZlibStream zlib(out);
+  const uint8_t filterNone = 0;
+  // A row's worst case: nine bits per byte of it and of the lookahead the
+  // compressor still holds, plus a chunk boundary.
+  const size_t rowWorst = (rowBytes + 1) / 8 * 9 + 1024;
+  for (size_t y = 0; y < h; ++y) {
+    makeRoom(out, rowWorst, y, h);
+    zlib.write(ByteView(&filterNone, 1));
+    zlib.write(ByteView(img.pixels.data() + y * rowBytes, rowBytes));
+    idat.update();
+  }
+  zlib.finish();
+  idat.close();
+
   Bytes tail;
-  base::appendBe32(tail, idatCrc);
   writeChunk(tail, cIEND, {});
   out.append(tail);
+}
+
+void encodePngTo(const Image& img, base::HeapBytes& out) {
+  encodePngWithChunkLimit(img, out, kMaxChunkData);
 }
 
 Bytes encodePng(const Image& img) {

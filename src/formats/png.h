@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/heap_bytes.h"
 #include "formats/image.h"
 
 namespace kd::formats {
@@ -22,5 +23,10 @@ inline unsigned sampleBits(const uint8_t* row, size_t index, unsigned depth) {
 
 // Appends one chunk: big-endian length, type, data, CRC-32 of type and data.
 void writeChunk(Bytes& out, const char type[4], ByteView data);
+
+// encodePngTo with the zlib stream split over IDAT chunks of at most
+// `maxChunkData` bytes (encodePngTo: 2^31 - 1, the format's limit, so that
+// all but enormous pictures get a single IDAT).
+void encodePngWithChunkLimit(const Image& img, base::HeapBytes& out, size_t maxChunkData);
 
 }  // namespace kd::formats

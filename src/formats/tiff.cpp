@@ -18,9 +18,13 @@
 
 #include "base/checked.h"
 #include "base/memory.h"
-#include "compress/zlib.h"
+#include "compress/inflate.h"
 #include "formats/codecs.h"
 #include "formats/lzw.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kd::formats {
 
@@ -192,8 +196,7 @@ ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t 
     case kPackBits: return ByteView(scratch.data(), packbitsInto(in, expected, scratch));
     case kDeflate:
     case kAdobeDeflate:
-      scratch = compress::zlibInflate(in, expected, true);
-      return ByteView(scratch.data(), scratch.size());
+      return ByteView(scratch.data(), compress::zlibInflateInto(in, expected, scratch));
     default: return in;
   }
 }
@@ -278,9 +281,65 @@ void convertRow(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n
 // Horizontal differencing undone on 8-bit samples, with the running sums
 // in registers: a store-to-load dependency per byte would cost several
 // cycles each.
+#if defined(__SSE2__)
+// 3- and 4-byte pixels (8-bit RGB and RGBA), 16 bytes at a time: a prefix
+// sum at pixel stride inside the register (shifted copies added), plus the
+// last pixel of the previous step in every pixel. For 3-byte pixels a step
+// covers five pixels and byte 15 is written back unchanged.
+template <size_t Spp>
+size_t unpredictVector(uint8_t* row, size_t rowBytes) {
+  constexpr size_t step = Spp == 3 ? 15 : 16;
+  const __m128i keepLast = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1);
+  const __m128i pixel0 = _mm_setr_epi8(-1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  __m128i carry = _mm_setzero_si128();
+  size_t i = 0;
+  if (rowBytes < 16) return 0;
+  // Each step's bytes are loaded before the previous step's store, which
+  // overlaps them by one byte for 3-byte pixels (a load straddling a
+  // pending store would wait for it).
+  __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+  for (; i + 16 <= rowBytes; i += step) {
+    const __m128i raw = next;
+    if (i + step + 16 <= rowBytes) next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i + step));
+    __m128i v = raw;
+    if constexpr (Spp == 3) {
+      v = _mm_add_epi8(v, _mm_slli_si128(v, 3));
+      v = _mm_add_epi8(v, _mm_slli_si128(v, 6));
+      v = _mm_add_epi8(v, _mm_slli_si128(v, 12));
+      // The step's last pixel in every pixel, from the sums alone, so the
+      // carry chain is one addition per step.
+      __m128i last = _mm_and_si128(_mm_srli_si128(v, 12), pixel0);
+      last = _mm_or_si128(last, _mm_slli_si128(last, 3));
+      last = _mm_or_si128(last, _mm_slli_si128(last, 6));
+      last = _mm_or_si128(last, _mm_slli_si128(last, 12));
+      v = _mm_add_epi8(v, carry);
+      carry = _mm_add_epi8(carry, last);
+      v = _mm_or_si128(_mm_andnot_si128(keepLast, v), _mm_and_si128(keepLast, raw));
+    } else {
+      v = _mm_add_epi8(v, _mm_slli_si128(v, 4));
+      v = _mm_add_epi8(v, _mm_slli_si128(v, 8));
+      const __m128i last = _mm_shuffle_epi32(v, 0xFF);
+      v = _mm_add_epi8(v, carry);
+      carry = _mm_add_epi8(carry, last);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), v);
+  }
+  return i;  // bytes done, a multiple of the pixel size
+}
+#endif
+
 template <size_t Spp>
 void unpredict8As(uint8_t* row, size_t rowBytes) {
   if (rowBytes < Spp) return;
+#if defined(__SSE2__)
+  if constexpr (Spp == 3 || Spp == 4) {
+    const size_t done = unpredictVector<Spp>(row, rowBytes);
+    if (done > 0) {
+      for (size_t i = done; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - Spp]);
+      return;
+    }
+  }
+#endif
   std::array<uint8_t, Spp> sum;
   std::memcpy(sum.data(), row, Spp);
   for (size_t i = Spp; i + Spp <= rowBytes; i += Spp) {

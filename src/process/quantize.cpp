@@ -85,6 +85,12 @@ Result<Palette> extractPalette(const formats::Image& img8, int64_t n, std::strin
   // path, which gives exactly what the per-pixel conversion of the sRGB
   // colours gives.
   if (std::optional<ColorError> bad = checkImage8(img8)) return *bad;
+  // "wu" on a large picture needs no lifted picture at all: its histogram is
+  // built from the distinct colours, with the same result.
+  const auto count = static_cast<size_t>(img8.width * img8.height);
+  if (algorithm == "wu" && n >= 1 && count >= kDistinctLiftFrom) {
+    return computeWuSrgb8(img8.pixels, static_cast<int>(img8.channels), n, opts);
+  }
   Result<std::vector<Color>> lab = srgb8ToOklab(img8.pixels, static_cast<int>(img8.channels));
   if (!lab.ok()) return lab.error();
   Result<ColorImage> lifted = image(img8.width, img8.height, std::move(lab.value()), kSrgb, 8, false);

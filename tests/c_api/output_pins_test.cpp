@@ -1,8 +1,9 @@
 // Today's outputs through the C boundary, pinned so that speed work keeps
 // them to the byte: for every picture bundled under tests/data/codec, a hash
 // of the decoded samples, of each encoder's output, and of the palettes of
-// every quantizer. The pins live in output_pins.txt beside this file;
-// KELDRA_WRITE_PINS=1 rewrites it (only when an output is meant to change).
+// every quantizer, and of the palettes under other options and work spaces.
+// The pins live in output_pins.txt and palette_pins.txt beside this file;
+// KELDRA_WRITE_PINS=1 rewrites them (only when an output is meant to change).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPinFile = std::string(KELDRA_SOURCE_DIR) + "/tests/c_api/output_pins.txt";
+const std::string kPinDir = std::string(KELDRA_SOURCE_DIR) + "/tests/c_api/";
 
 // FNV-1a, 64 bits, as 16 hex digits.
 std::string hashOf(const void* data, size_t len) {
@@ -81,7 +82,52 @@ std::string outputsOf(const std::vector<uint8_t>& file, bool tga) {
   return line.str();
 }
 
-std::map<std::string, std::string> currentOutputs() {
+// The palette paths the default options leave out: other colour counts, the
+// seed, the iteration cap, the weighted k-means refinement and work spaces
+// other than OKLab. "wu" runs on every picture; the others on the small ones.
+std::string palettesOf(const std::vector<uint8_t>& file, bool tga) {
+  std::ostringstream line;
+  KdImage* img = nullptr;
+  const int decoded =
+      kd_image_decode_buffer(file.data(), file.size(), tga ? KD_FORMAT_TGA : KD_FORMAT_AUTO, &img);
+  if (decoded != 0) return " decode=status" + std::to_string(decoded);
+  struct Variant {
+    int n;
+    int32_t space;
+    KdQuantizeOpts opts;
+  };
+  const Variant kVariants[] = {{16, 0, {0, 20, 0, 0, 0}}, {3, 0, {99, 20, 0, 0, 0}},
+                               {9, 0, {7, 6, 1, 1, 4}},   {6, 0, {42, 0, 0, 0, 0}},
+                               {5, 0, {3, 2, 1, 0, 0}},   {7, 1, {0, 20, 0, 0, 0}},
+                               {7, 13, {0, 20, 0, 0, 0}}, {4, 16, {0, 20, 0, 0, 0}}};
+  const uint8_t* px = nullptr;
+  size_t len = 0;
+  kd_image_pixels(img, &px, &len);
+  const bool small = len <= 4 * 4096;
+  for (const char* algorithm : {"wu", "kmeans", "kmeansPP", "medianCut", "octree", "neuquant"}) {
+    if (!small && std::string(algorithm) != "wu") continue;
+    // One hash per algorithm over the statuses and colours of every variant.
+    std::vector<uint8_t> all;
+    for (const Variant& v : kVariants) {
+      KdPalette* pal = nullptr;
+      const int status = kd_image_extract_palette(img, v.n, algorithm, v.space, &v.opts, &pal);
+      all.push_back(static_cast<uint8_t>(status));
+      for (int64_t i = 0; status == 0 && i < kd_palette_len(pal); ++i) {
+        KdColor c;
+        kd_palette_color_at(pal, i, &c);
+        all.insert(all.end(), reinterpret_cast<uint8_t*>(&c), reinterpret_cast<uint8_t*>(&c + 1));
+      }
+      kd_palette_free(pal);
+    }
+    line << " " << algorithm << "=" << hashOf(all.data(), all.size());
+  }
+  kd_image_free(img);
+  return line.str();
+}
+
+using Outputs = std::string (*)(const std::vector<uint8_t>&, bool);
+
+std::map<std::string, std::string> currentOutputs(Outputs outputsOf) {
   std::map<std::string, std::string> out;
   const fs::path root = fs::path(KELDRA_SOURCE_DIR) / "tests" / "data";
   for (const auto& e : fs::recursive_directory_iterator(root / "codec")) {
@@ -94,17 +140,17 @@ std::map<std::string, std::string> currentOutputs() {
   return out;
 }
 
-TEST(OutputPins, DecodedEncodedAndPalettesUnchanged) {
+void expectPinned(Outputs outputsOf, const std::string& pinFile) {
   kd_exif_init();
-  const std::map<std::string, std::string> now = currentOutputs();
+  const std::map<std::string, std::string> now = currentOutputs(outputsOf);
   ASSERT_FALSE(now.empty());
   if (std::getenv("KELDRA_WRITE_PINS") != nullptr) {
-    std::ofstream f(kPinFile);
+    std::ofstream f(pinFile);
     for (const auto& [name, outputs] : now) f << name << outputs << "\n";
-    GTEST_SKIP() << "pins written to " << kPinFile;
+    GTEST_SKIP() << "pins written to " << pinFile;
   }
-  std::ifstream f(kPinFile);
-  ASSERT_TRUE(f) << "missing " << kPinFile;
+  std::ifstream f(pinFile);
+  ASSERT_TRUE(f) << "missing " << pinFile;
   std::map<std::string, std::string> pinned;
   std::string line;
   while (std::getline(f, line)) {
@@ -119,6 +165,14 @@ TEST(OutputPins, DecodedEncodedAndPalettesUnchanged) {
       EXPECT_EQ(it->second, outputs) << name;
     }
   }
+}
+
+TEST(OutputPins, DecodedEncodedAndPalettesUnchanged) {
+  expectPinned(outputsOf, kPinDir + "output_pins.txt");
+}
+
+TEST(OutputPins, PaletteOptionsAndWorkSpacesUnchanged) {
+  expectPinned(palettesOf, kPinDir + "palette_pins.txt");
 }
 
 }  // namespace

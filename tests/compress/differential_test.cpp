@@ -1,6 +1,8 @@
 // The table-driven inflater against the one-bit-at-a-time reference: same
 // bytes and consumed count, or the same message and kind, on thousands of
-// valid, mutated, truncated and random streams.
+// valid, mutated, truncated and random streams. The zlib stream split into
+// pieces and decoded through a window, and the decoder into a reused
+// buffer, against the whole-buffer zlib decoder.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -8,6 +10,8 @@
 #include <string>
 
 #include "compress/deflate.h"
+#include "compress/inflate.h"
+#include "compress/zlib.h"
 #include "reference_inflate.h"
 
 namespace kd::compress {
@@ -185,6 +189,133 @@ TEST(InflateDifferential, EveryPrefixOfAMultiBlockStream) {
     if (HasFatalFailure()) return;
   }
   EXPECT_EQ(counts.ok, 1);
+}
+
+// ---- Pieces, windows and reused buffers -------------------------------------
+
+struct Outcome {
+  bool ok = false;
+  Bytes output;
+  std::string message;
+  base::ErrorKind kind = base::ekNone;
+};
+
+template <class F>
+Outcome outcomeOf(F&& decode) {
+  Outcome o;
+  try {
+    o.output = decode();
+    o.ok = true;
+  } catch (const base::KeldraException& e) {
+    o.message = e.what();
+    o.kind = e.kind();
+  }
+  return o;
+}
+
+// Keeps what it takes; takes a random share each time, leaving at most
+// maxHold bytes. The bytes left at the last offer are kept apart.
+class CollectSink : public InflateSink {
+ public:
+  CollectSink(Rng& rng, size_t maxHold) : rng_(rng), maxHold_(maxHold) {}
+  size_t take(const uint8_t* data, size_t n) override {
+    const size_t least = n > maxHold_ ? n - maxHold_ : 0;
+    const size_t t = least + rng_() % (n - least + 1);
+    taken.insert(taken.end(), data, data + t);
+    left.assign(data + t, data + n);
+    return t;
+  }
+  Bytes taken;
+  Bytes left;
+
+ private:
+  Rng& rng_;
+  size_t maxHold_;
+};
+
+void compareZlibForms(const Bytes& stream, size_t cap, Rng& rng, Bytes& reused,
+                      const std::string& what, Counts& counts) {
+  const Outcome whole = outcomeOf([&] { return zlibInflate(stream, cap); });
+  const Outcome into = outcomeOf([&] {
+    const size_t n = zlibInflateInto(stream, cap, reused);
+    return Bytes(reused.begin(), reused.begin() + static_cast<long>(n));
+  });
+  // Random cuts, empty pieces included.
+  std::vector<ByteView> pieces;
+  size_t at = 0;
+  while (at < stream.size()) {
+    const size_t n = rng() % 3 == 0 ? 0 : 1 + rng() % (rng() % 2 ? 8 : 20000);
+    pieces.push_back(ByteView(stream).subspan(at, std::min(n, stream.size() - at)));
+    at += pieces.back().size();
+  }
+  const size_t maxHold = rng() % 3 == 0 ? 0 : rng() % 70000;
+  CollectSink sink(rng, maxHold);
+  const Outcome split = outcomeOf([&] {
+    const uint64_t total = zlibInflatePieces(pieces, cap, maxHold, sink);
+    Bytes out = sink.taken;
+    out.insert(out.end(), sink.left.begin(), sink.left.end());
+    EXPECT_EQ(total, out.size()) << what;
+    return out;
+  });
+  for (const Outcome* o : {&into, &split}) {
+    ASSERT_EQ(o->ok, whole.ok) << what << ": " << (o->ok ? "ok" : o->message) << " vs "
+                               << (whole.ok ? "ok" : whole.message);
+    ASSERT_EQ(o->message, whole.message) << what;
+    ASSERT_EQ(o->kind, whole.kind) << what;
+    ASSERT_EQ(o->output, whole.output) << what;
+  }
+  ++(whole.ok ? counts.ok : counts.failed);
+}
+
+Bytes zlibWrapped(const Bytes& input, int level) {
+  uLongf len = compressBound(input.size());
+  Bytes out(len);
+  EXPECT_EQ(compress2(out.data(), &len, input.data(), input.size(), level), Z_OK);
+  out.resize(len);
+  return out;
+}
+
+// Long inputs whose matches reach far back, so the window slides many
+// times while matches still use the history.
+Bytes longInput(Rng& rng) {
+  Bytes block = sampleInput(rng);
+  while (block.size() < 30000) {
+    Bytes more = sampleInput(rng);
+    block.insert(block.end(), more.begin(), more.end());
+  }
+  Bytes b;
+  const size_t n = 100000 + rng() % 300000;
+  while (b.size() < n) {
+    b.insert(b.end(), block.begin(), block.end());
+    for (int k = 0; k < 20; ++k) block[rng() % block.size()] = static_cast<uint8_t>(rng());
+  }
+  return b;
+}
+
+TEST(InflateForms, PiecesWindowAndReusedBufferAgreeWithTheWholeDecoder) {
+  Rng rng(1207);
+  Bytes reused;
+  Counts counts;
+  const int levels[] = {0, 1, 6, 9};
+  for (int round = 0; round < 60; ++round) {
+    const Bytes input = round % 6 == 0 ? longInput(rng) : sampleInput(rng);
+    const Bytes stream = zlibWrapped(input, levels[rng() % 4]);
+    const std::string what = "round " + std::to_string(round);
+    compareZlibForms(stream, input.size(), rng, reused, what + " intact", counts);
+    if (HasFatalFailure()) return;
+    compareZlibForms(stream, input.size() - std::min<size_t>(input.size(), 1 + rng() % 40), rng,
+                     reused, what + " short cap", counts);
+    Bytes cut(stream.begin(), stream.begin() + static_cast<long>(rng() % (stream.size() + 1)));
+    compareZlibForms(cut, input.size(), rng, reused, what + " truncated", counts);
+    for (int m = 0; m < 4; ++m) {
+      Bytes bent = stream;
+      bent[rng() % bent.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+      compareZlibForms(bent, input.size() + 100, rng, reused, what + " mutated", counts);
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_GT(counts.ok, 60);
+  EXPECT_GT(counts.failed, 150);
 }
 
 }  // namespace

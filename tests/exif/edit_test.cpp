@@ -287,6 +287,17 @@ TEST(ParseExif, ReadsOnlyTheFirst16MiB) {
   std::remove(path.c_str());
 }
 
+TEST(ParseExif, UnreadableSourcesGiveEmptySessions) {
+  const std::string dir = ::testing::TempDir();
+  const std::string empty = dir + "/edit_empty.jpg";
+  std::fclose(std::fopen(empty.c_str(), "wb"));
+  for (const std::string& path : {dir + "/edit_missing.jpg", empty, dir, std::string()}) {
+    const EditSession s = parseExif(path);
+    EXPECT_TRUE(s.ifd0.empty() && s.exif.empty() && s.gps.empty()) << path;
+  }
+  std::remove(empty.c_str());
+}
+
 TEST(DecodeTag, ShortValueBytesKeepWholeElementsOnly) {
   Bytes data = {1, 0, 2, 0, 3};
   IfdEntry e;

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <array>
 #include <vector>
 
 #include "prismel/conversion/batch.h"
+#include "prismel/conversion/distinct.h"
 #include "prismel/conversion/formulas.h"
 #include "prismel/conversion/hub.h"
 #include "prismel/conversion/lift.h"
@@ -84,6 +87,12 @@ TEST(BatchConvert, SameAsTheHubForEveryColour) {
     };
     in.push_back(color(kSrgb, comp(), comp(), comp(), 0.5f).value());
   }
+  // Repeats, which are converted once, and colours that differ from an
+  // earlier one only in the sign of a zero or in alpha, which are not repeats.
+  for (int i = 0; i < 500; ++i) in.push_back(in[static_cast<size_t>(i * 7 % 2000)]);
+  in.push_back(color(kSrgb, 0.0f, 0.5f, 0.25f, 1).value());
+  in.push_back(color(kSrgb, -0.0f, 0.5f, 0.25f, 1).value());
+  in.push_back(color(kSrgb, -0.0f, 0.5f, 0.25f, 0.75f).value());
   in.push_back(color(kLab, 50, 20, -30, 1).value());
   in.push_back(color(kSrgb, 1e30f, 0, 0, 1).value());  // beyond the fast path
   in.push_back(Color{{std::nanf(""), 0, 0}, 1, kSrgb});  // not a valid colour
@@ -92,7 +101,9 @@ TEST(BatchConvert, SameAsTheHubForEveryColour) {
     Result<std::vector<Color>> out = convertColors(head, target);
     ASSERT_TRUE(out.ok()) << target;
     for (size_t i = 0; i < head.size(); ++i) {
-      ASSERT_EQ(out.value()[i], to(target, head[i]).value()) << target << " " << i;
+      using Bits = std::array<uint32_t, 5>;
+      ASSERT_EQ(std::bit_cast<Bits>(out.value()[i]), std::bit_cast<Bits>(to(target, head[i]).value()))
+          << target << " " << i;
     }
   }
   // The NaN fails in the hub; the batch returns that first error.
@@ -163,6 +174,52 @@ TEST(BatchKernels, LargeImageIsConvertedWhole) {
   ASSERT_EQ(out.value().size(), 5003u);
   for (size_t i = 0; i < 5003; i += 1) {
     ASSERT_EQ(out.value()[i], viaHub(px[3 * i], px[3 * i + 1], px[3 * i + 2], 255)) << i;
+  }
+}
+
+
+TEST(DistinctColors, KeysAreOneToOneWithColours) {
+  for (uint32_t rgb = 0; rgb < (1u << 24); rgb += 4099) {
+    const auto r = static_cast<uint8_t>(rgb >> 16), g = static_cast<uint8_t>(rgb >> 8),
+               b = static_cast<uint8_t>(rgb);
+    uint8_t r2 = 0, g2 = 0, b2 = 0;
+    colorOfKey(colorKey(r, g, b), r2, g2, b2);
+    ASSERT_EQ((std::array<uint8_t, 3>{r2, g2, b2}), (std::array<uint8_t, 3>{r, g, b})) << rgb;
+  }
+  const uint8_t grey[1] = {77}, rgb[3] = {77, 77, 77};
+  EXPECT_EQ(colorKey(grey, 1), colorKey(rgb, 3));
+}
+
+TEST(DistinctColors, RanksFollowTheKeys) {
+  // Alpha plays no part; repeats count once.
+  const std::vector<uint8_t> px = {9, 8, 7, 1, 0, 0, 0, 2, 9, 8, 7, 255, 255, 255, 255, 0, 0, 0, 0, 0};
+  const DistinctColors set(px, 4);
+  ASSERT_EQ(set.size(), 3u);
+  EXPECT_LT(set.keys()[0], set.keys()[1]);
+  EXPECT_LT(set.keys()[1], set.keys()[2]);
+  for (size_t i = 0; i < set.size(); ++i) EXPECT_EQ(set.indexOf(set.keys()[i]), i);
+  EXPECT_EQ(set.keys()[0], colorKey(0, 0, 0));
+}
+
+// The lift one distinct colour at a time gives what the lift pixel by pixel
+// gives, in every layout, including colours at the ends of each word of the
+// key bitmap and runs of repeats.
+TEST(DistinctColors, LiftMatchesThePerPixelLift) {
+  std::mt19937 rng(5);
+  for (int channels : {1, 3, 4}) {
+    std::vector<uint8_t> px;
+    for (int i = 0; i < 40000; ++i) {
+      const uint32_t v = rng();
+      const int repeats = 1 + static_cast<int>(v % 3);
+      for (int k = 0; k < repeats; ++k) {
+        for (int c = 0; c < channels; ++c) px.push_back(static_cast<uint8_t>(v >> (8 * c)));
+      }
+    }
+    for (uint8_t edge : {0, 63, 64, 255}) px.insert(px.end(), static_cast<size_t>(channels), edge);
+    const std::vector<Color> perPixel = srgb8ToOklab(px, channels, lmPerPixel).value();
+    const std::vector<Color> distinct = srgb8ToOklab(px, channels, lmPerDistinctColor).value();
+    ASSERT_EQ(perPixel.size(), distinct.size());
+    for (size_t i = 0; i < perPixel.size(); ++i) ASSERT_EQ(distinct[i], perPixel[i]) << channels << " " << i;
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,12 @@ Result<Palette> extractPalette(const ColorImage& img, int64_t n, std::string_vie
 
 // Wu's variance-minimising box cut over a 16-bin-per-axis moment histogram.
 Result<Palette> computeWu(const ColorImage& img, int64_t n, const QuantizeOpts& opts);
+
+// computeWu on interleaved 8-bit sRGB samples (channels 1, 3 or 4) lifted into
+// OKLab, without the lifted picture: the same palette, bit for bit, as
+// computeWu on the ColorImage that srgb8ToOklab gives.
+Result<Palette> computeWuSrgb8(std::span<const uint8_t> samples, int channels, int64_t n,
+                               const QuantizeOpts& opts);
 
 // k-means over all pixels ("kmeans": random start, "kmeansPP": k-means++),
 // or the chroma-weighted refinement when opts.weighted is set. OKLab only.

@@ -1,10 +1,18 @@
 // Wu's colour quantizer: a 16-bin-per-axis histogram of colour moments,
 // cumulative moment tables, and repeated splitting of the box whose best cut
 // removes the most variance.
+#include <algorithm>
 #include <cmath>
+#include <memory>
+#include <span>
 #include <vector>
 
+#include "base/memory.h"
+#include "prismel/conversion/batch.h"
+#include "prismel/conversion/distinct.h"
 #include "prismel/image/quantizer.h"
+#include "prismel/image/wu.h"
+#include "prismel/spaces/registry.h"
 
 namespace kd::prismel {
 
@@ -16,12 +24,7 @@ constexpr int kCells = kSide * kSide * kSide;
 
 constexpr int cell(int i, int j, int k) { return (i * kSide + j) * kSide + k; }
 
-// The five moment tables: pixel count, the three component sums and the sum
-// of squared components, turned into 3-D prefix sums.
-struct Moments {
-  std::vector<double> w, m0, m1, m2, q;
-  Moments() : w(kCells), m0(kCells), m1(kCells), m2(kCells), q(kCells) {}
-};
+using Moments = WuMoments;
 
 // Inclusive bin ranges per axis in 0..15; bin b is histogram bin b + 1.
 struct Box {
@@ -82,27 +85,8 @@ int binOf(double v, double lo, double hi) {
   return kBins;
 }
 
-Moments buildMoments(const std::vector<Color>& pixels) {
-  std::array<double, 3> lo{}, hi{};
-  for (int c = 0; c < 3; ++c) lo[c] = hi[c] = pixels.front().c[c];
-  for (const Color& px : pixels) {
-    for (int c = 0; c < 3; ++c) {
-      const double v = px.c[c];
-      if (v < lo[c]) lo[c] = v;
-      if (v > hi[c]) hi[c] = v;
-    }
-  }
-  Moments m;
-  for (const Color& px : pixels) {
-    const double c0 = px.c[0], c1 = px.c[1], c2 = px.c[2];
-    const int at = cell(binOf(c0, lo[0], hi[0]), binOf(c1, lo[1], hi[1]), binOf(c2, lo[2], hi[2]));
-    m.w[at] += 1.0;
-    m.m0[at] += c0;
-    m.m1[at] += c1;
-    m.m2[at] += c2;
-    m.q[at] += c0 * c0 + c1 * c1 + c2 * c2;
-  }
-  // Running sums along axis 0, then 1, then 2, over bins 1..16.
+// Running sums along axis 0, then 1, then 2, over bins 1..16.
+void toPrefixSums(Moments& m) {
   for (std::vector<double>* t : {&m.w, &m.m0, &m.m1, &m.m2, &m.q}) {
     std::vector<double>& v = *t;
     for (int i = 2; i < kSide; ++i)
@@ -115,15 +99,125 @@ Moments buildMoments(const std::vector<Color>& pixels) {
       for (int j = 1; j < kSide; ++j)
         for (int k = 2; k < kSide; ++k) v[cell(i, j, k)] += v[cell(i, j, k - 1)];
   }
+}
+
+// Per-axis minimum and maximum of the components.
+struct Ranges {
+  std::array<double, 3> lo{}, hi{};
+  explicit Ranges(const std::vector<Color>& colors) {
+    for (int c = 0; c < 3; ++c) lo[c] = hi[c] = colors.front().c[c];
+    for (const Color& px : colors) {
+      for (int c = 0; c < 3; ++c) {
+        const double v = px.c[c];
+        if (v < lo[c]) lo[c] = v;
+        if (v > hi[c]) hi[c] = v;
+      }
+    }
+  }
+  int cellOf(const Color& px) const {
+    return cell(binOf(px.c[0], lo[0], hi[0]), binOf(px.c[1], lo[1], hi[1]),
+                binOf(px.c[2], lo[2], hi[2]));
+  }
+};
+
+Moments buildMoments(const std::vector<Color>& pixels) {
+  const Ranges ranges(pixels);
+  Moments m;
+  for (const Color& px : pixels) {
+    const double c0 = px.c[0], c1 = px.c[1], c2 = px.c[2];
+    const int at = ranges.cellOf(px);
+    m.w[at] += 1.0;
+    m.m0[at] += c0;
+    m.m1[at] += c1;
+    m.m2[at] += c2;
+    m.q[at] += c0 * c0 + c1 * c1 + c2 * c2;
+  }
+  toPrefixSums(m);
   return m;
 }
 
-}  // namespace
+// The moments of 8-bit sRGB samples lifted into OKLab, equal bit for bit to
+// buildMoments over the lifted pixels. Everything that depends on the colour
+// alone (the lift, the cell) is worked out once per distinct colour. The sums
+// themselves are still taken pixel by pixel, in pixel order within each cell:
+// floating-point addition is not associative, and a count times a colour is
+// not in general what adding it that many times gives. Reading the colour of
+// every pixel in pixel order would fetch from a table of millions of colours
+// at random, so the pixels' colour indices are first gathered by cell, in
+// pixel order within each cell; each cell is then summed in one run over the
+// few thousand colours it holds.
+// The ranges come from the distinct colours rather than the pixels: the same
+// extremes, up to the sign of a zero, which does not change any bin.
+template <int kChannels>
+Moments buildMomentsSrgb8(std::span<const uint8_t> samples) {
+  const DistinctColors set(samples, kChannels);
+  const std::vector<Color> lab = liftColorKeys(set.keys());
+  const Ranges ranges(lab);
+  const size_t pixels = samples.size() / kChannels;
+  std::vector<uint16_t> cellOf(lab.size());
+  for (size_t i = 0; i < lab.size(); ++i) cellOf[i] = static_cast<uint16_t>(ranges.cellOf(lab[i]));
 
-Result<Palette> computeWu(const ColorImage& img, int64_t n, const QuantizeOpts& opts) {
-  if (img.pixels.empty()) return colorError(ceInvalidImage, "wu: empty image", "computeWu");
-  const Moments m = buildMoments(img.pixels);
+  // Each cell's colour indices are appended to blocks of kRun entries taken
+  // in turn from one buffer; a cell's blocks, in the order taken, hold its
+  // pixels in pixel order. A cell's cursor is the offset of its next free
+  // entry; at a multiple of kRun its block is full (or none is taken yet).
+  // The pixels go a batch at a time, so that the table reads of a batch,
+  // which do not depend on each other, overlap.
+  constexpr size_t kRun = 1024;
+  constexpr size_t kBatch = 64;
+  const size_t capacity = pixels + kCells * kRun;
+  std::unique_ptr<uint32_t[]> runs(new uint32_t[capacity]);  // written before read
+  base::adviseHugePages(runs.get(), capacity * sizeof(uint32_t));
+  size_t taken = 0;
+  std::vector<size_t> cursor(kCells);
+  std::vector<std::vector<size_t>> blocks(kCells);
+  for (size_t done = 0; done < pixels;) {
+    const size_t m = std::min(kBatch, pixels - done);
+    const uint8_t* p = samples.data() + done * kChannels;
+    uint32_t index[kBatch];
+    uint16_t cells[kBatch];
+    set.indexPixels(p, m, kChannels, index);
+    for (size_t j = 0; j < m; ++j) cells[j] = cellOf[index[j]];
+    for (size_t j = 0; j < m; ++j) {
+      size_t& at = cursor[cells[j]];
+      if (at % kRun == 0) {
+        at = taken;
+        taken += kRun;
+        blocks[cells[j]].push_back(at);
+      }
+      runs[at++] = index[j];
+    }
+    done += m;
+  }
 
+  Moments m;
+  for (size_t c = 0; c < kCells; ++c) {
+    double w = 0, m0 = 0, m1 = 0, m2 = 0, q = 0;
+    for (const size_t block : blocks[c]) {
+      const size_t stop = block == blocks[c].back() ? cursor[c] : block + kRun;
+      for (size_t j = block; j != stop; ++j) {
+        const Color& px = lab[runs[j]];
+        const double c0 = px.c[0], c1 = px.c[1], c2 = px.c[2];
+        w += 1.0;
+        m0 += c0;
+        m1 += c1;
+        m2 += c2;
+        q += c0 * c0 + c1 * c1 + c2 * c2;
+      }
+    }
+    m.w[c] = w;
+    m.m0[c] = m0;
+    m.m1[c] = m1;
+    m.m2[c] = m2;
+    m.q[c] = q;
+  }
+  toPrefixSums(m);
+  return m;
+}
+
+// Splits boxes until there are n or no cut gains anything, then gives the
+// mean colour of every non-empty box in the space `space`.
+Result<Palette> cutBoxes(const Moments& m, int64_t n, SpaceTag space, const QuantizeOpts& opts) {
   std::vector<Box> boxes{Box{}};
   std::vector<Cut> cuts{bestCut(m, boxes.front())};
   while (static_cast<int64_t>(boxes.size()) < n) {
@@ -152,7 +246,7 @@ Result<Palette> computeWu(const ColorImage& img, int64_t n, const QuantizeOpts& 
     const BoxSums s = sumsOf(m, box);
     if (!(s.w > 0)) continue;
     Result<Color> c =
-        color(img.workSpace, narrow(s.s0 / s.w), narrow(s.s1 / s.w), narrow(s.s2 / s.w), 1.0f);
+        color(space, narrow(s.s0 / s.w), narrow(s.s1 / s.w), narrow(s.s2 / s.w), 1.0f);
     if (!c.ok()) return c.error();
     colors.push_back(c.value());
   }
@@ -160,6 +254,33 @@ Result<Palette> computeWu(const ColorImage& img, int64_t n, const QuantizeOpts& 
     return colorError(ceInvalidArgument, "wu: produced no colors (degenerate image)", "computeWu");
   }
   return palette(kQuantizedPaletteTag, std::move(colors), 0, opts.seed);
+}
+
+}  // namespace
+
+WuMoments::WuMoments() : w(kCells), m0(kCells), m1(kCells), m2(kCells), q(kCells) {}
+
+WuMoments wuMoments(const std::vector<Color>& pixels) { return buildMoments(pixels); }
+
+WuMoments wuMomentsSrgb8(std::span<const uint8_t> samples, int channels) {
+  return channels == 1   ? buildMomentsSrgb8<1>(samples)
+         : channels == 3 ? buildMomentsSrgb8<3>(samples)
+                         : buildMomentsSrgb8<4>(samples);
+}
+
+Result<Palette> computeWu(const ColorImage& img, int64_t n, const QuantizeOpts& opts) {
+  if (img.pixels.empty()) return colorError(ceInvalidImage, "wu: empty image", "computeWu");
+  return cutBoxes(buildMoments(img.pixels), n, img.workSpace, opts);
+}
+
+Result<Palette> computeWuSrgb8(std::span<const uint8_t> samples, int channels, int64_t n,
+                               const QuantizeOpts& opts) {
+  if (samples.empty()) return colorError(ceInvalidImage, "wu: empty image", "computeWu");
+  if ((channels != 1 && channels != 3 && channels != 4) ||
+      samples.size() % static_cast<size_t>(channels) != 0) {
+    return colorError(ceInvalidArgument, "wu: bad channel count or sample length", "computeWu");
+  }
+  return cutBoxes(wuMomentsSrgb8(samples, channels), n, kOklab, opts);
 }
 
 }  // namespace kd::prismel

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "helpers.h"
+#include "prismel/conversion/batch.h"
 #include "prismel/image/quantizer.h"
+#include "prismel/image/wu.h"
+#include "prismel/spaces/registry.h"
 
 namespace kd::prismel {
 namespace {
@@ -97,6 +100,49 @@ TEST(Wu, AtMost4096ColoursWhateverN) {
   Result<Palette> r = computeWu(rowImage(1, px), 10000, {});
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value().len(), 4096);
+}
+
+
+// The histogram built from the distinct colours of 8-bit samples is the
+// histogram of the lifted pixels, bit for bit, and so is the palette: smooth
+// gradients, noise, repeats, few colours, every layout and colour count.
+TEST(WuSrgb8, SamePaletteAsTheLiftedPicture) {
+  struct Case {
+    const char* name;
+    int channels;
+    uint8_t (*sample)(size_t pixel, int channel);
+  };
+  const Case kCases[] = {
+      {"gradient", 3,
+       [](size_t i, int c) { return static_cast<uint8_t>((i % 300) * (c + 1) / 3 + (i / 300) % 7); }},
+      {"noise", 4,
+       [](size_t i, int c) {
+         uint64_t z = (i * 4 + static_cast<size_t>(c) + 1) * 0x9E3779B97F4A7C15ull;
+         return static_cast<uint8_t>((z ^ (z >> 29)) >> 56);
+       }},
+      {"grey", 1, [](size_t i, int) { return static_cast<uint8_t>(i * i % 251); }},
+      {"two colours", 3, [](size_t i, int c) { return static_cast<uint8_t>(i % 5 == 0 ? 40 * c : 200); }},
+  };
+  for (const Case& k : kCases) {
+    std::vector<uint8_t> px;
+    for (size_t i = 0; i < 30000; ++i) {
+      for (int c = 0; c < k.channels; ++c) px.push_back(k.sample(i, c));
+    }
+    ColorImage lifted;
+    lifted.width = 30000;
+    lifted.height = 1;
+    lifted.originSpace = kSrgb;
+    lifted.workSpace = kOklab;
+    lifted.pixels = srgb8ToOklab(px, k.channels).value();
+    const WuMoments a = wuMoments(lifted.pixels), b = wuMomentsSrgb8(px, k.channels);
+    EXPECT_TRUE(a.w == b.w && a.m0 == b.m0 && a.m1 == b.m1 && a.m2 == b.m2 && a.q == b.q) << k.name;
+    for (int64_t n : {1, 2, 12, 16, 300}) {
+      const Palette want = computeWu(lifted, n, {}).value();
+      const Palette got = computeWuSrgb8(px, k.channels, n, {}).value();
+      EXPECT_EQ(got.colors(), want.colors()) << k.name << " n=" << n;
+    }
+  }
+  EXPECT_EQ(computeWuSrgb8({}, 3, 4, {}).error().msg, "wu: empty image");
 }
 
 }  // namespace
