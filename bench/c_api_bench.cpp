@@ -7,6 +7,8 @@
 // the run above the resident size before it (inputs are made before, and the
 // heap freed by earlier runs is returned to the system first so that reusing
 // it does not hide a peak); outMB = an encoder's output.
+// libimagequant spreads its work over OpenMP threads; run with
+// OMP_NUM_THREADS=1 to hold it to one thread as the library is.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <spng.h>

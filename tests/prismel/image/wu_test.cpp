@@ -125,11 +125,11 @@ TEST(WuSrgb8, SamePaletteAsTheLiftedPicture) {
   };
   for (const Case& k : kCases) {
     std::vector<uint8_t> px;
-    for (size_t i = 0; i < 30000; ++i) {
+    for (size_t i = 0; i < 70000; ++i) {
       for (int c = 0; c < k.channels; ++c) px.push_back(k.sample(i, c));
     }
     ColorImage lifted;
-    lifted.width = 30000;
+    lifted.width = 70000;
     lifted.height = 1;
     lifted.originSpace = kSrgb;
     lifted.workSpace = kOklab;
