@@ -294,11 +294,15 @@ class LengthsCode : public CanonicalCode {
 //   bit 12     literal: the value is the byte
 //   bit 13     link: the value is the subtable's offset in the table
 //   bit 14     special: the value says which (kWalk, kEndOfBlock, kBadSymbol)
+//   bit 15     pair: a literal whose code is followed, within the primary
+//              bits, by a second literal's code; bits 24-31 hold that byte
+//              and bits 0-7 both code lengths (bits 8-11 the first's)
 //   bits 16-31 value: literal byte, length or distance base, link offset
 // Without bits 12-14 the entry is a length or distance.
 constexpr uint32_t kLiteral = 1u << 12;
 constexpr uint32_t kLink = 1u << 13;
 constexpr uint32_t kSpecial = 1u << 14;
+constexpr uint32_t kPair = 1u << 15;
 constexpr uint32_t kWalk = 0;
 constexpr uint32_t kEndOfBlock = 1;
 constexpr uint32_t kBadSymbol = 2;
@@ -327,7 +331,7 @@ uint32_t distanceInfo(unsigned s) {
 // A literal/length or distance code: a primary table over PrimaryBits and
 // subtables (one per primary slot that longer codes share) holding whole
 // codes of up to 15 bits.
-template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned)>
+template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned), bool Pairs>
 class FastCode : public CanonicalCode {
  public:
   void build(const uint8_t* lengths, size_t symbolCount) {
@@ -369,6 +373,19 @@ class FastCode : public CanonicalCode {
       }
       code <<= 1;
     }
+    if constexpr (Pairs) {
+      // Literal pairs: the bits after a short literal code that select a
+      // second literal whose code fits in what is left of the primary bits.
+      for (uint32_t i = 0; i < kPrimary; ++i) {
+        const uint32_t e = table_[i];
+        if ((e & kLiteral) == 0) continue;
+        const unsigned first = codeLength(e);
+        const uint32_t next = table_[i >> first];
+        const unsigned second = codeLength(next);
+        if ((next & kLiteral) == 0 || first + second > PrimaryBits) continue;
+        table_[i] = (e & ~0xFFu) | kPair | ((next >> 16) & 0xFF) << 24 | (first + second);
+      }
+    }
   }
 
   // The entry for the next code (links followed).
@@ -400,8 +417,8 @@ class FastCode : public CanonicalCode {
   uint32_t table_[kPrimary + MaxSymbols * (1u << (kMaxCodeLength - PrimaryBits))];
 };
 
-using LiteralCode = FastCode<11, 288, literalLengthInfo>;
-using DistanceCode = FastCode<8, 32, distanceInfo>;
+using LiteralCode = FastCode<11, 288, literalLengthInfo, true>;
+using DistanceCode = FastCode<8, 32, distanceInfo, false>;
 
 struct FixedCodes {
   LiteralCode literal;
@@ -421,6 +438,14 @@ struct FixedCodes {
 const FixedCodes& fixedCodes() {
   static const FixedCodes codes;
   return codes;
+}
+
+// Writes the literal (or pair) of entry e at out and moves past it; the
+// second byte is written even for a single literal, inside the room kept.
+inline void storeLiterals(uint8_t*& out, uint32_t e) {
+  out[0] = static_cast<uint8_t>(e >> 16);
+  out[1] = static_cast<uint8_t>(e >> 24);
+  out += 1 + ((e & kPair) >> 15);
 }
 
 // Copies `length` bytes from `dist` back to dst; overlapping copies repeat
@@ -631,15 +656,16 @@ class Inflater {
           uint32_t e = literal.lookup(bits);
           in.consume(totalBits(e));
           if (e & kLiteral) {
-            *out++ = static_cast<uint8_t>(e >> 16);
+            // One byte, or two for a pair: both are stored either way.
+            storeLiterals(out, e);
             e = literal.lookup(in.peek());
             if (e & kLiteral) {
               in.consume(totalBits(e));
-              *out++ = static_cast<uint8_t>(e >> 16);
+              storeLiterals(out, e);
               e = literal.lookup(in.peek());
               if (e & kLiteral) {
                 in.consume(totalBits(e));
-                *out++ = static_cast<uint8_t>(e >> 16);
+                storeLiterals(out, e);
               }
             }
             continue;
