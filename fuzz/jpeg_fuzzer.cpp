@@ -1,6 +1,8 @@
 // The JPEG decoder against the plain reference decoder of the tests: both
 // must give the same pixels or the same failure. A decoded picture must
-// also survive a JPEG encode and decode with its size and colour space.
+// also survive a JPEG encode and decode with its size and colour space, and
+// the encoder must write the same bytes as the plain reference encoder (at
+// a quality taken from the input's last byte).
 // Only KeldraException is expected; anything else, or a mismatch, aborts.
 #include <cstdint>
 #include <cstdlib>
@@ -51,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(img.width > 0 && img.height > 0 && img.channels == kd::formats::channelsOf(img.colorspace));
   check(img.pixels == plain.image.pixels);
   if (img.pixels.size() <= (size_t{1} << 20)) {
-    const kd::formats::Bytes file = kd::formats::encodeJpeg(img, 75);
+    const int quality = 1 + data[size - 1] % 100;
+    const kd::formats::Bytes file = kd::formats::encodeJpeg(img, quality);
+    check(file == kd::formats::test::referenceEncodeJpeg(img, quality));
     const Image back = kd::formats::decodeJpeg(ByteView(file.data(), file.size()));
     check(back.width == img.width && back.height == img.height &&
           back.colorspace == img.colorspace);

@@ -24,6 +24,7 @@ Image decodeTga(ByteView data);
 // heap that the boundary hands to the host without a copy; the forms
 // returning Bytes copy it out, for tests and tools.
 void encodePngTo(const Image& img, base::HeapBytes& out);
+void encodeJpegTo(const Image& img, int quality, base::HeapBytes& out);
 void encodeBmpTo(const Image& img, base::HeapBytes& out);
 void encodeQoiTo(const Image& img, base::HeapBytes& out);
 void encodePnmTo(const Image& img, base::HeapBytes& out);

@@ -37,7 +37,7 @@ base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality) 
   base::HeapBytes out;
   switch (format) {
     case efPng: encodePngTo(img, out); return out;
-    case efJpeg: out.append(encodeJpeg(img, quality)); return out;
+    case efJpeg: encodeJpegTo(img, quality, out); return out;
     case efBmp: encodeBmpTo(img, out); return out;
     case efQoi: encodeQoiTo(img, out); return out;
     case efPnm: encodePnmTo(img, out); return out;

@@ -3,13 +3,19 @@
 // whose arithmetic defines the decoded bytes to the bit; a plain
 // transcription of this decoder lives in the tests and must agree on every
 // byte. So speed never comes from reordering arithmetic:
-//   - the IDCT computes 8 outputs at once, each sum's terms in their written
-//     order, and skips terms whose coefficient is zero (every sum starts at
-//     +0, so adding a zero term cannot change it);
+//   - both DCTs compute 8 outputs at once, each sum's terms in their
+//     written order; the IDCT skips the rows after the last coefficient
+//     decoded (every sum starts at +0, so adding a zero term cannot change
+//     it), and products by CosT[.][0] = 1 are left out;
 //   - Huffman symbols come from a 9-bit lookup table filled by running the
 //     bit-by-bit walk over every prefix, so symbols and failures match the
-//     walk, which longer codes still use;
-//   - colour conversion and clamping run a row at a time.
+//     walk, which longer codes still use; AC symbols with their value bits
+//     come from a second table, two lookups per refill of the bit buffer;
+//   - colour conversion and clamping run a row at a time, widening
+//     half-width chroma on the fly;
+//   - the encoder finds the non-zero coefficients through a mask and codes
+//     each symbol with its value bits in one step, without branching on
+//     signs.
 // The picture is decoded one MCU row at a time into small float bands and
 // converted straight into the output, so only one row of planes exists. The
 // output is allocated whole only when the entropy data could fill it (every
@@ -90,6 +96,7 @@ KD_INLINE void store8(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof v); }
 struct DctVectors {
   Vec8 cosOfU[8];      // cosOfU[u][x] = CosT[x][u]: one basis function over x
   Vec8 fdctScale[8];   // fdctScale[v][u] = (0.25 * Cu[u]) * Cu[v]
+  float cuOfK[64];     // Cu[u] of zigzag position k (natural index 8v + u)
 };
 
 const DctVectors& dctVectors() {
@@ -102,6 +109,7 @@ const DctVectors& dctVectors() {
     for (int v = 0; v < 8; ++v) {
       for (int u = 0; u < 8; ++u) d.fdctScale[v][u] = (0.25f * t.Cu[u]) * t.Cu[v];
     }
+    for (size_t k = 0; k < 64; ++k) d.cuOfK[k] = t.Cu[jpeg::ZigZag[k] % 8];
     return d;
   }();
   return vectors;
@@ -351,12 +359,11 @@ class BitReader {
  public:
   explicit BitReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
 
-  // At least 32 bits are buffered afterwards (57 when it had to load).
-  void refill() {
-    if (bits_ < 32) load();
-  }
-  void load() {
-    if (size_ - std::min(next_, size_) >= 8) {
+  // At least 56 bits are buffered afterwards. Away from the end of the
+  // data it always loads 8 bytes (bits it already holds are loaded again
+  // at the same place), so the hot path has no data-dependent branch.
+  KD_INLINE void refill() {
+    if (next_ + 8 <= size_) {
       uint64_t v;
       std::memcpy(&v, data_ + next_, 8);
       v = __builtin_bswap64(v);
@@ -365,6 +372,9 @@ class BitReader {
       bits_ |= 56;
       return;
     }
+    refillSlow();
+  }
+  KD_INLINE void refillSlow() {
     while (bits_ <= 56) {
       const uint64_t byte = next_ < size_ ? data_[next_] : 0;
       ++next_;
@@ -380,6 +390,13 @@ class BitReader {
   // n in 1..16; refill() must have run since the last 16 bits consumed.
   uint32_t take(int n) {
     const uint32_t v = peek(n);
+    consume(n);
+    return v;
+  }
+  // n in 0..16 (0 reads nothing and gives 0); refill() must have run
+  // since the last 40 bits consumed.
+  uint32_t takeUpTo16(int n) {
+    const auto v = static_cast<uint32_t>((acc_ >> 1) >> (63 - n));
     consume(n);
     return v;
   }
@@ -402,8 +419,10 @@ class BitReader {
   int bits_ = 0;
 };
 
-[[noreturn, gnu::noinline]] void failDecode(const BitReader& r, const char* message) {
-  if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
+// Takes the overrun flag rather than the reader, so that the reader's
+// state never has to leave registers.
+[[noreturn, gnu::noinline, gnu::cold]] void failDecode(bool overrun, const char* message) {
+  if (overrun) fail(ekTruncated, "jpeg: entropy stream truncated");
   fail(ekInvalid, message);
 }
 
@@ -425,56 +444,74 @@ inline int decodeSymbol(BitReader& r, const HuffTable& t) {
     }
   }
   r.consume(16);
-  failDecode(r, "jpeg: bad Huffman code");
+  failDecode(r.overrun(), "jpeg: bad Huffman code");
 }
 
 // s bits, sign-extended: a value below 2^(s-1) becomes value - 2^s + 1.
-inline int32_t receiveExtend(BitReader& r, int s) {
-  if (s == 0) return 0;
-  const auto v = static_cast<int32_t>(r.take(s));
-  return v < (1 << (s - 1)) ? v - (1 << s) + 1 : v;
+// s in 0..16; branch-free, since the sign of a value is as good as random.
+KD_INLINE int32_t receiveExtend(BitReader& r, int s) {
+  const auto v = static_cast<int32_t>(r.takeUpTo16(s));
+  const int32_t below = (v - ((1 << s) >> 1)) >> 31;  // -1 when v < 2^(s-1)
+  return v + (below & (1 - (1 << s)));
 }
 
 struct Block {
-  alignas(32) float coef[64];  // natural order
-  uint64_t written = 0;        // bit z: coef[z] was written (may be non-zero)
-
-  uint8_t rowMask(int v) const { return static_cast<uint8_t>(written >> (8 * v)); }
-  // Back to all zero, touching only the written coefficients.
-  void clear() {
-    for (uint64_t m = written; m != 0; m &= m - 1) coef[__builtin_ctzll(m)] = 0.0f;
-    written = 0;
-  }
+  // C(u) F(u, v), the dequantised coefficient times its row pass factor
+  // (1 except in the first column), natural order; all zero between blocks.
+  alignas(32) float coef[64];
+  int lastK = 0;               // zigzag index of the last coefficient written
 };
+
+// The last row of the natural order reached by zigzag positions 0..k.
+constexpr std::array<uint8_t, 64> kLastRowOfK = [] {
+  std::array<uint8_t, 64> rows{};
+  uint8_t last = 0;
+  for (size_t k = 0; k < 64; ++k) {
+    last = std::max(last, static_cast<uint8_t>(ZigZag[k] >> 3));
+    rows[k] = last;
+  }
+  return rows;
+}();
 
 // Decodes one block's coefficients, dequantised, into `b` (which must be
 // all zero on entry). DC categories above 16 cannot be produced by any
 // encoder and would overflow the sign extension; they count as a bad code.
 // The reader is copied into a local for the block so that its state stays
 // in registers while coefficients are stored.
-inline void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable& ac,
-                        const uint16_t* quant, const float* quantF, int64_t& pred, Block& b) {
+[[gnu::noinline]] void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable& ac,
+                                   const uint16_t* quant, const float* quantF, int64_t& pred,
+                                   Block& b) {
+  const float* cu = dctVectors().cuOfK;
   BitReader r = reader;
   r.refill();
   const int s = decodeSymbol(r, dc);
-  if (s > 16) failDecode(r, "jpeg: bad Huffman code");
+  if (s > 16) failDecode(r.overrun(), "jpeg: bad Huffman code");
   pred += receiveExtend(r, s);
-  b.coef[0] = static_cast<float>(pred * quant[0]);
-  uint64_t written = 1;
+  b.coef[0] = cu[0] * static_cast<float>(pred * quant[0]);
+  int lastK = 0;
   for (int k = 1; k < 64;) {
     r.refill();
     // Symbol and value together when both fit the lookup prefix and the
     // run stays inside the block; otherwise the symbol alone (the failure
-    // for a run past the block comes before its value bits are read).
-    const int32_t hit = ac.acFast[r.peek(kFastBits)];
-    if (hit != 0 && k + (hit >> 8 & 15) <= 63) {
+    // for a run past the block comes before its value bits are read). A
+    // refill leaves at least 56 bits: room for two lookups (9 bits each)
+    // and then a symbol with its value bits (32) in the general path.
+    int32_t hit = ac.acFast[r.peek(kFastBits)];
+    if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
       r.consume(hit & 0xFF);
       k += hit >> 8 & 15;
-      const int z = ZigZag[static_cast<size_t>(k)];
-      b.coef[z] = static_cast<float>(hit >> 16) * quantF[k];
-      written |= uint64_t{1} << z;
-      ++k;
-      continue;
+      b.coef[ZigZag[static_cast<size_t>(k)]] = cu[k] * (static_cast<float>(hit >> 16) * quantF[k]);
+      lastK = k++;
+      if (k >= 64) break;
+      hit = ac.acFast[r.peek(kFastBits)];
+      if (hit != 0 && k + (hit >> 8 & 15) <= 63) [[likely]] {
+        r.consume(hit & 0xFF);
+        k += hit >> 8 & 15;
+        b.coef[ZigZag[static_cast<size_t>(k)]] =
+            cu[k] * (static_cast<float>(hit >> 16) * quantF[k]);
+        lastK = k++;
+        continue;
+      }
     }
     const int rs = decodeSymbol(r, ac);
     const int run = rs >> 4;
@@ -485,54 +522,62 @@ inline void decodeBlock(BitReader& reader, const HuffTable& dc, const HuffTable&
       continue;
     }
     k += run;
-    if (k > 63) failDecode(r, "jpeg: AC index out of range");
-    const int z = ZigZag[static_cast<size_t>(k)];
-    b.coef[z] = static_cast<float>(receiveExtend(r, size)) * quantF[k];
-    written |= uint64_t{1} << z;
-    ++k;
+    if (k > 63) failDecode(r.overrun(), "jpeg: AC index out of range");
+    b.coef[ZigZag[static_cast<size_t>(k)]] =
+        cu[k] * (static_cast<float>(receiveExtend(r, size)) * quantF[k]);
+    lastK = k++;
   }
   if (r.overrun()) fail(ekTruncated, "jpeg: entropy stream truncated");
-  b.written = written;
+  b.lastK = lastK;
   reader = r;
 }
 
 // f(x, y) = 1/4 sum_v (Cu[v] t[v][x]) CosT[y][v] with
 // t[v][x] = sum_u (Cu[u] F(u, v)) CosT[x][u]: rows first, then columns, each
-// sum from +0 in increasing u or v. Eight x lanes at once; zero terms and
-// all-zero rows skipped. Writes 8 rows of 8 floats at `out`. Compiled twice
-// (baseline and AVX2 code for the same operations); both give the same
-// floats.
-KD_INLINE void idctBlockImpl(const Block& b, float* out, size_t stride) {
+// sum from +0 in increasing u or v. Eight x lanes at once; rows after the
+// last written coefficient skipped. Writes 8 rows of 8 floats at `out` and
+// leaves the block all zero. Compiled twice (baseline and AVX2 code for the
+// same operations); both give the same floats.
+KD_INLINE void idctBlockImpl(Block& b, float* out, size_t stride) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
-  if (b.written == 1) {
+  if (b.lastK == 0) {
     // DC only: CosT[x][0] is exactly 1, so every output is the same value.
-    const float rowSum = 0.0f + (t.Cu[0] * b.coef[0]) * t.CosT[0][0];
+    const float rowSum = 0.0f + b.coef[0] * t.CosT[0][0];
     const float value = (0.0f + (t.Cu[0] * rowSum) * t.CosT[0][0]) * 0.25f;
     const Vec8 v = splat(value);
     for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, v);
+    b.coef[0] = 0.0f;
     return;
   }
   const DctVectors& d = dctVectors();
-  // Every term of a live row is added, zero or not: a zero coefficient
-  // adds a signed zero, which leaves a sum that started at +0 unchanged,
-  // and a fixed sequence of operations beats a branch per coefficient.
+  // Rows past the last written one are skipped; rows before it are
+  // computed whole, zero terms included: a zero coefficient adds a signed
+  // zero, which leaves a sum that started at +0 unchanged, and a fixed
+  // sequence of operations beats a data-dependent branch per row or term.
+  //
+  // CosT[x][0] is exactly 1, so each sum's first term is the factor itself,
+  // taken as it is rather than added to +0: the two differ only when it is
+  // a zero of either sign, and no output byte depends on the sign of a zero
+  // (a non-zero result never does; a zero one ends up added to 128.5).
+  const int lastRow = kLastRowOfK[static_cast<size_t>(b.lastK)];
   Vec8 sums[8];
-  for (int y = 0; y < 8; ++y) sums[y] = splat(0.0f);
-  const Vec8 cu = load8(t.Cu);
-  for (int v = 0; v < 8; ++v) {
-    if (b.rowMask(v) == 0) continue;
-    alignas(32) float scaled[8];
-    store8(scaled, cu * load8(b.coef + v * 8));
-    Vec8 acc = splat(0.0f);
-    for (int u = 0; u < 8; ++u) acc += splat(scaled[u]) * d.cosOfU[u];
-    const Vec8 weighted = splat(t.Cu[v]) * acc;
-    for (int y = 0; y < 8; ++y) sums[y] += weighted * splat(t.CosT[y][v]);
+  for (int v = 0; v <= lastRow; ++v) {
+    const float* scaled = b.coef + v * 8;
+    Vec8 acc = splat(scaled[0]);
+    for (int u = 1; u < 8; ++u) acc += scaled[u] * d.cosOfU[u];
+    store8(b.coef + v * 8, Vec8{});  // leaves the block all zero
+    const Vec8 weighted = t.Cu[v] * acc;
+    if (v == 0) {
+      for (int y = 0; y < 8; ++y) sums[y] = weighted;
+    } else {
+      for (int y = 0; y < 8; ++y) sums[y] += weighted * t.CosT[y][v];
+    }
   }
-  for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * splat(0.25f));
+  for (int y = 0; y < 8; ++y) store8(out + static_cast<size_t>(y) * stride, sums[y] * 0.25f);
 }
 
-void idctBlockPlain(const Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
-[[gnu::target("avx2")]] void idctBlockAvx2(const Block& b, float* out, size_t stride) {
+void idctBlockPlain(Block& b, float* out, size_t stride) { idctBlockImpl(b, out, stride); }
+[[gnu::target("avx2")]] void idctBlockAvx2(Block& b, float* out, size_t stride) {
   idctBlockImpl(b, out, stride);
 }
 
@@ -614,11 +659,13 @@ void rgbRow(const float* y, const float* cb, const float* cr, uint8_t* out, size
 
 // AVX2 forms of greyRow and rgbRow: the same float operations on eight
 // lanes, and the bytes interleaved with shuffles.
+// Values below 0 need no clamp of their own: truncation gives 0 for those
+// above -1 and a negative number (at worst INT32_MIN) for the others, which
+// the unsigned saturation of the final pack turns into 0.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m128i bytes16(__m256 a, __m256 b) {
-  const __m256 zero = _mm256_setzero_ps();
   const __m256 top = _mm256_set1_ps(255.0f);
-  const __m256i ia = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(a, zero), top));
-  const __m256i ib = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(b, zero), top));
+  const __m256i ia = _mm256_cvttps_epi32(_mm256_min_ps(a, top));
+  const __m256i ib = _mm256_cvttps_epi32(_mm256_min_ps(b, top));
   const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(ia, ib), 0xD8);
   return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
 }
@@ -670,14 +717,18 @@ constexpr InterleaveMasks makeGatherMasks() {
 }
 constexpr InterleaveMasks kGather = makeGatherMasks();
 
-[[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
-                                        uint8_t* out, size_t width) {
+// Chroma either at full width or, with HalfChroma, at half width (each
+// sample covers two columns: column x reads sample x / 2).
+template <bool HalfChroma>
+[[gnu::target("avx2")]] inline void rgbRowAvx2Impl(const float* y, const float* cb,
+                                                   const float* cr, uint8_t* out, size_t width) {
   size_t x = 0;
   const __m256 half = _mm256_set1_ps(128.5f);
   const __m256 kR = _mm256_set1_ps(1.402f);
   const __m256 kGb = _mm256_set1_ps(0.344136f);
   const __m256 kGr = _mm256_set1_ps(0.714136f);
   const __m256 kB = _mm256_set1_ps(1.772f);
+  const __m256i pairs = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
   __m128i masks[3][3];
   for (int c = 0; c < 3; ++c) {
     for (int k = 0; k < 3; ++k) {
@@ -688,8 +739,14 @@ constexpr InterleaveMasks kGather = makeGatherMasks();
     __m256 r[2], g[2], b[2];
     for (int i = 0; i < 2; ++i) {
       const __m256 Y = _mm256_loadu_ps(y + x + 8 * i);
-      const __m256 Cb = _mm256_loadu_ps(cb + x + 8 * i);
-      const __m256 Cr = _mm256_loadu_ps(cr + x + 8 * i);
+      __m256 Cb, Cr;
+      if constexpr (HalfChroma) {
+        Cb = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cb + x / 2 + 4 * i)), pairs);
+        Cr = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cr + x / 2 + 4 * i)), pairs);
+      } else {
+        Cb = _mm256_loadu_ps(cb + x + 8 * i);
+        Cr = _mm256_loadu_ps(cr + x + 8 * i);
+      }
       r[i] = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kR, Cr), Y), half);
       g[i] = _mm256_add_ps(
           _mm256_sub_ps(_mm256_sub_ps(Y, _mm256_mul_ps(kGb, Cb)), _mm256_mul_ps(kGr, Cr)), half);
@@ -705,23 +762,35 @@ constexpr InterleaveMasks kGather = makeGatherMasks();
     }
   }
   for (; x < width; ++x) {
-    const float Y = y[x], Cb = cb[x], Cr = cr[x];
+    const size_t cx = HalfChroma ? x / 2 : x;
+    const float Y = y[x], Cb = cb[cx], Cr = cr[cx];
     out[3 * x] = clampSample(1.402f * Cr + Y + 128.5f);
     out[3 * x + 1] = clampSample(Y - 0.344136f * Cb - 0.714136f * Cr + 128.5f);
     out[3 * x + 2] = clampSample(1.772f * Cb + Y + 128.5f);
   }
 }
 
+[[gnu::target("avx2")]] void rgbRowAvx2(const float* y, const float* cb, const float* cr,
+                                        uint8_t* out, size_t width) {
+  rgbRowAvx2Impl<false>(y, cb, cr, out, width);
+}
+[[gnu::target("avx2")]] void rgbRowHalfAvx2(const float* y, const float* cb, const float* cr,
+                                            uint8_t* out, size_t width) {
+  rgbRowAvx2Impl<true>(y, cb, cr, out, width);
+}
+
 // The per-block and per-row kernels of one instruction set.
 struct Kernels {
-  void (*idct)(const Block&, float*, size_t);
+  void (*idct)(Block&, float*, size_t);
   void (*grey)(const float*, uint8_t*, size_t);
   void (*rgb)(const float*, const float*, const float*, uint8_t*, size_t);
+  // rgb with both chroma rows at half width, or null.
+  void (*rgbHalf)(const float*, const float*, const float*, uint8_t*, size_t);
 };
 
 Kernels kernelsFor(bool avx2) {
-  if (avx2) return {idctBlockAvx2, greyRowAvx2, rgbRowAvx2};
-  return {idctBlockPlain, greyRow, rgbRow};
+  if (avx2) return {idctBlockAvx2, greyRowAvx2, rgbRowAvx2, rgbRowHalfAvx2};
+  return {idctBlockPlain, greyRow, rgbRow, nullptr};
 }
 
 // Geometry and float band of one component for one MCU row.
@@ -752,6 +821,7 @@ class ScanDecoder {
   void decodeMcuRow(size_t mcuRow);
   void convertRows(size_t rows, uint8_t* out);
   const float* componentRow(size_t c, size_t rowInBand);
+  const float* bandRow(size_t c, size_t rowInBand) const;
 
   const Tables& tables_;
   const Frame& frame_;
@@ -798,7 +868,6 @@ void ScanDecoder::decodeMcuRow(size_t) {
           float* out = band.band.data() + static_cast<size_t>(v) * 8 * band.stride +
                        (mx * static_cast<size_t>(band.h) + static_cast<size_t>(h)) * 8;
           kernels_.idct(block_, out, band.stride);
-          block_.clear();
         }
       }
     }
@@ -808,6 +877,12 @@ void ScanDecoder::decodeMcuRow(size_t) {
 
 // Row `rowInBand` of the MCU row (picture rows counted from the band's top)
 // of component c, sampled at picture columns 0..width-1.
+const float* ScanDecoder::bandRow(size_t c, size_t rowInBand) const {
+  const ComponentBand& band = bands_[c];
+  const size_t bandRow = rowInBand * static_cast<size_t>(band.v) / static_cast<size_t>(vmax_);
+  return band.band.data() + bandRow * band.stride;
+}
+
 const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
   ComponentBand& band = bands_[c];
   const size_t bandRow = rowInBand * static_cast<size_t>(band.v) / static_cast<size_t>(vmax_);
@@ -832,9 +907,15 @@ const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
 void ScanDecoder::convertRows(size_t rows, uint8_t* out) {
   const auto width = static_cast<size_t>(frame_.width);
   const size_t channels = frame_.components.size();
+  // Full-width luma with chroma at half width (4:2:0, 4:2:2): the kernel
+  // reads the chroma rows as they are and widens them itself.
+  const bool halfChroma = channels == 3 && kernels_.rgbHalf != nullptr &&
+                          bands_[0].columns.empty() && bands_[1].halves && bands_[2].halves;
   for (size_t r = 0; r < rows; ++r) {
     uint8_t* dst = out + r * width * channels;
-    if (channels == 1) {
+    if (halfChroma) {
+      kernels_.rgbHalf(bandRow(0, r), bandRow(1, r), bandRow(2, r), dst, width);
+    } else if (channels == 1) {
       kernels_.grey(componentRow(0, r), dst, width);
     } else {
       const float* y = componentRow(0, r);
@@ -893,22 +974,31 @@ Image ScanDecoder::run() {
   img.colorspace = count == 1 ? csGray : csRgb;
   img.channels = channelsOf(img.colorspace);
   const size_t rowBytes = width * count;
-  // Rows are appended as they are decoded, so each output byte is written
-  // once. Every block costs at least two bits (a DC code and an AC code):
-  // when the data holds that many, room for the whole picture is reserved
-  // at once; otherwise the output grows with the rows actually decoded
+  // Every block costs at least two bits (a DC code and an AC code): when
+  // the data holds that many, the whole picture is allocated at once and
+  // rows are converted straight into it; otherwise rows are appended as
+  // they are decoded, so the output grows with the rows actually decoded
   // instead of trusting the header's size.
   const uint64_t blocks = uint64_t{mcusAcross_} * mcusDown * blocksPerMcu;
-  if (blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8) {
+  const bool whole = blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8;
+  std::vector<uint8_t> rows;
+  if (whole) {
     img.pixels.reserve(rowBytes * height);
     base::adviseHugePages(img.pixels.data(), img.pixels.capacity());
+    img.pixels.resize(rowBytes * height);
+  } else {
+    rows.resize(rowBytes * mcuHeight);
   }
-  std::vector<uint8_t> rows(rowBytes * mcuHeight);
   for (size_t my = 0; my < mcusDown; ++my) {
     decodeMcuRow(my);
     const size_t count = std::min(mcuHeight, height - my * mcuHeight);
-    convertRows(count, rows.data());
-    img.pixels.insert(img.pixels.end(), rows.begin(), rows.begin() + static_cast<ptrdiff_t>(count * rowBytes));
+    if (whole) {
+      convertRows(count, img.pixels.data() + my * mcuHeight * rowBytes);
+    } else {
+      convertRows(count, rows.data());
+      img.pixels.insert(img.pixels.end(), rows.begin(),
+                        rows.begin() + static_cast<ptrdiff_t>(count * rowBytes));
+    }
   }
   return img;
 }
@@ -958,15 +1048,18 @@ const EncoderTables& encoderTables() {
 // guarantees room for it, so the stores need no bounds test.
 class BitWriter {
  public:
-  explicit BitWriter(Bytes& out) : out_(out), pos_(out.size()) {}
+  explicit BitWriter(base::HeapBytes& out) : out_(out), pos_(out.size()) {}
 
   // Room for `n` more bytes (stuffing included).
   void reserve(size_t n) {
-    if (out_.size() - pos_ < n) out_.resize(std::max(out_.size() * 3 / 2, pos_ + n));
+    if (room_ - pos_ < n) {
+      room_ = std::max(room_ + room_ / 2, pos_ + n);
+      out_.resize(room_);
+    }
   }
-  // n in 0..16 bits; `value` may carry higher bits, which are dropped.
-  void put(uint32_t value, int n) {
-    acc_ = acc_ << n | (value & ((1u << n) - 1));
+  // n in 0..32 bits, `value` below 2^n.
+  KD_INLINE void put(uint32_t value, int n) {
+    acc_ = acc_ << n | value;
     bits_ += n;
     if (bits_ >= 32) flushWord();
   }
@@ -982,49 +1075,51 @@ class BitWriter {
   }
 
  private:
-  void flushWord() {
+  KD_INLINE void flushWord() {
     bits_ -= 32;
     const auto word = static_cast<uint32_t>(acc_ >> bits_);
     // A byte is 0xFF exactly when its complement is zero.
     const uint32_t inv = ~word;
+    const uint32_t be = __builtin_bswap32(word);
+    std::memcpy(out_.data() + pos_, &be, 4);
     if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-      const uint32_t be = __builtin_bswap32(word);
-      std::memcpy(out_.data() + pos_, &be, 4);
       pos_ += 4;
       return;
     }
     for (int shift = 24; shift >= 0; shift -= 8) putByte(static_cast<uint8_t>(word >> shift));
   }
-  void putByte(uint8_t byte) {
-    out_[pos_++] = byte;
-    if (byte == 0xFF) out_[pos_++] = 0x00;
+  KD_INLINE void putByte(uint8_t byte) {
+    out_.data()[pos_++] = byte;
+    if (byte == 0xFF) out_.data()[pos_++] = 0x00;
   }
 
-  Bytes& out_;
+  base::HeapBytes& out_;
   size_t pos_;
+  size_t room_ = out_.size();
   uint64_t acc_ = 0;
   int bits_ = 0;
 };
 
-void emitDht(Bytes& out, uint8_t tcTh, const uint8_t* bits, const uint8_t* symbols, size_t n) {
+void emitDht(base::HeapBytes& out, uint8_t tcTh, const uint8_t* bits, const uint8_t* symbols,
+             size_t n) {
   out.push_back(tcTh);
-  out.insert(out.end(), bits, bits + 16);
-  out.insert(out.end(), symbols, symbols + n);
+  out.append(bits, 16);
+  out.append(symbols, n);
 }
 
-void putU16(Bytes& out, unsigned v) {
+void putU16(base::HeapBytes& out, unsigned v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
   out.push_back(static_cast<uint8_t>(v & 0xFF));
 }
 
-void writeHeaders(Bytes& out, const Image& img, const std::array<uint8_t, 64>& qlum,
+void writeHeaders(base::HeapBytes& out, const Image& img, const std::array<uint8_t, 64>& qlum,
                   const std::array<uint8_t, 64>& qchr) {
   const bool colour = img.colorspace == csRgb;
   const int count = colour ? 3 : 1;
   // SOI, APP0 (JFIF 1.01, no units, density 1x1, no thumbnail)
   const uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
                           0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
-  out.insert(out.end(), head, head + sizeof head);
+  out.append(head, sizeof head);
   // DQT
   out.push_back(0xFF);
   out.push_back(0xDB);
@@ -1082,37 +1177,72 @@ using Vec8i = int32_t __attribute__((vector_size(32), aligned(32)));
 // by its quantiser and rounded half away from zero (trunc(a + 0.5) for
 // a >= 0, trunc(a - 0.5) otherwise: a plus 0.5 carrying a's sign, then
 // truncated; for a = -0 both give 0). `f` is 8 rows of 8 samples, `stride`
-// floats apart; `quant` and `out` are in natural order.
-KD_INLINE void fdctQuantiseImpl(const float* f, size_t stride, const float* quant, int32_t* out) {
+// floats apart; `quant` and `out` are in natural order. Returns the mask of
+// non-zero outputs (bit z for out[z]). The kernels below share these steps:
+// The scaled coefficients ((0.25 Cu[u]) Cu[v]) * sum, row v in scaled[v].
+KD_INLINE void fdctImpl(const float* f, size_t stride, Vec8* scaled) {
   const jpeg::CosineTables& t = jpeg::cosineTables();
   const DctVectors& d = dctVectors();
+  // The eight rows' sums (and below the eight columns') advance together,
+  // term by term, so that they overlap instead of waiting on each other.
+  // Each sum's first term is taken as it is rather than added to +0, which
+  // can only change the sign of a zero, and a zero rounds to the integer 0
+  // whatever its sign. CosT[y][0] is exactly 1, so the first column's terms
+  // are the row sums themselves.
   Vec8 rows[8];
-  for (int y = 0; y < 8; ++y) {
-    const float* row = f + static_cast<size_t>(y) * stride;
-    Vec8 acc = splat(0.0f);
-    for (int x = 0; x < 8; ++x) acc += splat(row[x]) * load8(t.CosT[x]);
-    rows[y] = acc;
+  {
+    const Vec8 basis = load8(t.CosT[0]);
+    for (int y = 0; y < 8; ++y) rows[y] = f[static_cast<size_t>(y) * stride] * basis;
   }
+  for (int x = 1; x < 8; ++x) {
+    const Vec8 basis = load8(t.CosT[x]);
+    for (int y = 0; y < 8; ++y) rows[y] += f[static_cast<size_t>(y) * stride + static_cast<size_t>(x)] * basis;
+  }
+  Vec8 cols[8];
+  cols[0] = rows[0];
+  for (int v = 1; v < 8; ++v) cols[v] = rows[0] * t.CosT[0][v];
+  for (int y = 1; y < 8; ++y) {
+    cols[0] += rows[y];
+    for (int v = 1; v < 8; ++v) cols[v] += rows[y] * t.CosT[y][v];
+  }
+  for (int v = 0; v < 8; ++v) scaled[v] = d.fdctScale[v] * cols[v];
+}
+
+// Rounds the quotients of row v half away from zero into out[8v..8v+7] and
+// returns their non-zero mask (bit u for out[8v + u]).
+KD_INLINE unsigned roundRow(const Vec8& a, int32_t* out) {
   const Vec8i sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN,
                       INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
   const Vec8i half = {0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000,
                       0x3F000000, 0x3F000000, 0x3F000000, 0x3F000000};
-  for (int v = 0; v < 8; ++v) {
-    Vec8 acc = splat(0.0f);
-    for (int y = 0; y < 8; ++y) acc += rows[y] * splat(t.CosT[y][v]);
-    const Vec8 a = (d.fdctScale[v] * acc) / load8(quant + v * 8);
-    const Vec8 signedHalf = (Vec8)(((Vec8i)a & sign) | half);
-    const Vec8i q = __builtin_convertvector(a + signedHalf, Vec8i);
-    std::memcpy(out + v * 8, &q, sizeof q);
-  }
+  const Vec8 signedHalf = (Vec8)(((Vec8i)a & sign) | half);
+  const Vec8i q = __builtin_convertvector(a + signedHalf, Vec8i);
+  std::memcpy(out, &q, sizeof q);
+  // Lanes of (q != 0) are all ones or zero; their sign bits make the mask.
+  const Vec8i nz = q != Vec8i{};
+  __m128i halves[2];
+  std::memcpy(halves, &nz, sizeof halves);
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(halves[0])) |
+                               _mm_movemask_ps(_mm_castsi128_ps(halves[1])) << 4);
 }
 
-void fdctQuantisePlain(const float* f, size_t stride, const float* quant, int32_t* out) {
-  fdctQuantiseImpl(f, stride, quant, out);
+KD_INLINE uint64_t fdctQuantiseImpl(const float* f, size_t stride, const float* quant,
+                                    int32_t* out) {
+  Vec8 scaled[8];
+  fdctImpl(f, stride, scaled);
+  uint64_t nonZero = 0;
+  for (int v = 0; v < 8; ++v) {
+    nonZero |= uint64_t{roundRow(scaled[v] / load8(quant + v * 8), out + v * 8)} << (8 * v);
+  }
+  return nonZero;
 }
-[[gnu::target("avx2")]] void fdctQuantiseAvx2(const float* f, size_t stride, const float* quant,
-                                              int32_t* out) {
-  fdctQuantiseImpl(f, stride, quant, out);
+
+uint64_t fdctQuantisePlain(const float* f, size_t stride, const float* quant, int32_t* out) {
+  return fdctQuantiseImpl(f, stride, quant, out);
+}
+[[gnu::target("avx2")]] uint64_t fdctQuantiseAvx2(const float* f, size_t stride,
+                                                  const float* quant, int32_t* out) {
+  return fdctQuantiseImpl(f, stride, quant, out);
 }
 
 // Y, Cb and Cr of eight pixels (vectors passed by reference, so the AVX2
@@ -1189,45 +1319,77 @@ void colourRowPlain(const uint8_t* src, size_t n, bool colour, float* p0, float*
 }
 
 struct EncodeKernels {
-  void (*fdctQuantise)(const float*, size_t, const float*, int32_t*);
+  uint64_t (*fdctQuantise)(const float*, size_t, const float*, int32_t*);
   void (*colourRow)(const uint8_t*, size_t, bool, float*, float*, float*);
 };
 
 inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
 
-// Codes one block of quantised coefficients (natural order) in zigzag
-// order; `pred` is the previous DC value of the component. The non-zero
-// AC coefficients are found through a bit mask; the runs between them give
-// the same symbols as counting zeros one by one.
-void encBlock(BitWriter& w, const int32_t* natural, int& pred, const HuffEncoder& dc,
-              const HuffEncoder& ac) {
+// Bits in zigzag order for each row of a natural-order mask:
+// kZigZagBits[v][m] has bit ZigZag-position-of(8v + u) set for each bit u
+// of m.
+struct ZigZagBits {
+  uint64_t bits[8][256];
+};
+const ZigZagBits& zigZagBits() {
+  static const ZigZagBits table = [] {
+    ZigZagBits t{};
+    std::array<uint8_t, 64> inv{};
+    for (size_t k = 0; k < 64; ++k) inv[ZigZag[k]] = static_cast<uint8_t>(k);
+    for (size_t v = 0; v < 8; ++v) {
+      for (unsigned m = 0; m < 256; ++m) {
+        for (size_t u = 0; u < 8; ++u) {
+          if (m >> u & 1) t.bits[v][m] |= uint64_t{1} << inv[8 * v + u];
+        }
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Magnitude category of v and its value bits (negative values as v - 1 in
+// the low bits), ready to follow a code. Branch-free: the sign of a
+// coefficient is as good as random.
+KD_INLINE int valueBits(int v, uint32_t& bits) {
+  const int32_t sign = v >> 31;  // 0 or -1
+  const auto magnitude = static_cast<uint32_t>((v ^ sign) - sign);
+  const int size = 31 - __builtin_clz(magnitude * 2 + 1);  // 0 for 0
+  bits = static_cast<uint32_t>(v + sign) & ((1u << size) - 1);
+  return size;
+}
+
+// Codes one block of quantised coefficients (natural order, `nonZero`
+// marking the non-zero ones) in zigzag order; `pred` is the previous DC
+// value of the component. The runs between non-zero coefficients come from
+// the mask and give the same symbols as counting zeros one by one; each
+// code goes out together with its value bits.
+void encBlock(BitWriter& w, const int32_t* natural, uint64_t nonZero, int& pred,
+              const HuffEncoder& dc, const HuffEncoder& ac) {
   w.reserve(512);  // 64 codes of at most 16 + 11 bits, doubled for stuffing
-  int32_t zz[64];
-  uint64_t nonZero = 0;
-  for (size_t k = 0; k < 64; ++k) {
-    zz[k] = natural[ZigZag[k]];
-    nonZero |= uint64_t{zz[k] != 0} << k;
-  }
-  const int diff = zz[0] - pred;
-  pred = zz[0];
+  const ZigZagBits& table = zigZagBits();
+  uint64_t zz = 0;
+  for (size_t v = 0; v < 8; ++v) zz |= table.bits[v][nonZero >> (8 * v) & 0xFF];
+  zz &= ~uint64_t{1};
+  const int diff = natural[0] - pred;
+  pred = natural[0];
   {
-    const int size = bitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff));
-    w.put(dc.code[size], dc.length[size]);
-    w.put(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), size);
+    uint32_t bits;
+    const int size = valueBits(diff, bits);
+    w.put(uint32_t{dc.code[size]} << size | bits, dc.length[size] + size);
   }
   int last = 0;
-  for (uint64_t m = nonZero & ~uint64_t{1}; m != 0; m &= m - 1) {
-    const int k = __builtin_ctzll(m);
+  for (; zz != 0; zz &= zz - 1) {
+    const int k = __builtin_ctzll(zz);
     int run = k - last - 1;
     while (run >= 16) {
       w.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
-    const int v = zz[k];
-    const int size = bitLength(static_cast<uint32_t>(v < 0 ? -v : v));
+    uint32_t bits;
+    const int size = valueBits(natural[ZigZag[static_cast<size_t>(k)]], bits);
     const int symbol = (run << 4 | size) & 0xFF;
-    w.put(ac.code[symbol], ac.length[symbol]);
-    w.put(static_cast<uint32_t>(v < 0 ? v - 1 : v), size);
+    w.put(uint32_t{ac.code[symbol]} << size | bits, ac.length[symbol] + size);
     last = k;
   }
   if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
@@ -1279,7 +1441,8 @@ Image decodeJpeg(ByteView data) { return jpeg::decodeJpegWith(data, jpeg::cpuHas
 
 namespace jpeg {
 
-Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
+void encodeJpegInto(const Image& img, int quality, bool useAvx2, base::HeapBytes& out) {
+  out.resize(0);
   if (img.colorspace != csGray && img.colorspace != csRgb) {
     fail(ekUnsupported, "jpeg: encode needs csGray or csRgb");
   }
@@ -1297,11 +1460,12 @@ Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
   const EncodeKernels kernels = useAvx2 ? EncodeKernels{fdctQuantiseAvx2, colourRowAvx2}
                                         : EncodeKernels{fdctQuantisePlain, colourRowPlain};
 
-  Bytes out;
-  out.reserve(1024 + static_cast<size_t>(img.width * img.height) / 2);
+  const size_t count = img.colorspace == csRgb ? 3 : 1;
+  // A first guess at the size (half a bit a sample, typical of photos at
+  // high quality); the writer grows the block when the picture needs more.
+  out.reserve(4096 + static_cast<size_t>(img.width) * static_cast<size_t>(img.height) * count / 16);
   writeHeaders(out, img, qlum, qchr);
 
-  const size_t count = img.colorspace == csRgb ? 3 : 1;
   const auto height = static_cast<size_t>(img.height);
   const size_t blocksAcross = (static_cast<size_t>(img.width) + 7) / 8;
   const size_t paddedWidth = blocksAcross * 8;
@@ -1315,18 +1479,28 @@ Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
     for (size_t bx = 0; bx < blocksAcross; ++bx) {
       for (size_t c = 0; c < count; ++c) {
         const size_t t = c == 0 ? 0 : 1;
-        kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q);
-        encBlock(w, q, preds[c], huff.dc[t], huff.ac[t]);
+        const uint64_t nonZero =
+            kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q);
+        encBlock(w, q, nonZero, preds[c], huff.dc[t], huff.ac[t]);
       }
     }
   }
   w.finish();
   out.push_back(0xFF);
   out.push_back(0xD9);
-  return out;
+}
+
+Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
+  base::HeapBytes out;
+  encodeJpegInto(img, quality, useAvx2, out);
+  return out.toBytes();
 }
 
 }  // namespace jpeg
+
+void encodeJpegTo(const Image& img, int quality, base::HeapBytes& out) {
+  jpeg::encodeJpegInto(img, quality, jpeg::cpuHasAvx2(), out);
+}
 
 Bytes encodeJpeg(const Image& img, int quality) {
   return jpeg::encodeJpegWith(img, quality, jpeg::cpuHasAvx2());

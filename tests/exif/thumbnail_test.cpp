@@ -1,5 +1,6 @@
-// The EXIF preview: IFD1's JPEGInterchangeFormat pointers in JPEG and TIFF
-// containers, every way the pointers can fail, and the decoded preview.
+// The EXIF preview: IFD1's JPEGInterchangeFormat pointers in every
+// container the metadata reader knows (JPEG, TIFF, PNG eXIf, WebP EXIF, the
+// HEIF Exif item), every way the pointers can fail, and the decoded preview.
 #include "exif/thumbnail.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,9 @@
 #include "exif/exif.h"
 #include "formats/codecs.h"
 #include "keldra.h"
+#include "keldra/keldra.h"
+#include "support/container_builder.h"
+#include "support/exiftool.h"
 #include "support/testdata.h"
 #include "support/tiff_builder.h"
 
@@ -56,6 +60,109 @@ TEST(ExifThumbnail, FoundInJpegAndTiffContainersOfBothByteOrders) {
       EXPECT_EQ(img.height, 16);
       EXPECT_EQ(img.pixels, formats::decodeJpeg(preview).pixels);
     }
+  }
+}
+
+// The TIFF structure (offsets relative to its own start) carried by the
+// other containers.
+Bytes pngWith(const Bytes& tiff) {
+  return test::pngFile({test::pngChunk("IHDR", Bytes(13, 0)), test::pngChunk("eXIf", tiff),
+                        test::pngChunk("IDAT", {}), test::pngChunk("IEND", {})});
+}
+
+Bytes webpWith(const Bytes& tiff, bool exifPrefix) {
+  Bytes payload;
+  if (exifPrefix) payload = Bytes{'E', 'x', 'i', 'f', 0, 0};
+  payload.insert(payload.end(), tiff.begin(), tiff.end());
+  return test::webpFile({test::webpChunkOf("VP8X", Bytes{0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+                         test::webpChunkOf("EXIF", payload)});
+}
+
+// ftyp, meta (iinf with item 1 of type "Exif", iloc placing it in mdat),
+// mdat holding the item: a 4-byte offset to the TIFF header, "Exif\0\0",
+// then the TIFF structure.
+Bytes heifWith(const Bytes& tiff) {
+  using test::putBe;
+  Bytes item;
+  putBe(item, 6, 4);
+  test::append(item, Bytes{'E', 'x', 'i', 'f', 0, 0});
+  test::append(item, tiff);
+  auto build = [&](uint64_t itemOffset) {
+    Bytes infe;
+    putBe(infe, 1, 2);  // item ID
+    putBe(infe, 0, 2);  // protection index
+    test::append(infe, std::string("Exif"));
+    infe.push_back(0);  // empty name
+    Bytes iinf;
+    putBe(iinf, 1, 2);
+    test::append(iinf, test::fullBox("infe", 2, infe));
+    Bytes iloc = {0x44, 0x00};  // 4-byte offsets and lengths, no base offset
+    putBe(iloc, 1, 2);          // one item
+    putBe(iloc, 1, 2);          // item ID
+    putBe(iloc, 0, 2);          // data reference index
+    putBe(iloc, 1, 2);          // one extent
+    putBe(iloc, itemOffset, 4);
+    putBe(iloc, item.size(), 4);
+    return test::concat({test::box("ftyp", test::bytesOf(std::string("heic\0\0\0\0mif1heic", 16))),
+                         test::fullBox("meta", 0,
+                                       test::concat({test::fullBox("iinf", 0, iinf),
+                                                     test::fullBox("iloc", 0, iloc)})),
+                         test::box("mdat", item)});
+  };
+  const Bytes sized = build(0);
+  return build(sized.size() - item.size());
+}
+
+TEST(ExifThumbnail, FoundInPngWebpAndHeifContainers) {
+  kd_exif_init();
+  const Bytes preview = previewJpeg();
+  const std::vector<uint8_t> expected = formats::decodeJpeg(preview).pixels;
+  for (bool be : {false, true}) {
+    const Bytes tiff = tiffWithPreview(be, preview);
+    const Bytes noLink = tiffWithPreview(be, preview, 0, false, false);
+    const struct {
+      const char* name;
+      Bytes file;
+      Bytes withoutPreview;
+    } cases[] = {
+        {"png", pngWith(tiff), pngWith(noLink)},
+        {"webp", webpWith(tiff, false), webpWith(noLink, false)},
+        {"webp Exif prefix", webpWith(tiff, true), webpWith(noLink, true)},
+        {"heif", heifWith(tiff), heifWith(noLink)},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (be ? " big-endian" : " little-endian"));
+      EXPECT_EQ(extractExifThumbnailAt(c.file, exifTiffBase(c.file)), preview);
+      KdImage* img = nullptr;
+      ASSERT_EQ(kd_image_thumbnail(c.file.data(), c.file.size(), &img), 0);
+      EXPECT_EQ(kd_image_width(img), 24);
+      EXPECT_EQ(kd_image_height(img), 16);
+      const uint8_t* px = nullptr;
+      size_t len = 0;
+      kd_image_pixels(img, &px, &len);
+      EXPECT_EQ(std::vector<uint8_t>(px, px + len), expected);
+      kd_image_free(img);
+      EXPECT_EQ(kd_image_thumbnail(c.withoutPreview.data(), c.withoutPreview.size(), &img),
+                KD_IMAGE_EUNSUPPORTED);
+      EXPECT_EQ(img, nullptr);
+    }
+  }
+}
+
+// Real PNG and WebP files with a preview: the same picture as the preview
+// exiftool extracts, decoded.
+TEST(ExifThumbnail, RealPngAndWebpFilesMatchExiftool) {
+  ASSERT_TRUE(test::toolInstalled("exiftool", "libimage-exiftool-perl"));
+  for (const char* name : {"metadata/png/pngsuite_exif2c08.png", "metadata/webp/pil_flower2.webp"}) {
+    SCOPED_TRACE(name);
+    const std::string path = test::testdataPath(name);
+    const std::string theirs = test::exiftoolOutput("-b -ThumbnailImage", {path});
+    ASSERT_FALSE(theirs.empty());
+    const formats::Image expected = formats::decodeJpeg(Bytes(theirs.begin(), theirs.end()));
+    const formats::Image ours = loadThumbnail(test::readTestdata(name));
+    EXPECT_EQ(ours.width, expected.width);
+    EXPECT_EQ(ours.height, expected.height);
+    EXPECT_EQ(ours.pixels, expected.pixels);
   }
 }
 
