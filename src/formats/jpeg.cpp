@@ -135,20 +135,6 @@ struct HuffTable {
   int32_t acFast[1 << kFastBits] = {};
 };
 
-// Runs the walk on the top `bits` bits of `code` (a kFastBits-bit prefix).
-// Returns the matched length, or 0 when the walk needs more bits.
-int walkPrefix(const HuffTable& t, uint32_t prefix, int bits, uint8_t& symbol) {
-  int32_t code = 0;
-  for (int l = 1; l <= bits; ++l) {
-    code = code << 1 | static_cast<int32_t>(prefix >> (bits - l) & 1);
-    if (code <= t.maxCode[l]) {
-      symbol = t.symbols[static_cast<size_t>(t.valOffset[l] + code - t.minCode[l])];
-      return l;
-    }
-  }
-  return 0;
-}
-
 void buildHuffTable(HuffTable& t, const uint8_t counts[16], ByteView symbols) {
   t = HuffTable{};
   t.defined = true;
@@ -164,10 +150,27 @@ void buildHuffTable(HuffTable& t, const uint8_t counts[16], ByteView symbols) {
     t.maxCode[l] = count > 0 ? code - 1 : -1;
     code <<= 1;
   }
+  // The walk on a prefix p stops at the first length l whose l-bit code
+  // p >> (kFastBits - l) is at most maxCode[l] (a code that reaches length
+  // l is never below minCode[l]). Those codes grow with p, so the prefixes
+  // settled within l bits form a range starting at 0, and each length adds
+  // the prefixes from the end of the range so far to its own limit.
+  uint32_t settled = 0;
+  for (int l = 1; l <= kFastBits; ++l) {
+    if (t.maxCode[l] < 0) continue;
+    const int shift = kFastBits - l;
+    const auto limit = static_cast<uint32_t>(
+        std::min<int64_t>(int64_t{t.maxCode[l] + 1} << shift, int64_t{1} << kFastBits));
+    for (uint32_t p = settled; p < limit; ++p) {
+      const auto code = static_cast<int32_t>(p >> shift);
+      const uint8_t symbol = t.symbols[static_cast<size_t>(t.valOffset[l] + code - t.minCode[l])];
+      t.fast[p] = static_cast<uint16_t>(l << 8 | symbol);
+    }
+    settled = std::max(settled, limit);
+  }
   for (uint32_t p = 0; p < (1u << kFastBits); ++p) {
-    uint8_t symbol = 0;
-    const int len = walkPrefix(t, p, kFastBits, symbol);
-    t.fast[p] = len == 0 ? 0 : static_cast<uint16_t>(len << 8 | symbol);
+    const int len = t.fast[p] >> 8;
+    const auto symbol = static_cast<uint8_t>(t.fast[p] & 0xFF);
     const int size = symbol & 15;
     if (len == 0 || size == 0 || len + size > kFastBits) continue;
     const auto raw = static_cast<int32_t>(p >> (kFastBits - len - size) & ((1u << size) - 1));

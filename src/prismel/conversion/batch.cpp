@@ -65,8 +65,14 @@ void liftPerPixel(std::span<const uint8_t> samples, int channels, std::vector<Co
 // One lift per distinct colour, then a lookup per pixel; alpha, which the
 // lift carries through untouched, is set per pixel as the lift sets it.
 template <int kChannels>
-void expandDistinct(std::span<const uint8_t> samples, std::vector<Color>& out) {
+void expandDistinct(std::span<const uint8_t> samples, bool orPerPixel, std::vector<Color>& out) {
   const DistinctColors set(samples, kChannels);
+  // Mostly distinct colours (noise): the table of lifted colours would cost
+  // about as much as the result and save little work.
+  if (orPerPixel && set.size() > samples.size() / kChannels / 2) {
+    liftPerPixel(samples, kChannels, out);
+    return;
+  }
   const std::vector<Color> lab = liftColorKeys(set.keys());
   const uint8_t* p = samples.data();
   const size_t n = samples.size() / kChannels;
@@ -114,18 +120,19 @@ Result<std::vector<Color>> srgb8ToOklab(std::span<const uint8_t> samples, int ch
                       "batch");
   }
   const size_t n = samples.size() / static_cast<size_t>(channels);
-  if (method == lmAuto) method = n >= kDistinctLiftFrom ? lmPerDistinctColor : lmPerPixel;
+  const bool automatic = method == lmAuto;
+  if (automatic) method = n >= kDistinctLiftFrom ? lmPerDistinctColor : lmPerPixel;
   std::vector<Color> out;
   out.reserve(n);
   base::adviseHugePages(out.data(), n * sizeof(Color));
   if (method == lmPerPixel || n == 0) {
     liftPerPixel(samples, channels, out);
   } else if (channels == 1) {
-    expandDistinct<1>(samples, out);
+    expandDistinct<1>(samples, automatic, out);
   } else if (channels == 3) {
-    expandDistinct<3>(samples, out);
+    expandDistinct<3>(samples, automatic, out);
   } else {
-    expandDistinct<4>(samples, out);
+    expandDistinct<4>(samples, automatic, out);
   }
   return out;
 }

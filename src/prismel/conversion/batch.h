@@ -17,8 +17,9 @@ namespace kd::prismel {
 // that of to(15, color(1, r, g, b, a)) for every pixel. Fails with kind 10
 // when channels is not 1, 3 or 4 or the sample count is not a multiple of it.
 // Pictures of at least kDistinctLiftFrom pixels are lifted one distinct
-// colour at a time and expanded by lookup; smaller ones pixel by pixel.
-// Both give the same colours.
+// colour at a time and expanded by lookup, unless more than half of their
+// pixels have distinct colours; the others pixel by pixel. Both give the
+// same colours.
 Result<std::vector<Color>> srgb8ToOklab(std::span<const uint8_t> samples, int channels);
 
 enum class LiftMethod : uint8_t { lmAuto, lmPerPixel, lmPerDistinctColor };

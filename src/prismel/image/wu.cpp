@@ -151,9 +151,14 @@ Moments buildMoments(const std::vector<Color>& pixels) {
 template <int kChannels>
 Moments buildMomentsSrgb8(std::span<const uint8_t> samples) {
   const DistinctColors set(samples, kChannels);
+  const size_t pixels = samples.size() / kChannels;
+  // Mostly distinct colours (noise): the per-colour tables would outweigh
+  // the lifted picture and save little work.
+  if (set.size() > pixels / 2) {
+    return buildMoments(srgb8ToOklab(samples, kChannels, lmPerPixel).value());
+  }
   const std::vector<Color> lab = liftColorKeys(set.keys());
   const Ranges ranges(lab);
-  const size_t pixels = samples.size() / kChannels;
   std::vector<uint16_t> cellOf(lab.size());
   for (size_t i = 0; i < lab.size(); ++i) cellOf[i] = static_cast<uint16_t>(ranges.cellOf(lab[i]));
 
