@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "base/checked.h"
@@ -368,6 +369,7 @@ class RowSink final : public compress::InflateSink {
         badFilter_ = true;
         continue;
       }
+      img_.pixels.resize(img_.pixels.size() + outRow_);
       uint8_t* out = img_.pixels.data() + y_ * outRow_;
       if (direct_) {
         const uint8_t* prior = y_ == 0 ? zeros_.data() : out - outRow_;
@@ -491,7 +493,7 @@ Image decodePng(ByteView file) {
   const size_t stride = l.rowBytes + 1;
   const size_t expected = base::mulOrFail<size_t>(height, stride, "png: too many pixels");
 
-  // The image is allocated only when the IDAT bytes could fill it (no
+  // The image is reserved only when the IDAT bytes could fill it (no
   // DEFLATE stream gives more than 1032 bytes per input byte); otherwise
   // the stream is inflated without keeping anything, to meet its failure.
   uint64_t idatBytes = 0;
@@ -501,8 +503,21 @@ Image decodePng(ByteView file) {
     compress::zlibInflatePieces(chunks.idat, expected, 0, discard);
     fail(ekTruncated, "png: filtered data too short");
   }
+  // The pixels are reserved whole but grow (and are touched) a row at a
+  // time, so resident memory follows the rows the stream really produces.
   const bool alpha = l.colorType == 3 || l.colorType == 4 || l.colorType == 6;
-  Image img = newImage(l.width, l.height, alpha ? csRgba : (l.colorType == 2 ? csRgb : csGray));
+  Image img;
+  img.width = l.width;
+  img.height = l.height;
+  img.colorspace = alpha ? csRgba : (l.colorType == 2 ? csRgb : csGray);
+  img.channels = channelsOf(img.colorspace);
+  try {
+    img.pixels.reserve(static_cast<size_t>(l.width) * height * static_cast<size_t>(img.channels));
+  } catch (const std::bad_alloc&) {
+    // Swallowed on purpose: the address space for a header's claim is not
+    // there, so the rows grow the pixels as they come and the decode ends
+    // as the data decides (a real picture that large fails on its own).
+  }
   RowSink rows(l, chunks, img);
   const uint64_t produced = compress::zlibInflatePieces(chunks.idat, expected, stride - 1, rows);
   if (produced < expected) fail(ekTruncated, "png: filtered data too short");
