@@ -23,6 +23,14 @@ endif()
 
 function(keldra_set_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  # At -O3 GCC 12 inlines libstdc++'s string and vector copies deeply enough
+  # that its flow-based overlap, bounds and uninitialised-use warnings fire
+  # on paths that cannot run (sizes near 2^63 after a length check). The
+  # optimised release build leaves those out; the default build keeps them.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE
+      $<$<CONFIG:Release>:-Wno-restrict -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread -Wno-maybe-uninitialized>)
+  endif()
   if(KELDRA_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
