@@ -68,6 +68,14 @@ typedef struct KdPaletteObj KdPalette;   /* extracted palette */
 #define KD_FORMAT_WEBP 9 /* decode only */
 #define KD_FORMAT_TIFF 10 /* decode only */
 
+/* Extra formats kd_image_probe reports (decoded through KD_FORMAT_AUTO). */
+#define KD_FORMAT_GIF 11
+#define KD_FORMAT_PCX 12
+
+/* Flags of KdDecodeOpts. */
+#define KD_DECODE_WIDE 1u /* also decode progressive/CMYK JPEG, Adam7 PNG, BMP bit fields
+                             and RLE, TIFF planes/YCbCr/fax/float/JPEG, PAM, lossy WebP */
+
 /* Colour spaces of an image's samples. */
 #define KD_CS_GRAY 0   /* 1 channel */
 #define KD_CS_RGB 1    /* 3 channels R, G, B */
@@ -113,6 +121,27 @@ typedef struct KdColor {
   int32_t space; /* offset 16: space tag (15 OKLab, 1 sRGB) */
 } KdColor;
 
+/* Options of kd_image_decode_ex and kd_image_thumbnail_ex: 32 bytes. The
+   caller sets `size` to sizeof(KdDecodeOpts); fields past the size a caller
+   passes read as zero, so records of older callers keep working. */
+typedef struct KdDecodeOpts {
+  uint32_t size;        /* offset 0: sizeof(KdDecodeOpts) */
+  uint32_t flags;       /* offset 4: KD_DECODE_* bits */
+  uint64_t max_pixels;  /* offset 8: largest width x height accepted; 0 = the library's cap */
+  char* message;        /* offset 16: NULL, or a buffer for the failure's text */
+  size_t message_size;  /* offset 24: bytes at `message`, terminating NUL included */
+} KdDecodeOpts;
+
+/* What kd_image_probe reads from a file's header: 24 bytes. */
+typedef struct KdImageInfo {
+  uint32_t size;      /* offset 0: sizeof(KdImageInfo), set by the caller */
+  int32_t format;     /* offset 4: KD_FORMAT_* */
+  int32_t width;      /* offset 8 */
+  int32_t height;     /* offset 12 */
+  int32_t channels;   /* offset 16: channels a decode gives */
+  int32_t colorspace; /* offset 20: KD_CS_* a decode gives */
+} KdImageInfo;
+
 #define KD_LAYOUT_CHECK(name, cond) typedef char kd_layout_check_##name[(cond) ? 1 : -1]
 KD_LAYOUT_CHECK(opts_size, sizeof(KdQuantizeOpts) == 24);
 KD_LAYOUT_CHECK(opts_seed, offsetof(KdQuantizeOpts, seed) == 0);
@@ -126,6 +155,13 @@ KD_LAYOUT_CHECK(color_c1, offsetof(KdColor, c1) == 4);
 KD_LAYOUT_CHECK(color_c2, offsetof(KdColor, c2) == 8);
 KD_LAYOUT_CHECK(color_alpha, offsetof(KdColor, alpha) == 12);
 KD_LAYOUT_CHECK(color_space, offsetof(KdColor, space) == 16);
+KD_LAYOUT_CHECK(decode_opts_size, sizeof(KdDecodeOpts) == 32);
+KD_LAYOUT_CHECK(decode_opts_flags, offsetof(KdDecodeOpts, flags) == 4);
+KD_LAYOUT_CHECK(decode_opts_max_pixels, offsetof(KdDecodeOpts, max_pixels) == 8);
+KD_LAYOUT_CHECK(decode_opts_message, offsetof(KdDecodeOpts, message) == 16);
+KD_LAYOUT_CHECK(decode_opts_message_size, offsetof(KdDecodeOpts, message_size) == 24);
+KD_LAYOUT_CHECK(info_size, sizeof(KdImageInfo) == 24);
+KD_LAYOUT_CHECK(info_colorspace, offsetof(KdImageInfo, colorspace) == 20);
 #undef KD_LAYOUT_CHECK
 
 /* ---- Identity, start-up, status texts, buffers ------------------------- */
@@ -162,6 +198,11 @@ KD_API int kd_exif_get_gps(const KdExif* handle, double* latitude, double* longi
                            double* altitude) KD_NOEXCEPT;
 KD_API int kd_exif_get_orientation(const KdExif* handle) KD_NOEXCEPT;
 KD_API const char* kd_exif_to_json(KdExif* handle) KD_NOEXCEPT;
+/* The capture date (DateTimeOriginal, else a movie's creation time) as ISO
+   8601 text ("2020-05-01T10:20:30", "+02:00" appended when the file gave an
+   offset, "Z" for movie times) into `buf` (NUL-terminated, truncated to
+   `size`). KD_EXIF_ENOMETA when the file has no capture date. */
+KD_API int kd_exif_get_datetime(const KdExif* handle, char* buf, size_t size) KD_NOEXCEPT;
 KD_API void kd_exif_meta_free(KdExif* handle) KD_NOEXCEPT;
 
 /* ---- Metadata editing and stripping ------------------------------------ */
@@ -200,6 +241,21 @@ KD_API int kd_image_pixels(KdImage* img, const uint8_t** out, size_t* out_len) K
 KD_API void kd_image_free(KdImage* img) KD_NOEXCEPT;
 
 KD_API int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out) KD_NOEXCEPT;
+
+/* Extended decoding. opts NULL, or flags 0 and max_pixels 0, behave exactly
+   like kd_image_decode_buffer / kd_image_thumbnail. KD_DECODE_WIDE decodes
+   the variants the plain call refuses; max_pixels refuses larger pictures
+   (status 2) before anything is allocated for them. On failure the
+   decoder's message ("jpeg: arithmetic/12-bit unsupported") is copied into
+   opts->message when given; on success it is set to "". */
+KD_API int kd_image_decode_ex(const uint8_t* data, size_t len, int format,
+                              const KdDecodeOpts* opts, KdImage** out) KD_NOEXCEPT;
+KD_API int kd_image_thumbnail_ex(const uint8_t* data, size_t len, const KdDecodeOpts* opts,
+                                 KdImage** out) KD_NOEXCEPT;
+/* Format, size and channels from the header alone, without decoding pixels.
+   `info->size` must be set. The failure's text goes to `message` when given. */
+KD_API int kd_image_probe(const uint8_t* data, size_t len, KdImageInfo* info, char* message,
+                          size_t message_size) KD_NOEXCEPT;
 
 KD_API int kd_image_resize(KdImage* img, int width, int height, int filter,
                            KdImage** out) KD_NOEXCEPT;

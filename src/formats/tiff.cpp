@@ -191,14 +191,17 @@ ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t 
     const uint64_t most = std::min<uint64_t>(expected, maxDecodedSize(compression, count));
     if (scratch.size() < most) scratch.resize(toSize(most));
   }
+  // Each decoder may grow `scratch`: the view is taken only once it has
+  // returned, so it never points at the block a growth released.
+  size_t produced = 0;
   switch (compression) {
-    case kLzw: return ByteView(scratch.data(), lzwInto(in, expected, scratch));
-    case kPackBits: return ByteView(scratch.data(), packbitsInto(in, expected, scratch));
+    case kLzw: produced = lzwInto(in, expected, scratch); break;
+    case kPackBits: produced = packbitsInto(in, expected, scratch); break;
     case kDeflate:
-    case kAdobeDeflate:
-      return ByteView(scratch.data(), compress::zlibInflateInto(in, expected, scratch));
+    case kAdobeDeflate: produced = compress::zlibInflateInto(in, expected, scratch); break;
     default: return in;
   }
+  return ByteView(scratch.data(), produced);
 }
 
 // How one row of decoded samples becomes pixels of the output colour space.

@@ -403,6 +403,9 @@ struct WriteCase {
   uint16_t bits, spp, photometric, compression, predictor;
   bool bigEndian;
   uint32_t width, height, rowsPerStrip, tileSize;  // tileSize 0: strips
+  // A flat first strip: every later strip decodes from more input, so the
+  // buffer reused between strips has to grow.
+  bool flatFirstStrip = false;
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
@@ -517,6 +520,7 @@ TEST_P(TiffWrittenByLibtiff, DecodesToTheSamplesWritten) {
   for (size_t i = 0; i < rows.size(); ++i) {
     state = state * 1664525u + 1013904223u;
     rows[i] = (i / 97) % 3 == 0 ? static_cast<uint8_t>(i / 300) : static_cast<uint8_t>(state >> 24);
+    if (c.flatFirstStrip && i < rowBytes * c.rowsPerStrip) rows[i] = 7;
   }
   std::vector<uint16_t> map(3u << c.bits);
   for (size_t i = 0; i < map.size(); ++i) map[i] = static_cast<uint16_t>(i * 40503u);
@@ -550,7 +554,10 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"cmyk8_zip", 8, 4, 5, kZip, 1, true, 20, 10, 3, 0},
         WriteCase{"gray8_tiles_lzw_edges", 8, 1, 1, kLzw, 2, false, 37, 23, 0, 16},
         WriteCase{"rgb8_tiles_zip_edges_be", 8, 3, 2, kZip, 1, true, 40, 17, 0, 16},
-        WriteCase{"gray16_tiles_packbits", 16, 1, 1, kPack, 1, false, 33, 33, 0, 16}),
+        WriteCase{"gray16_tiles_packbits", 16, 1, 1, kPack, 1, false, 33, 33, 0, 16},
+        WriteCase{"gray16_zip_predictor_be_growing", 16, 1, 1, kZip, 2, true, 17, 27, 9, 0, true},
+        WriteCase{"rgb8_lzw_growing", 8, 3, 2, kLzw, 1, false, 64, 40, 10, 0, true},
+        WriteCase{"rgb8_packbits_growing", 8, 3, 2, kPack, 1, true, 64, 40, 10, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- differential: every TIFF of the test data, and tiffcp's rewrites ----
