@@ -35,7 +35,12 @@ int probe(const uint8_t* d, size_t n, KdImageInfo* info, char*, size_t) {
   KdImage* img = nullptr;
   int st = kd_image_decode_buffer(d, n, KD_FORMAT_AUTO, &img);
   if (st != 0) return st;
-  info->format = d[0] == 0x89 ? KD_FORMAT_PNG : d[0] == 0xFF ? KD_FORMAT_JPEG : KD_FORMAT_AUTO;
+  static const std::map<uint8_t, int> byFirstByte = {
+      {'B', KD_FORMAT_BMP},  {'q', KD_FORMAT_QOI},  {'P', KD_FORMAT_PNM}, {0x89, KD_FORMAT_PNG},
+      {0xFF, KD_FORMAT_JPEG}, {'G', KD_FORMAT_GIF}, {'R', KD_FORMAT_WEBP}, {'I', KD_FORMAT_TIFF},
+      {'M', KD_FORMAT_TIFF}, {0x0A, KD_FORMAT_PCX}};
+  auto it = byFirstByte.find(d[0]);
+  info->format = it == byFirstByte.end() ? KD_FORMAT_AUTO : it->second;
   info->width = kd_image_width(img);
   info->height = kd_image_height(img);
   info->channels = kd_image_channels(img);
