@@ -2,19 +2,7 @@
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
-function(run expect_rc)
-  execute_process(COMMAND ${KELDRA} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
-    ERROR_VARIABLE err)
-  if(expect_rc STREQUAL "nonzero")
-    if(rc EQUAL 0)
-      message(FATAL_ERROR "keldra ${ARGN}: expected failure, got success\n${out}")
-    endif()
-  elseif(NOT rc EQUAL expect_rc)
-    message(FATAL_ERROR "keldra ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/cli_support.cmake)
 
 run(0 --help)
 if(NOT out MATCHES "usage: keldra")
