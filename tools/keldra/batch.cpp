@@ -105,6 +105,8 @@ int runBatch(const std::vector<Entry>& entries, const BatchOptions& opts, const 
         reason = "out of memory";
       } catch (const std::exception& x) {
         reason = x.what();
+      } catch (...) {
+        reason = "unexpected failure";
       }
       if (!reason.empty() && o.error.empty()) o.error = e.path + ": " + reason;
       if (!o.error.empty()) o.text = work.failed ? work.failed(e.path, reason) : "";

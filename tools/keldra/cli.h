@@ -143,6 +143,10 @@ class JsonObject {
 // Reads `path` ("-": stdin) whole, or its first `limit` bytes when it is
 // longer (`complete` then false). Throws FileError with the errno text.
 Bytes readInput(const std::string& path, size_t limit, bool* complete = nullptr);
+// The whole of `path`, refused (FileError) beyond kMaxInput bytes, so an
+// endless stream cannot exhaust memory.
+inline constexpr size_t kMaxInput = size_t{1} << 30;
+Bytes readWhole(const std::string& path);
 // Writes `data` to `path` ("-": stdout). A file is written to a temporary
 // file in the target's directory, synced, given the permission bits of the
 // file it replaces, and renamed over the target only when complete; a link

@@ -124,7 +124,7 @@ int cmdConvert(const Args& args) {
     }
   }
   const InOut io = inputAndOutput(parsed, "convert");
-  const Bytes data = readInput(io.in, SIZE_MAX);
+  const Bytes data = readWhole(io.in);
   ImagePtr img = decodeImage(data, io.in, maxPixels);
   for (const Operation& op : operations) img = runOperation(std::move(img), op, filter, io.in);
   const Bytes encoded = encodeImage(img.get(), io.format, quality, io.out);

@@ -106,7 +106,7 @@ int cmdEdit(const Args& args) {
   if (!stripExif && steps.empty()) throw UsageError("edit needs something to change");
   const std::string& file = parsed.operands[0];
 
-  const Bytes data = readInput(file, SIZE_MAX);
+  const Bytes data = readWhole(file);
   if (data.empty()) throw FileError(file, "empty file");
   KdExifEdit* h = nullptr;
   int st = kd_exif_edit_open_buffer(data.data(), data.size(), &h);
@@ -125,7 +125,7 @@ int cmdStrip(const Args& args) {
   if (parsed.has("-o") && out.empty()) throw UsageError("-o needs a file");
   if (parsed.operands.size() != 1) throw UsageError("strip takes one IN");
   const std::string& in = parsed.operands[0];
-  const Bytes data = readInput(in, SIZE_MAX);
+  const Bytes data = readWhole(in);
   if (data.empty()) throw FileError(in, "empty file");
   uint8_t* buf = nullptr;
   size_t len = 0;

@@ -44,7 +44,7 @@ std::string imageObject(const InfoSettings& s, const Bytes& data, const std::str
 
 std::string describe(const InfoSettings& s, const std::string& path) {
   bool complete = true;
-  const Bytes data = readInput(path, s.decode ? SIZE_MAX : kMetadataHead, &complete);
+  const Bytes data = s.decode ? readWhole(path) : readInput(path, kMetadataHead, &complete);
   if (data.empty()) throw FileError(path, "empty file");
   ExifPtr meta = readMetadata(data, complete, path);
   JsonObject o(s.compact, s.indent);

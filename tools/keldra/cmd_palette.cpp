@@ -149,7 +149,7 @@ int cmdPalette(const Args& args) {
   if (!swatch.empty() && sameFile(file, swatch)) {
     throw FileError(swatch, "is the input file; the swatch needs a file of its own");
   }
-  ImagePtr img = decodeImage(readInput(file, SIZE_MAX), file, maxPixels);
+  ImagePtr img = decodeImage(readWhole(file), file, maxPixels);
   KdPalette* pal = nullptr;
   int st = kd_image_extract_palette(img.get(), static_cast<int32_t>(n), algo.c_str(), space, &opts,
                                     &pal);

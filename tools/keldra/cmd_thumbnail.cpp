@@ -11,7 +11,7 @@ int cmdThumbnail(const Args& args) {
   uint64_t maxPixels = kDefaultMaxPixels;
   if (auto v = parsed.last("--max-pixels")) maxPixels = parseMaxPixels(*v);
   const InOut io = inputAndOutput(parsed, "thumbnail");
-  const Bytes data = readInput(io.in, SIZE_MAX);
+  const Bytes data = readWhole(io.in);
   ImagePtr img = decodeThumbnail(data, io.in, maxPixels);
   const Bytes encoded = encodeImage(img.get(), io.format, 90, io.out);
   writeOutput(io.out, encoded.data(), encoded.size());

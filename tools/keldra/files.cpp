@@ -186,8 +186,9 @@ Bytes readInput(const std::string& path, size_t limit, bool* complete) {
   bool whole = true;
   if (path == "-") {
     // Standard input cannot be read a second time: it is read whole.
-    int err = readAll(STDIN_FILENO, 0, SIZE_MAX, out, whole);
+    int err = readAll(STDIN_FILENO, 0, kMaxInput, out, whole);
     if (err != 0) throw FileError(path, errnoText(err));
+    if (!whole) throw FileError(path, "larger than 1 GiB");
     if (complete != nullptr) *complete = true;
     return out;
   }
@@ -205,6 +206,13 @@ Bytes readInput(const std::string& path, size_t limit, bool* complete) {
   if (err != 0) throw FileError(path, errnoText(err));
   if (complete != nullptr) *complete = whole;
   return out;
+}
+
+Bytes readWhole(const std::string& path) {
+  bool complete = true;
+  Bytes data = readInput(path, kMaxInput, &complete);
+  if (!complete) throw FileError(path, "larger than 1 GiB");
+  return data;
 }
 
 void writeOutput(const std::string& path, const uint8_t* data, size_t len) {
@@ -270,7 +278,7 @@ std::vector<Entry> gatherFiles(const std::vector<std::string>& operands, const G
   Walker walker{opts, out};
   for (const std::string& p : operands) walker.add(p);
   if (opts.listFile.empty()) return out;
-  const Bytes list = readInput(opts.listFile, SIZE_MAX);
+  const Bytes list = readWhole(opts.listFile);
   std::string line;
   for (size_t i = 0; i <= list.size(); ++i) {
     if (i < list.size() && list[i] != '\n') {
