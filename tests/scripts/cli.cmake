@@ -139,9 +139,15 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/webp.ppm
 if(differs)
   message(FATAL_ERROR "WebP -> PPM and WebP -> PNG -> PPM differ")
 endif()
-run(nonzero convert ${TESTDATA}/codec/webp/webptd_small_1x1.webp ${WORK_DIR}/lossy.png)
-if(NOT err MATCHES "unsupported operation")
-  message(FATAL_ERROR "lossy WebP: ${err}")
+# A lossy WebP goes through the wide decoder: a 1x1 PNG, or the decoder's
+# own message after the file name while the library cannot read it.
+execute_process(COMMAND ${KELDRA} convert ${TESTDATA}/codec/webp/webptd_small_1x1.webp
+  ${WORK_DIR}/lossy.png RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(rc EQUAL 0)
+  run(0 info ${WORK_DIR}/lossy.png)
+  expect("${out}" "\"width\": 1,\n *\"height\": 1,")
+elseif(NOT rc EQUAL 1 OR NOT err MATCHES "webptd_small_1x1\\.webp: webp: ")
+  message(FATAL_ERROR "lossy WebP: ${rc} ${err}")
 endif()
 
 # Image operations end to end on the plain pixmap (a b c / d e f), in the

@@ -21,33 +21,9 @@ std::string reason(int status, const char* message) {
                                                   : std::string(kd_image_strerror(status));
 }
 
-#ifdef KELDRA_CLI_LIBRARY_PENDING
-// TEMPORARY stand-ins while the library's extended decode, probe and
-// capture-date calls are pending: plain decoding, the size from a decode,
-// the date from the DateTimeOriginal tag.
-int decodeEx(const uint8_t* d, size_t n, int format, const KdDecodeOpts*, KdImage** out) {
-  return kd_image_decode_buffer(d, n, format, out);
-}
-int thumbnailEx(const uint8_t* d, size_t n, const KdDecodeOpts*, KdImage** out) {
-  return kd_image_thumbnail(d, n, out);
-}
-int probe(const uint8_t* d, size_t n, KdImageInfo* info, char*, size_t) {
-  KdImage* img = nullptr;
-  int st = kd_image_decode_buffer(d, n, KD_FORMAT_AUTO, &img);
-  if (st != 0) return st;
-  static const std::map<uint8_t, int> byFirstByte = {
-      {'B', KD_FORMAT_BMP},  {'q', KD_FORMAT_QOI},  {'P', KD_FORMAT_PNM}, {0x89, KD_FORMAT_PNG},
-      {0xFF, KD_FORMAT_JPEG}, {'G', KD_FORMAT_GIF}, {'R', KD_FORMAT_WEBP}, {'I', KD_FORMAT_TIFF},
-      {'M', KD_FORMAT_TIFF}, {0x0A, KD_FORMAT_PCX}};
-  auto it = byFirstByte.find(d[0]);
-  info->format = it == byFirstByte.end() ? KD_FORMAT_AUTO : it->second;
-  info->width = kd_image_width(img);
-  info->height = kd_image_height(img);
-  info->channels = kd_image_channels(img);
-  info->colorspace = kd_image_get_colorspace(img);
-  kd_image_free(img);
-  return 0;
-}
+#ifdef KELDRA_CLI_DATETIME_PENDING
+// TEMPORARY stand-in while kd_exif_get_datetime is pending: the
+// DateTimeOriginal tag as the file gives it.
 int datetime(const KdExif* meta, char* buf, size_t size) {
   const char* v = kd_exif_get_tag(meta, "DateTimeOriginal");
   if (v == nullptr) return KD_EXIF_ENOMETA;
@@ -55,9 +31,6 @@ int datetime(const KdExif* meta, char* buf, size_t size) {
   return KD_EXIF_OK;
 }
 #else
-constexpr auto decodeEx = kd_image_decode_ex;
-constexpr auto thumbnailEx = kd_image_thumbnail_ex;
-constexpr auto probe = kd_image_probe;
 constexpr auto datetime = kd_exif_get_datetime;
 #endif
 
@@ -78,7 +51,7 @@ ImagePtr decodeImage(const Bytes& data, const std::string& name, uint64_t maxPix
   char message[256] = "";
   const KdDecodeOpts opts = wideOptions(maxPixels, message, sizeof message);
   KdImage* img = nullptr;
-  int st = decodeEx(data.data(), data.size(), decodeFormatFor(name), &opts, &img);
+  int st = kd_image_decode_ex(data.data(), data.size(), decodeFormatFor(name), &opts, &img);
   if (st != KD_IMAGE_OK) throw FileError(name, reason(st, message));
   return ImagePtr(img);
 }
@@ -88,9 +61,10 @@ ImagePtr decodeThumbnail(const Bytes& data, const std::string& name, uint64_t ma
   char message[256] = "";
   const KdDecodeOpts opts = wideOptions(maxPixels, message, sizeof message);
   KdImage* img = nullptr;
-  int st = thumbnailEx(data.data(), data.size(), &opts, &img);
-  if (st == KD_IMAGE_EUNSUPPORTED && message[0] == '\0') {
-    throw FileError(name, "no embedded EXIF thumbnail (or one the library cannot decode)");
+  int st = kd_image_thumbnail_ex(data.data(), data.size(), &opts, &img);
+  if (st == KD_IMAGE_EUNSUPPORTED) {
+    throw FileError(name, "no embedded EXIF thumbnail the library can decode (" +
+                              reason(st, message) + ")");
   }
   if (st != KD_IMAGE_OK) throw FileError(name, "thumbnail: " + reason(st, message));
   return ImagePtr(img);
@@ -105,7 +79,7 @@ bool probeImage(const Bytes& data, const std::string& name, KdImageInfo& info,
     return false;
   }
   char message[256] = "";
-  int st = probe(data.data(), data.size(), &info, message, sizeof message);
+  int st = kd_image_probe(data.data(), data.size(), &info, message, sizeof message);
   if (st != KD_IMAGE_OK && decodeFormatFor(name) == KD_FORMAT_TGA) {
     // No header to probe: the picture itself tells.
     try {
