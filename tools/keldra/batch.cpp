@@ -1,10 +1,12 @@
-// Batch work for info and tags: worker threads take files in input order;
-// the main thread prints each record as soon as it may (in input order, or
-// as finished with --unordered), flushing per record, and keeps the
-// progress line on stderr. Workers never run more than a window of files
-// ahead of the printer, so memory stays bounded whatever one file costs.
+// Batch work for info and tags: worker threads (the main thread among them)
+// take files in input order, and each record is printed as soon as it may
+// (in input order, or as finished with --unordered), flushed per record,
+// with the progress line on stderr. Workers never run more than a window of
+// files ahead of the printed ones, so memory stays bounded whatever one
+// file costs.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -72,64 +74,50 @@ bool writeStdout(std::string_view text) {
   return std::fflush(stdout) == 0;
 }
 
+namespace {
+
+// The record of one file, with any exception turned into its failure.
+Outcome runOne(const Entry& e, const BatchWork& work) {
+  Outcome o;
+  std::string reason;
+  try {
+    if (!e.error.empty()) throw FileError(e.path, e.error);
+    o.text = work.run(e.path);
+  } catch (const FileError& f) {
+    o.error = f.what();
+    reason = f.reason();
+  } catch (const std::bad_alloc&) {
+    reason = "out of memory";
+  } catch (const std::exception& x) {
+    reason = x.what();
+  } catch (...) {
+    reason = "unexpected failure";
+  }
+  if (!reason.empty() && o.error.empty()) o.error = e.path + ": " + reason;
+  if (!o.error.empty()) o.text = work.failed ? work.failed(e.path, reason) : "";
+  o.done = true;
+  return o;
+}
+
+}  // namespace
+
 int runBatch(const std::vector<Entry>& entries, const BatchOptions& opts, const BatchWork& work) {
   const size_t total = entries.size();
-  const size_t jobs = static_cast<size_t>(std::max(1, opts.jobs));
+  const size_t jobs = std::min(static_cast<size_t>(std::max(1, opts.jobs)), std::max<size_t>(total, 1));
   const size_t window = 64 * jobs;
-  std::vector<Outcome> outcomes(total);
-  std::deque<size_t> finished;  // indices, in the order they finished
-  std::mutex lock;
-  std::condition_variable ready, room;
-  size_t nextTake = 0, printed = 0;
-  bool stop = false;
-
-  auto worker = [&] {
-    std::unique_lock<std::mutex> guard(lock);
-    while (true) {
-      room.wait(guard, [&] {
-        return stop || nextTake >= total || opts.unordered || nextTake < printed + window;
-      });
-      if (stop || nextTake >= total) return;
-      const size_t i = nextTake++;
-      guard.unlock();
-      Outcome o;
-      const Entry& e = entries[i];
-      std::string reason;
-      try {
-        if (!e.error.empty()) throw FileError(e.path, e.error);
-        o.text = work.run(e.path);
-      } catch (const FileError& f) {
-        o.error = f.what();
-        reason = f.reason();
-      } catch (const std::bad_alloc&) {
-        reason = "out of memory";
-      } catch (const std::exception& x) {
-        reason = x.what();
-      } catch (...) {
-        reason = "unexpected failure";
-      }
-      if (!reason.empty() && o.error.empty()) o.error = e.path + ": " + reason;
-      if (!o.error.empty()) o.text = work.failed ? work.failed(e.path, reason) : "";
-      o.done = true;
-      guard.lock();
-      outcomes[i] = std::move(o);
-      finished.push_back(i);
-      ready.notify_one();
-    }
-  };
-  std::vector<std::thread> threads;
-  for (size_t t = 0; t < std::min(jobs, std::max<size_t>(total, 1)); ++t) threads.emplace_back(worker);
-
   const bool showProgress = opts.progress == 1 || (opts.progress == -1 && ::isatty(STDERR_FILENO));
   Progress progress(showProgress && total > 0, total);
-  size_t failures = 0;
-  bool outputFailed = !writeStdout(opts.open);
-  bool first = true;
-  std::unique_lock<std::mutex> guard(lock);
-  while (printed < total && !outputFailed) {
-    ready.wait_for(guard, std::chrono::milliseconds(100), [&] {
-      return opts.unordered ? !finished.empty() : outcomes[printed].done;
-    });
+  std::vector<Outcome> outcomes(total);
+  std::deque<size_t> finished;  // with --unordered: indices not yet printed
+  std::mutex lock;
+  std::condition_variable room;
+  size_t nextTake = 0, printed = 0, failures = 0;
+  bool printing = false, first = true;
+  // Set by the printing thread, read by every worker.
+  std::atomic<bool> outputFailed = !writeStdout(opts.open);
+
+  // The records that may be printed now, taken out under the lock.
+  auto printable = [&] {
     std::vector<Outcome> batch;
     if (opts.unordered) {
       for (size_t i : finished) batch.push_back(std::move(outcomes[i]));
@@ -139,29 +127,52 @@ int runBatch(const std::vector<Entry>& entries, const BatchOptions& opts, const 
         batch.push_back(std::move(outcomes[printed + batch.size()]));
       }
     }
-    guard.unlock();
+    return batch;
+  };
+  auto print = [&](std::vector<Outcome>& batch) {
     for (Outcome& o : batch) {
       if (!o.error.empty()) {
         ++failures;
         progress.clear();
         std::fprintf(stderr, "%s\n", o.error.c_str());
       }
-      if (!o.text.empty()) {
-        std::string out = (first ? "" : opts.separator) + o.text + opts.recordEnd;
+      if (!o.text.empty() && !outputFailed) {
+        outputFailed = !writeStdout((first ? "" : opts.separator) + o.text + opts.recordEnd);
         first = false;
-        if (!writeStdout(out)) outputFailed = true;
       }
     }
-    guard.lock();
-    printed += batch.size();
-    room.notify_all();
-    guard.unlock();
-    progress.update(printed, printed == total);
-    guard.lock();
-  }
-  stop = true;
-  room.notify_all();
-  guard.unlock();
+  };
+  // Every thread works and prints: the thread that finds records ready
+  // prints them while no other does, so no thread waits for a printer.
+  auto worker = [&] {
+    std::unique_lock<std::mutex> guard(lock);
+    while (true) {
+      room.wait(guard, [&] {
+        return outputFailed || nextTake >= total || opts.unordered || nextTake < printed + window;
+      });
+      if (outputFailed || nextTake >= total) return;
+      const size_t i = nextTake++;
+      guard.unlock();
+      Outcome o = runOne(entries[i], work);
+      guard.lock();
+      outcomes[i] = std::move(o);
+      if (opts.unordered) finished.push_back(i);
+      if (printing) continue;
+      printing = true;
+      for (auto batch = printable(); !batch.empty(); batch = printable()) {
+        guard.unlock();
+        print(batch);
+        progress.update(printed + batch.size(), printed + batch.size() == total);
+        guard.lock();
+        printed += batch.size();
+        room.notify_all();
+      }
+      printing = false;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t t = 1; t < jobs; ++t) threads.emplace_back(worker);
+  worker();
   for (std::thread& t : threads) t.join();
   progress.clear();
   if (!outputFailed) outputFailed = !writeStdout(opts.close);
