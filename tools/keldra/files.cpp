@@ -41,33 +41,33 @@ void setTemporary(const std::string& path) {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-// Reads everything from `fd` (at most `limit` bytes) into `out`; errno on failure.
+// Reads everything from `fd` (at most `limit` bytes) into `out`, straight
+// into its block (`sizeHint`: the file's size when known); errno on failure.
 int readAll(int fd, size_t sizeHint, size_t limit, Bytes& out, bool& complete) {
-  out.clear();
-  out.reserve(std::min(sizeHint, limit));
+  out.assign(std::min(std::max<size_t>(sizeHint, 65536), limit), 0);
+  size_t filled = 0;
   complete = true;
-  uint8_t chunk[65536];
   while (true) {
-    size_t want = sizeof chunk;
-    if (out.size() >= limit) {
-      // One byte more tells whether the input goes on.
-      want = 1;
+    if (filled == out.size()) {
+      if (filled == limit) {
+        // One byte more tells whether the input goes on.
+        uint8_t probe;
+        ssize_t n = ::read(fd, &probe, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        complete = n == 0;
+        return 0;
+      }
+      out.resize(std::min(limit, out.size() * 2));
     }
-    ssize_t n = ::read(fd, chunk, want);
+    ssize_t n = ::read(fd, out.data() + filled, out.size() - filled);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
-    if (n == 0) return 0;
-    if (out.size() >= limit) {
-      complete = false;
-      return 0;
-    }
-    size_t take = std::min(static_cast<size_t>(n), limit - out.size());
-    out.insert(out.end(), chunk, chunk + take);
-    if (take < static_cast<size_t>(n)) {
-      complete = false;
-      return 0;
-    }
+    if (n == 0) break;
+    filled += static_cast<size_t>(n);
   }
+  out.resize(filled);
+  return 0;
 }
 
 std::string parentOf(const std::string& path) {
