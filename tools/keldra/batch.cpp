@@ -134,7 +134,7 @@ int runBatch(const std::vector<Entry>& entries, const BatchOptions& opts, const 
       if (!o.error.empty()) {
         ++failures;
         progress.clear();
-        std::fprintf(stderr, "%s\n", o.error.c_str());
+        std::fprintf(stderr, "%s\n", terminalText(o.error).c_str());
       }
       if (!o.text.empty() && !outputFailed) {
         outputFailed = !writeStdout((first ? "" : opts.separator) + o.text + opts.recordEnd);

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     return run(first, args);
   } catch (const cli::FileError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", e.what());
+    std::fprintf(stderr, "%s\n", cli::terminalText(e.what()).c_str());
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "keldra: out of memory\n");
   } catch (const std::exception& e) {
