@@ -11,6 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from .errors import KeldraError
 from .image import probe
+from . import _lib
 from . import metadata as _metadata
 
 #: The fields of a metadata record, in order.
@@ -22,7 +23,9 @@ PALETTE_FIELDS = ("path", "colors", "error")
 
 def metadata_record(path):
     """One file's metadata as a flat dict of METADATA_FIELDS; a file that cannot be
-    read gives a record whose `error` says why (the other fields None)."""
+    read gives a record whose `error` says why (the other fields None). Width and
+    height come from the image header when the library has kd_image_probe (None
+    otherwise: a metadata batch does not decode pictures)."""
     rec = dict.fromkeys(METADATA_FIELDS)
     rec["path"] = os.fspath(path)
     try:
@@ -37,11 +40,12 @@ def metadata_record(path):
     if meta.gps:
         rec.update(latitude=meta.gps.latitude, longitude=meta.gps.longitude,
                    altitude=meta.gps.altitude)
-    try:
-        info = probe(data)
-        rec.update(width=info.width, height=info.height)
-    except KeldraError:
-        pass  # metadata without a picture the library decodes (a movie, an unknown codec)
+    if _lib.lib().has("kd_image_probe"):  # the header alone; a decode would cost 100x
+        try:
+            info = probe(data)
+            rec.update(width=info.width, height=info.height)
+        except KeldraError:
+            pass  # metadata without a picture the library reads (a movie, a raw file)
     return rec
 
 
