@@ -1,0 +1,65 @@
+"""Metadata of a folder of mixed camera files, one core: keldra against exiftool's
+batch mode (one process, -j -r), Pillow's getexif and exifread."""
+import io
+import subprocess
+import warnings
+
+from _common import best_of, files_in, metadata_folder, report
+
+import keldra
+from keldra import batch
+
+
+def main():
+    folder = metadata_folder()
+    paths = files_in(folder)
+    blobs = {p: open(p, "rb").read() for p in paths}  # the page cache warm for every run
+    n = len(paths)
+
+    def keldra_loop():
+        for p in paths:
+            keldra.read_metadata(p).camera
+
+    def keldra_batch():
+        list(batch.read_metadata(paths, workers=1, progress=False))
+
+    def exiftool():
+        subprocess.run(["exiftool", "-j", "-r", "-q", "-q", str(folder)], check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def pillow():
+        from PIL import Image
+        for p in paths:
+            try:
+                with Image.open(p) as im:
+                    dict(im.getexif())
+            except Exception:  # Pillow refuses movies, raw files and broken files
+                pass
+
+    def exifread():
+        import exifread as er
+        for p in paths:
+            with open(p, "rb") as f:
+                try:
+                    er.process_file(f)
+                except Exception:  # exifread raises on some malformed files
+                    pass
+
+    rows = [("keldra.read_metadata", best_of(keldra_loop), n),
+            ("keldra.batch (1 worker)", best_of(keldra_batch), n),
+            ("exiftool -j -r (batch mode)", best_of(exiftool, 2), n),
+            ("Pillow open + getexif", best_of(pillow), n)]
+    try:
+        import exifread as _  # noqa: F401
+        import logging
+        logging.getLogger("exifread").setLevel(logging.CRITICAL)
+        rows.append(("exifread.process_file", best_of(exifread), n))
+    except ImportError:
+        print("  (exifread not installed: scripts/deps.sh installs python3-exifread)")
+    print(f"{n} files from {folder}, {sum(map(len, blobs.values())) >> 10} KiB")
+    with warnings.catch_warnings():
+        report("metadata, files per second on one core", rows, "keldra.read_metadata")
+
+
+if __name__ == "__main__":
+    main()
