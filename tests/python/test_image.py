@@ -131,3 +131,13 @@ def test_handle_released_once_from_many_threads():
     del handles
     gc.collect()
     assert sorted(freed) == list(range(1, 2001))
+
+
+def test_missing_library_names_where_it_looked():
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ, KELDRA_LIBRARY="/nonexistent/libkeldra.so.1")
+    run = subprocess.run([sys.executable, "-c", "import keldra; keldra.decode(b'')"], env=env,
+                         capture_output=True, text=True)
+    assert "LibraryNotFoundError" in run.stderr and "KELDRA_LIBRARY: /nonexistent" in run.stderr

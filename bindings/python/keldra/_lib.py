@@ -117,10 +117,13 @@ _SONAME = "libkeldra.so.1"
 
 
 def _candidates():
-    """Where the library is looked for, in order, as (description, path) pairs."""
+    """Where the library is looked for, in order, as (description, path) pairs.
+    KELDRA_LIBRARY, when set, is the only place: a caller who names a build must
+    not get another one silently."""
     env = os.environ.get("KELDRA_LIBRARY")
     if env:
         yield "KELDRA_LIBRARY", env
+        return
     here = os.path.dirname(os.path.abspath(__file__))
     yield "beside the package", os.path.join(here, _SONAME)
     yield "the system library path", _SONAME
