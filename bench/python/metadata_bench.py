@@ -1,6 +1,5 @@
 """Metadata of a folder of mixed camera files, one core: keldra against exiftool's
 batch mode (one process, -j -r), Pillow's getexif and exifread."""
-import io
 import subprocess
 import warnings
 
@@ -50,7 +49,7 @@ def main():
             ("exiftool -j -r (batch mode)", best_of(exiftool, 2), n),
             ("Pillow open + getexif", best_of(pillow), n)]
     try:
-        import exifread as _  # noqa: F401
+        import exifread  # noqa: F401 (installed?)
         import logging
         logging.getLogger("exifread").setLevel(logging.CRITICAL)
         rows.append(("exifread.process_file", best_of(exifread), n))
