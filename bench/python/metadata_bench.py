@@ -1,5 +1,7 @@
 """Metadata of a folder of mixed camera files, one core: keldra against exiftool's
 batch mode (one process, -j -r), Pillow's getexif and exifread."""
+import importlib.util
+import logging
 import subprocess
 import warnings
 
@@ -10,6 +12,7 @@ from keldra import batch
 
 
 def main():
+    warnings.simplefilter("ignore")  # Pillow warns about odd tags in the test files
     folder = metadata_folder()
     paths = files_in(folder)
     blobs = {p: open(p, "rb").read() for p in paths}  # the page cache warm for every run
@@ -35,7 +38,7 @@ def main():
             except Exception:  # Pillow refuses movies, raw files and broken files
                 pass
 
-    def exifread():
+    def exifread_files():
         import exifread as er
         for p in paths:
             with open(p, "rb") as f:
@@ -48,16 +51,13 @@ def main():
             ("keldra.batch (1 worker)", best_of(keldra_batch), n),
             ("exiftool -j -r (batch mode)", best_of(exiftool, 2), n),
             ("Pillow open + getexif", best_of(pillow), n)]
-    try:
-        import exifread  # noqa: F401 (installed?)
-        import logging
+    if importlib.util.find_spec("exifread"):
         logging.getLogger("exifread").setLevel(logging.CRITICAL)
-        rows.append(("exifread.process_file", best_of(exifread), n))
-    except ImportError:
+        rows.append(("exifread.process_file", best_of(exifread_files), n))
+    else:
         print("  (exifread not installed: scripts/deps.sh installs python3-exifread)")
     print(f"{n} files from {folder}, {sum(map(len, blobs.values())) >> 10} KiB")
-    with warnings.catch_warnings():
-        report("metadata, files per second on one core", rows, "keldra.read_metadata")
+    report("metadata, files per second on one core", rows, "keldra.read_metadata")
 
 
 if __name__ == "__main__":
