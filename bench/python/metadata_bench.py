@@ -1,6 +1,5 @@
 """Metadata of a folder of mixed camera files, one core: keldra against exiftool's
 batch mode (one process, -j -r), Pillow's getexif and exifread."""
-import importlib.util
 import logging
 import subprocess
 import warnings
@@ -9,6 +8,11 @@ from _common import best_of, files_in, metadata_folder, report
 
 import keldra
 from keldra import batch
+
+try:
+    import exifread
+except ImportError:  # an optional peer; scripts/deps.sh installs python3-exifread
+    exifread = None
 
 
 def main():
@@ -39,11 +43,10 @@ def main():
                 pass
 
     def exifread_files():
-        import exifread as er
         for p in paths:
             with open(p, "rb") as f:
                 try:
-                    er.process_file(f)
+                    exifread.process_file(f)
                 except Exception:  # exifread raises on some malformed files
                     pass
 
@@ -53,7 +56,7 @@ def main():
             ("keldra.batch (1 worker)", best_of(keldra_batch, 15), n),
             ("exiftool -j -r (batch mode)", best_of(exiftool, 2), n),
             ("Pillow open + getexif", best_of(pillow, 15), n)]
-    if importlib.util.find_spec("exifread"):
+    if exifread is not None:
         logging.getLogger("exifread").setLevel(logging.CRITICAL)
         rows.append(("exifread.process_file", best_of(exifread_files, 5), n))
     else:
