@@ -122,9 +122,9 @@ struct Planes {
 };
 Planes decodeToPlanes(ByteView payload);
 
-// The frame as RGBA (alpha 255) or, with `alpha` of width x height bytes, with
+// The frame as RGB or, with `alpha` of width x height bytes, as RGBA with
 // that alpha; chroma upsampled as libwebp's default output does.
-Image decodeToRgba(ByteView payload, const Bytes* alpha);
+Image decodeToImage(ByteView payload, const Bytes* alpha);
 
 // The width and height of a "VP8 " payload without decoding it.
 void readDimensions(ByteView payload, int& width, int& height);

@@ -1,4 +1,5 @@
-// RGBA from decoded VP8 rows, as libwebp's default RGBA output makes it.
+// RGB or RGBA from decoded VP8 rows, as libwebp's default RGBA output makes
+// it (without alpha the fourth channel is left out).
 //
 // Chroma is upsampled "fancily": each output pixel takes its chroma from the
 // nearest chroma sample N (weight 9/16), the horizontal neighbour H and the
@@ -61,8 +62,9 @@ inline void storePixel(uint8_t* out, int y, int u, int v) {
   out[2] = toByte(l + kTables.blueFromU[u]);
 }
 
-// One output row from its luma row and the nearest (`nu`, `nv`) and the
-// other (`fu`, `fv`) chroma rows.
+// One output row of `channels` (3 or 4) samples a pixel from its luma row
+// and the nearest (`nu`, `nv`) and the other (`fu`, `fv`) chroma rows.
+template <int channels>
 void convertRow(const uint8_t* y, const uint8_t* nu, const uint8_t* nv, const uint8_t* fu,
                 const uint8_t* fv, int width, const uint8_t* alpha, uint8_t* out) {
   storePixel(out, y[0], blendVertical(nu[0], fu[0]), blendVertical(nv[0], fv[0]));
@@ -71,15 +73,17 @@ void convertRow(const uint8_t* y, const uint8_t* nu, const uint8_t* nv, const ui
     // Pixels 2j + 1 (nearest sample j) and 2j + 2 (nearest j + 1).
     const int u0 = nu[j], u1 = nu[j + 1], fu0 = fu[j], fu1 = fu[j + 1];
     const int v0 = nv[j], v1 = nv[j + 1], fv0 = fv[j], fv1 = fv[j + 1];
-    storePixel(out + 4 * (2 * j + 1), y[2 * j + 1], blend(u0, u1, fu0, fu1), blend(v0, v1, fv0, fv1));
-    storePixel(out + 4 * (2 * j + 2), y[2 * j + 2], blend(u1, u0, fu1, fu0), blend(v1, v0, fv1, fv0));
+    storePixel(out + channels * (2 * j + 1), y[2 * j + 1], blend(u0, u1, fu0, fu1), blend(v0, v1, fv0, fv1));
+    storePixel(out + channels * (2 * j + 2), y[2 * j + 2], blend(u1, u0, fu1, fu0), blend(v1, v0, fv1, fv0));
   }
   if ((width & 1) == 0) {
     const int j = (width >> 1) - 1;
-    storePixel(out + 4 * (width - 1), y[width - 1], blendVertical(nu[j], fu[j]),
+    storePixel(out + channels * (width - 1), y[width - 1], blendVertical(nu[j], fu[j]),
                blendVertical(nv[j], fv[j]));
   }
-  for (int x = 0; x < width; ++x) out[4 * x + 3] = alpha ? alpha[x] : 255;
+  if constexpr (channels == 4) {
+    for (int x = 0; x < width; ++x) out[4 * x + 3] = alpha[x];
+  }
 }
 
 // Converts bands as they arrive. The last row of a band (odd) needs the
@@ -88,7 +92,8 @@ void convertRow(const uint8_t* y, const uint8_t* nu, const uint8_t* nv, const ui
 class RgbaSink : public RowSink {
  public:
   RgbaSink(Image& img, const Bytes* alpha)
-      : img_(img), alpha_(alpha), width_(static_cast<int>(img.width)),
+      : img_(img), alpha_(alpha), channels_(static_cast<size_t>(img.channels)),
+        width_(static_cast<int>(img.width)),
         height_(static_cast<int>(img.height)) {
     const auto w = static_cast<size_t>(width_);
     const size_t cw = (w + 1) / 2;
@@ -108,10 +113,16 @@ class RgbaSink : public RowSink {
       int far = (r & 1) ? near + 1 : near - 1;
       if (far < 0 || far >= chromaEnd) far = near;
       const size_t at = img_.pixels.size();
-      img_.pixels.resize(at + 4 * static_cast<size_t>(width_));
-      const uint8_t* a = alpha_ ? alpha_->data() + static_cast<size_t>(r) * static_cast<size_t>(width_) : nullptr;
-      convertRow(luma, chromaU(near), chromaV(near), chromaU(far), chromaV(far), width_, a,
-                 img_.pixels.data() + at);
+      img_.pixels.resize(at + channels_ * static_cast<size_t>(width_));
+      uint8_t* out = img_.pixels.data() + at;
+      if (alpha_ == nullptr) {
+        convertRow<3>(luma, chromaU(near), chromaV(near), chromaU(far), chromaV(far), width_,
+                      nullptr, out);
+      } else {
+        const uint8_t* a = alpha_->data() + static_cast<size_t>(r) * static_cast<size_t>(width_);
+        convertRow<4>(luma, chromaU(near), chromaV(near), chromaU(far), chromaV(far), width_, a,
+                      out);
+      }
     };
     if (pending_) emit(yFirst - 1, pendingY_.data());
     pending_ = false;
@@ -132,6 +143,7 @@ class RgbaSink : public RowSink {
  private:
   Image& img_;
   const Bytes* alpha_;
+  size_t channels_;
   int width_;
   int height_;
   bool pending_ = false;
@@ -140,15 +152,18 @@ class RgbaSink : public RowSink {
 
 }  // namespace
 
-Image decodeToRgba(ByteView payload, const Bytes* alpha) {
+Image decodeToImage(ByteView payload, const Bytes* alpha) {
   FrameHeader header = readFrameHeader(payload);
   Image img;
   img.width = header.width;
   img.height = header.height;
-  img.colorspace = csRgba;
-  img.channels = 4;
+  img.colorspace = alpha ? csRgba : csRgb;
+  img.channels = channelsOf(img.colorspace);
+  if (alpha && alpha->size() != sampleCount(img.width, img.height, csGray)) {
+    fail(ekInvalid, "webp: ALPH and VP8 dimensions differ");
+  }
   // Reserved, not touched: rows are appended as the frame is decoded.
-  img.pixels.reserve(sampleCount(img.width, img.height, csRgba));
+  img.pixels.reserve(sampleCount(img.width, img.height, img.colorspace));
   RgbaSink sink(img, alpha);
   decodeFrame(header, sink);
   return img;

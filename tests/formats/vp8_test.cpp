@@ -8,8 +8,8 @@
 #include <map>
 
 #include "codec_support.h"
+#include "formats/formats.h"
 #include "formats/vp8.h"
-#include "formats/webp_alpha.h"
 
 namespace kd::formats::test {
 namespace {
@@ -19,6 +19,7 @@ namespace {
 struct LossyParts {
   ByteView frame;
   ByteView alpha;
+  bool animated = false;
 };
 
 LossyParts findParts(ByteView file, size_t from, size_t end) {
@@ -28,7 +29,11 @@ LossyParts findParts(ByteView file, size_t from, size_t end) {
     if (size > end - from - 8) break;
     const std::string code(reinterpret_cast<const char*>(file.data() + from), 4);
     const ByteView payload = file.subspan(from + 8, size);
-    if (code == "ANMF" && size > 16) return findParts(file, from + 8 + 16, from + 8 + size);
+    if (code == "ANMF" && size > 16) {
+      parts = findParts(file, from + 8 + 16, from + 8 + size);
+      parts.animated = true;
+      return parts;
+    }
     if (code == "ALPH") parts.alpha = payload;
     if (code == "VP8 ") {
       parts.frame = payload;
@@ -39,16 +44,44 @@ LossyParts findParts(ByteView file, size_t from, size_t end) {
   return parts;
 }
 
+// A still file of the frame alone, for libwebp, which refuses animations.
+Bytes stillOf(const LossyParts& parts, int width, int height) {
+  ByteWriter w;
+  auto chunk = [&](const char* code, ByteView payload) {
+    w.raw(Bytes(code, code + 4)).u32le(static_cast<uint32_t>(payload.size()));
+    w.raw(Bytes(payload.begin(), payload.end()));
+    if (payload.size() & 1) w.u8(0);
+  };
+  if (!parts.alpha.empty()) {
+    const uint32_t wm1 = static_cast<uint32_t>(width - 1), hm1 = static_cast<uint32_t>(height - 1);
+    const Bytes vp8x = {0x10, 0, 0, 0, static_cast<uint8_t>(wm1), static_cast<uint8_t>(wm1 >> 8),
+                        static_cast<uint8_t>(wm1 >> 16), static_cast<uint8_t>(hm1),
+                        static_cast<uint8_t>(hm1 >> 8), static_cast<uint8_t>(hm1 >> 16)};
+    chunk("VP8X", vp8x);
+    chunk("ALPH", parts.alpha);
+  }
+  chunk("VP8 ", parts.frame);
+  ByteWriter file;
+  file.raw(Bytes{'R', 'I', 'F', 'F'}).u32le(static_cast<uint32_t>(w.b.size() + 4));
+  file.raw(Bytes{'W', 'E', 'B', 'P'}).raw(w.b);
+  return file.b;
+}
+
 struct Tally {
   std::map<std::string, int> rows;  // what differed -> files
   int compared = 0;
 };
 
 // Decodes one file both ways and records what differs.
-void compareFile(const std::string& name, const Bytes& file, Tally& tally) {
-  const LossyParts parts = findParts(file, 12, file.size());
+void compareFile(const std::string& name, const Bytes& original, Tally& tally) {
+  const LossyParts parts = findParts(original, 12, original.size());
   if (parts.frame.empty()) return;
   int w = 0, h = 0;
+  Bytes file = original;
+  if (parts.animated) {
+    if (!WebPGetInfo(parts.frame.data(), parts.frame.size(), &w, &h)) return;
+    file = stillOf(parts, w, h);
+  }
   uint8_t *u = nullptr, *v = nullptr;
   int stride = 0, uvStride = 0;
   uint8_t* y = WebPDecodeYUV(file.data(), file.size(), &w, &h, &u, &v, &stride, &uvStride);
@@ -78,11 +111,11 @@ void compareFile(const std::string& name, const Bytes& file, Tally& tally) {
 
   uint8_t* rgba = WebPDecodeRGBA(file.data(), file.size(), &w, &h);
   ASSERT_NE(rgba, nullptr) << name;
-  const Bytes alpha = parts.alpha.empty() ? Bytes()
-                                          : webp::decodeAlphaPlane(parts.alpha, w, h);
-  const Image img = vp8::decodeToRgba(parts.frame, parts.alpha.empty() ? nullptr : &alpha);
-  const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h) * 4;
-  if (img.pixels.size() != n || !std::equal(rgba, rgba + n, img.pixels.begin())) {
+  // Through the wide decode of the original file; RGB when it has no alpha.
+  const Image img = decodeImage(original, DecodeOptions{.wide = true});
+  Bytes expected(rgba, rgba + static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
+  if (img.channels == 3) expected = rgbOf(Image{w, h, 4, csRgba, expected});
+  if (img.width != w || img.height != h || img.pixels != expected) {
     ++tally.rows["RGBA differs: " + name];
   }
   WebPFree(rgba);
@@ -129,6 +162,19 @@ TEST(Vp8Decode, CwebpOutputMatchesLibwebp) {
       compareFile(std::to_string(w) + "x" + std::to_string(h) + " " + settings,
                   kd::test::readFileBytes(out), tally);
     }
+  }
+  // An animation (first frame decoded) and every prefix of a frame: each
+  // one refused by both decoders or decoded alike.
+  const std::string anim = dir.file("anim.webp");
+  ASSERT_TRUE(runCommand("img2webp -lossy -q 50 " + quoted(dir.file("source.png")) + " " +
+                         quoted(dir.file("source.png")) + " -o " + quoted(anim) + " > /dev/null"));
+  compareFile("animation", kd::test::readFileBytes(anim), tally);
+  const Bytes whole = kd::test::readFileBytes(dir.file("out.webp"));
+  LossyParts parts = findParts(whole, 12, whole.size());
+  const ByteView frame = parts.frame;
+  for (size_t n = 0; n < frame.size(); n += 1 + n / 16) {
+    parts.frame = frame.first(n);
+    compareFile("prefix " + std::to_string(n), stillOf(parts, 250, 191), tally);
   }
   expectNoDivergence(tally, static_cast<int>(std::size(sizes) * std::size(kEncoderSettings)));
 }
