@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "formats/vp8.h"
+#include "formats/vp8_loop_filter_sse2.h"
 
 namespace kd::formats::vp8 {
 namespace {
@@ -84,6 +85,11 @@ inline void filterMacroblockEdge(const Edge& e) {
 // `count` edge positions starting at p, `along` apart, filtered across
 // `step`. The simple filter adjusts p0 and q0 only.
 void simpleEdge(uint8_t* p, ptrdiff_t step, ptrdiff_t along, int count, int limit) {
+#if KD_SSE2
+  const sse2::EdgeParams params{limit, 0, 0, sse2::kSimpleEdge};
+  if (step == 1) return sse2::filterColumnEdge(p, along, count, params);
+  return sse2::filterRowEdge(p, step, count, params);
+#endif
   for (int i = 0; i < count; ++i, p += along) {
     const Edge e{p, step};
     if (edgeQuiet(e, limit)) adjustCentre(e, true);
@@ -92,6 +98,12 @@ void simpleEdge(uint8_t* p, ptrdiff_t step, ptrdiff_t along, int count, int limi
 
 void normalEdge(uint8_t* p, ptrdiff_t step, ptrdiff_t along, int count, int limit, int interior,
                 int hevThreshold, bool macroblockEdge) {
+#if KD_SSE2
+  const sse2::EdgeParams params{limit, interior, hevThreshold,
+                                macroblockEdge ? sse2::kMacroblockEdge : sse2::kSubblockEdge};
+  if (step == 1) return sse2::filterColumnEdge(p, along, count, params);
+  return sse2::filterRowEdge(p, step, count, params);
+#endif
   for (int i = 0; i < count; ++i, p += along) {
     const Edge e{p, step};
     if (!edgeQuiet(e, limit) || !interiorQuiet(e, interior)) continue;
