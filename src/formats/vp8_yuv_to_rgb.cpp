@@ -23,7 +23,12 @@
 #include <cstring>
 #include <vector>
 
+#include "base/cpu.h"
 #include "formats/vp8.h"
+
+#if KD_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace kd::formats::vp8 {
 namespace {
@@ -55,34 +60,95 @@ inline uint8_t toByte(int v) {
 inline int blend(int n, int h, int v, int d) { return (((n + d + 3 * (h + v) + 8) >> 3) + n) >> 1; }
 inline int blendVertical(int n, int v) { return (3 * n + v + 2) >> 2; }
 
-inline void storePixel(uint8_t* out, int y, int u, int v) {
-  const int l = kTables.luma[y];
-  out[0] = toByte(l + kTables.redFromV[v]);
-  out[1] = toByte(l - kTables.greenFromU[u] - kTables.greenFromV[v]);
-  out[2] = toByte(l + kTables.blueFromU[u]);
-}
-
-// One output row of `channels` (3 or 4) samples a pixel from its luma row
-// and the nearest (`nu`, `nv`) and the other (`fu`, `fv`) chroma rows.
-template <int channels>
-void convertRow(const uint8_t* y, const uint8_t* nu, const uint8_t* nv, const uint8_t* fu,
-                const uint8_t* fv, int width, const uint8_t* alpha, uint8_t* out) {
-  storePixel(out, y[0], blendVertical(nu[0], fu[0]), blendVertical(nv[0], fv[0]));
+// The chroma of every pixel of a row, from the nearest chroma row `n` and
+// the other one `f`.
+void upsampleRow(const uint8_t* n, const uint8_t* f, int width, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(blendVertical(n[0], f[0]));
   const int pairs = (width - 1) >> 1;
-  for (int j = 0; j < pairs; ++j) {
-    // Pixels 2j + 1 (nearest sample j) and 2j + 2 (nearest j + 1).
-    const int u0 = nu[j], u1 = nu[j + 1], fu0 = fu[j], fu1 = fu[j + 1];
-    const int v0 = nv[j], v1 = nv[j + 1], fv0 = fv[j], fv1 = fv[j + 1];
-    storePixel(out + channels * (2 * j + 1), y[2 * j + 1], blend(u0, u1, fu0, fu1), blend(v0, v1, fv0, fv1));
-    storePixel(out + channels * (2 * j + 2), y[2 * j + 2], blend(u1, u0, fu1, fu0), blend(v1, v0, fv1, fv0));
+  int j = 0;
+#if KD_SSE2
+  // Eight pairs at a time on 16-bit lanes: a, b the nearest row's samples
+  // j and j + 1, c, e the other row's.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i eight = _mm_set1_epi16(8);
+  auto load = [&](const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  };
+  auto mix = [&](__m128i near, __m128i side, __m128i vertical, __m128i diagonal) {
+    const __m128i three = _mm_add_epi16(side, vertical);
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(near, diagonal),
+                                      _mm_add_epi16(_mm_add_epi16(three, three), three));
+    return _mm_srli_epi16(_mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(sum, eight), 3), near), 1);
+  };
+  for (; j + 8 <= pairs; j += 8) {
+    const __m128i a = load(n + j), b = load(n + j + 1), c = load(f + j), e = load(f + j + 1);
+    const __m128i odd = _mm_packus_epi16(mix(a, b, c, e), zero);
+    const __m128i even = _mm_packus_epi16(mix(b, a, e, c), zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j + 1), _mm_unpacklo_epi8(odd, even));
+  }
+#endif
+  for (; j < pairs; ++j) {
+    out[2 * j + 1] = static_cast<uint8_t>(blend(n[j], n[j + 1], f[j], f[j + 1]));
+    out[2 * j + 2] = static_cast<uint8_t>(blend(n[j + 1], n[j], f[j + 1], f[j]));
   }
   if ((width & 1) == 0) {
-    const int j = (width >> 1) - 1;
-    storePixel(out + channels * (width - 1), y[width - 1], blendVertical(nu[j], fu[j]),
-               blendVertical(nv[j], fv[j]));
+    const int last = (width >> 1) - 1;
+    out[width - 1] = static_cast<uint8_t>(blendVertical(n[last], f[last]));
   }
-  if constexpr (channels == 4) {
-    for (int x = 0; x < width; ++x) out[4 * x + 3] = alpha[x];
+}
+
+// Pixels of a row from luma and upsampled chroma, `channels` (3 or 4)
+// samples each; `alpha` is read when there are four.
+template <int channels>
+void convertPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, const uint8_t* alpha,
+                   int width, uint8_t* out) {
+  int x = 0;
+#if KD_SSE2
+  // Sixteen pixels at a time. Each term is a high product: (s << 8) times
+  // the coefficient, upper 16 bits, which is s * coefficient >> 8. Sums
+  // stay unsigned: a negative result saturates to 0, one past 255 * 64
+  // saturates on packing, as the clamp does.
+  const __m128i zero = _mm_setzero_si128();
+  alignas(16) uint8_t planar[3][16];
+  for (; x + 16 <= width; x += 16) {
+    const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
+    const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
+    const __m128i vs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
+    __m128i r[2], g[2], b[2];
+    for (int half = 0; half < 2; ++half) {
+      const __m128i y8 = half ? _mm_unpackhi_epi8(zero, ys) : _mm_unpacklo_epi8(zero, ys);
+      const __m128i u8 = half ? _mm_unpackhi_epi8(zero, us) : _mm_unpacklo_epi8(zero, us);
+      const __m128i v8 = half ? _mm_unpackhi_epi8(zero, vs) : _mm_unpacklo_epi8(zero, vs);
+      const __m128i luma = _mm_mulhi_epu16(y8, _mm_set1_epi16(19077));
+      const __m128i red = _mm_adds_epu16(luma, _mm_mulhi_epu16(v8, _mm_set1_epi16(26149)));
+      const __m128i blue =
+          _mm_adds_epu16(luma, _mm_mulhi_epu16(u8, _mm_set1_epi16(static_cast<short>(33050))));
+      __m128i green = _mm_adds_epu16(luma, _mm_set1_epi16(8708));
+      green = _mm_subs_epu16(green, _mm_mulhi_epu16(u8, _mm_set1_epi16(6419)));
+      green = _mm_subs_epu16(green, _mm_mulhi_epu16(v8, _mm_set1_epi16(13320)));
+      r[half] = _mm_srli_epi16(_mm_subs_epu16(red, _mm_set1_epi16(14234)), 6);
+      g[half] = _mm_srli_epi16(green, 6);
+      b[half] = _mm_srli_epi16(_mm_subs_epu16(blue, _mm_set1_epi16(17685)), 6);
+    }
+    _mm_store_si128(reinterpret_cast<__m128i*>(planar[0]), _mm_packus_epi16(r[0], r[1]));
+    _mm_store_si128(reinterpret_cast<__m128i*>(planar[1]), _mm_packus_epi16(g[0], g[1]));
+    _mm_store_si128(reinterpret_cast<__m128i*>(planar[2]), _mm_packus_epi16(b[0], b[1]));
+    uint8_t* o = out + channels * x;
+    for (int i = 0; i < 16; ++i, o += channels) {
+      o[0] = planar[0][i];
+      o[1] = planar[1][i];
+      o[2] = planar[2][i];
+      if constexpr (channels == 4) o[3] = alpha[x + i];
+    }
+  }
+#endif
+  for (; x < width; ++x) {
+    uint8_t* o = out + channels * x;
+    const int l = kTables.luma[y[x]];
+    o[0] = toByte(l + kTables.redFromV[v[x]]);
+    o[1] = toByte(l - kTables.greenFromU[u[x]] - kTables.greenFromV[v[x]]);
+    o[2] = toByte(l + kTables.blueFromU[u[x]]);
+    if constexpr (channels == 4) o[3] = alpha[x];
   }
 }
 
@@ -98,6 +164,8 @@ class RgbaSink : public RowSink {
     const auto w = static_cast<size_t>(width_);
     const size_t cw = (w + 1) / 2;
     pendingY_.resize(w);
+    rowU_.resize(w + 16);  // the vector path stores up to 15 bytes past a row
+    rowV_.resize(w + 16);
     savedU_.resize(cw);
     savedV_.resize(cw);
   }
@@ -115,13 +183,13 @@ class RgbaSink : public RowSink {
       const size_t at = img_.pixels.size();
       img_.pixels.resize(at + channels_ * static_cast<size_t>(width_));
       uint8_t* out = img_.pixels.data() + at;
+      upsampleRow(chromaU(near), chromaU(far), width_, rowU_.data());
+      upsampleRow(chromaV(near), chromaV(far), width_, rowV_.data());
       if (alpha_ == nullptr) {
-        convertRow<3>(luma, chromaU(near), chromaV(near), chromaU(far), chromaV(far), width_,
-                      nullptr, out);
+        convertPixels<3>(luma, rowU_.data(), rowV_.data(), nullptr, width_, out);
       } else {
         const uint8_t* a = alpha_->data() + static_cast<size_t>(r) * static_cast<size_t>(width_);
-        convertRow<4>(luma, chromaU(near), chromaV(near), chromaU(far), chromaV(far), width_, a,
-                      out);
+        convertPixels<4>(luma, rowU_.data(), rowV_.data(), a, width_, out);
       }
     };
     if (pending_) emit(yFirst - 1, pendingY_.data());
@@ -148,6 +216,7 @@ class RgbaSink : public RowSink {
   int height_;
   bool pending_ = false;
   Bytes pendingY_, savedU_, savedV_;
+  Bytes rowU_, rowV_;  // chroma of each pixel of the row being converted
 };
 
 }  // namespace
