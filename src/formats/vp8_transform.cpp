@@ -2,7 +2,15 @@
 // transform of the second-order luma DC block and the integer DCT
 // approximation of every 4x4 block, in exact integer arithmetic.
 
+#include <algorithm>
+#include <cstring>
+
+#include "base/cpu.h"
 #include "formats/vp8.h"
+
+#if KD_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace kd::formats::vp8 {
 namespace {
@@ -73,6 +81,19 @@ void addInverseDct(const int16_t in[16], uint8_t* dst, ptrdiff_t stride) {
 
 void addInverseDctDc(int dc, uint8_t* dst, ptrdiff_t stride) {
   const int add = (dc + 4) >> 3;
+#if KD_SSE2
+  // The four rows on 16-bit lanes; packing clamps to 0..255.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i offset = _mm_set1_epi16(static_cast<short>(std::clamp(add, -255, 255)));
+  uint32_t rows[4];
+  for (int r = 0; r < 4; ++r) std::memcpy(&rows[r], dst + r * stride, 4);
+  const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows));
+  const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(px, zero), offset);
+  const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(px, zero), offset);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(rows), _mm_packus_epi16(lo, hi));
+  for (int r = 0; r < 4; ++r) std::memcpy(dst + r * stride, &rows[r], 4);
+  return;
+#endif
   for (int r = 0; r < 4; ++r) {
     uint8_t* row = dst + r * stride;
     for (int c = 0; c < 4; ++c) row[c] = clampPixel(row[c] + add);
