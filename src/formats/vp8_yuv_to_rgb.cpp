@@ -109,7 +109,7 @@ void convertPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, const u
   // stay unsigned: a negative result saturates to 0, one past 255 * 64
   // saturates on packing, as the clamp does.
   const __m128i zero = _mm_setzero_si128();
-  alignas(16) uint8_t planar[3][16];
+  alignas(16) uint8_t packed[64];
   for (; x + 16 <= width; x += 16) {
     const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
     const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
@@ -130,15 +130,26 @@ void convertPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, const u
       g[half] = _mm_srli_epi16(green, 6);
       b[half] = _mm_srli_epi16(_mm_subs_epu16(blue, _mm_set1_epi16(17685)), 6);
     }
-    _mm_store_si128(reinterpret_cast<__m128i*>(planar[0]), _mm_packus_epi16(r[0], r[1]));
-    _mm_store_si128(reinterpret_cast<__m128i*>(planar[1]), _mm_packus_epi16(g[0], g[1]));
-    _mm_store_si128(reinterpret_cast<__m128i*>(planar[2]), _mm_packus_epi16(b[0], b[1]));
+    // Interleaved as R, G, B, A words; three-channel rows take the first
+    // three bytes of each, written four at a time over the next pixel's
+    // start except for the group's last pixel.
+    const __m128i red = _mm_packus_epi16(r[0], r[1]);
+    const __m128i green = _mm_packus_epi16(g[0], g[1]);
+    const __m128i blue = _mm_packus_epi16(b[0], b[1]);
+    const __m128i fourth = channels == 4
+                               ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(alpha + x))
+                               : _mm_setzero_si128();
+    const __m128i rgLo = _mm_unpacklo_epi8(red, green), rgHi = _mm_unpackhi_epi8(red, green);
+    const __m128i baLo = _mm_unpacklo_epi8(blue, fourth), baHi = _mm_unpackhi_epi8(blue, fourth);
+    const __m128i words[4] = {_mm_unpacklo_epi16(rgLo, baLo), _mm_unpackhi_epi16(rgLo, baLo),
+                              _mm_unpacklo_epi16(rgHi, baHi), _mm_unpackhi_epi16(rgHi, baHi)};
     uint8_t* o = out + channels * x;
-    for (int i = 0; i < 16; ++i, o += channels) {
-      o[0] = planar[0][i];
-      o[1] = planar[1][i];
-      o[2] = planar[2][i];
-      if constexpr (channels == 4) o[3] = alpha[x + i];
+    if constexpr (channels == 4) {
+      for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16 * i), words[i]);
+    } else {
+      for (int i = 0; i < 4; ++i) _mm_store_si128(reinterpret_cast<__m128i*>(packed + 16 * i), words[i]);
+      for (int i = 0; i < 15; ++i) std::memcpy(o + 3 * i, packed + 4 * i, 4);
+      std::memcpy(o + 45, packed + 60, 3);
     }
   }
 #endif
