@@ -1,12 +1,16 @@
 // VP8 key-frame decoding of a raw "VP8 " chunk payload, two ways: to YUV
-// planes and to RGBA. Both run the same frame decoder, so they must fail
+// planes and to RGB. Both run the same frame decoder, so they must fail
 // alike (same message and kind) or both produce a picture of the size the
-// frame header gives. Only KeldraException is expected; anything else, or
-// a mismatch, aborts.
+// frame header gives. Inputs that are RIFF files go through the wide WebP
+// decoder too (lossy with ALPH, animations), which must return a
+// well-formed picture or throw. Only KeldraException is expected; anything
+// else, or a mismatch, aborts.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "formats/codecs.h"
 #include "formats/vp8.h"
 
 namespace {
@@ -53,5 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
   check(planes.kind == rgba.kind && planes.message == rgba.message);
   check(planes.samples == rgba.samples);
+  if (size >= 4 && std::memcmp(data, "RIFF", 4) == 0) {
+    run([&] {
+      const kd::formats::Image img = kd::formats::decodeWebpWide(input);
+      check(img.width > 0 && img.height > 0 &&
+            img.pixels.size() == static_cast<size_t>(img.width * img.height * img.channels));
+      return img.pixels.size();
+    });
+  }
   return 0;
 }
