@@ -28,15 +28,8 @@ uint32_t crc32(ByteView data, uint32_t crc) {
   const uint8_t* p = data.data();
   size_t n = data.size();
   while (n >= 8) {
-    uint32_t lo;
-    uint32_t hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + 4, 4);
-    if constexpr (std::endian::native == std::endian::big) {
-      lo = __builtin_bswap32(lo);
-      hi = __builtin_bswap32(hi);
-    }
-    lo ^= c;
+    const uint32_t lo = base::loadLe32(p) ^ c;
+    const uint32_t hi = base::loadLe32(p + 4);
     c = Slices[7][lo & 0xFF] ^ Slices[6][(lo >> 8) & 0xFF] ^ Slices[5][(lo >> 16) & 0xFF] ^
         Slices[4][lo >> 24] ^ Slices[3][hi & 0xFF] ^ Slices[2][(hi >> 8) & 0xFF] ^
         Slices[1][(hi >> 16) & 0xFF] ^ Slices[0][hi >> 24];
