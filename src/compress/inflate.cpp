@@ -1,8 +1,9 @@
 // DEFLATE decoder (RFC 1951) with an output cap.
 //
-// Huffman codes are decoded through a primary lookup table (11 bits for
-// literal/length codes, 8 for distance codes) whose entries link to
-// subtables for longer codes. Each entry carries what the symbol means (a
+// Huffman codes (assigned, enumerated and walked by compress/huffman.h, read
+// through compress/bit_reader.h) are decoded through a primary lookup table
+// (11 bits for literal/length codes, 8 for distance codes) whose entries
+// link to subtables for longer codes. Each entry carries what the symbol means (a
 // literal byte, a length or distance base and its extra-bit count, the end
 // of the block), so the hot loop never maps symbols through a second table.
 // Bit patterns that no code matches, and whole codes whose lengths are

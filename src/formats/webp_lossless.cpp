@@ -203,11 +203,7 @@ std::vector<Transform> readTransforms(BitReader& br, int64_t& width, int64_t hei
       t.bits = size <= 2 ? 3 : size <= 4 ? 2 : size <= 16 ? 1 : 0;
       std::vector<uint32_t> table = decodeSubImage(br, size, 1);
       // Entries are coded as channel-wise differences to the previous one.
-      for (size_t i = 1; i < table.size(); ++i) {
-        const uint32_t a = table[i], b = table[i - 1];
-        table[i] = (((a & 0xFF00FF00u) + (b & 0xFF00FF00u)) & 0xFF00FF00u) |
-                   (((a & 0x00FF00FFu) + (b & 0x00FF00FFu)) & 0x00FF00FFu);
-      }
+      for (size_t i = 1; i < table.size(); ++i) table[i] = addPixels(table[i], table[i - 1]);
       table.resize(size_t{1} << (8 >> t.bits), 0);
       t.data = std::move(table);
       width = divRoundUp(width, t.bits);

@@ -14,12 +14,6 @@ namespace kd::formats::webp {
 
 namespace {
 
-// Channel-wise (mod 256) sum of two ARGB words.
-inline uint32_t addPixels(uint32_t a, uint32_t b) {
-  return (((a & 0xFF00FF00u) + (b & 0xFF00FF00u)) & 0xFF00FF00u) |
-         (((a & 0x00FF00FFu) + (b & 0x00FF00FFu)) & 0x00FF00FFu);
-}
-
 // Channel-wise (a + b) / 2. The scalar helpers below serve the plain
 // predictor, which a build with SSE2 instantiates only for the block edges
 // or not at all: [[maybe_unused]] keeps clang from flagging them.

@@ -14,6 +14,12 @@ enum TransformType : uint8_t { kPredictor = 0, kCrossColor = 1, kSubtractGreen =
 
 inline int64_t divRoundUp(int64_t n, int bits) { return (n + (int64_t{1} << bits) - 1) >> bits; }
 
+// Channel-wise (mod 256) sum of two ARGB words.
+inline uint32_t addPixels(uint32_t a, uint32_t b) {
+  return (((a & 0xFF00FF00u) + (b & 0xFF00FF00u)) & 0xFF00FF00u) |
+         (((a & 0x00FF00FFu) + (b & 0x00FF00FFu)) & 0x00FF00FFu);
+}
+
 struct Transform {
   TransformType type = kPredictor;
   int bits = 0;              // block-size exponent, or pixel-bundling width bits
