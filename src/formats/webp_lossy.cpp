@@ -47,13 +47,13 @@ std::vector<ChunkView> chunksOf(ByteView area) {
 
 uint32_t load24(const uint8_t* p) { return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16; }
 
-// The image of a frame: "VP8 " (with the last ALPH before it) or "VP8L".
-// nullopt when the chunks hold neither.
-std::optional<Image> decodeFrameChunks(const std::vector<ChunkView>& chunks) {
+// The image of a frame: "VP8 " (with the last ALPH before it, when
+// `alphaAllowed`) or "VP8L". nullopt when the chunks hold neither.
+std::optional<Image> decodeFrameChunks(const std::vector<ChunkView>& chunks, bool alphaAllowed) {
   ByteView alph;
   bool hasAlph = false;
   for (const ChunkView& c : chunks) {
-    if (isCode(c, "ALPH")) {
+    if (isCode(c, "ALPH") && alphaAllowed) {
       alph = c.payload;
       hasAlph = true;
     } else if (isCode(c, "VP8L")) {
@@ -79,7 +79,7 @@ std::optional<Image> decodeFirstFrame(const std::vector<ChunkView>& chunks) {
     if (c.payload.size() < 16) fail(ekTruncated, "webp: ANMF header truncated");
     const int64_t width = int64_t{load24(c.payload.data() + 6)} + 1;
     const int64_t height = int64_t{load24(c.payload.data() + 9)} + 1;
-    std::optional<Image> img = decodeFrameChunks(chunksOf(c.payload.subspan(16)));
+    std::optional<Image> img = decodeFrameChunks(chunksOf(c.payload.subspan(16)), true);
     if (!img) fail(ekInvalid, "webp: ANMF frame without an image");
     if (img->width != width || img->height != height) {
       fail(ekInvalid, "webp: ANMF frame and payload dimensions differ");
@@ -118,7 +118,8 @@ Image decodeWebpWide(ByteView data) {
     return isCode(c, "VP8 ") || isCode(c, "VP8L");
   });
   if (image == rest.end() || !isCode(*image, "VP8 ")) return decodeWebp(data);
-  std::optional<Image> img = decodeFrameChunks(rest);
+  // As for lossless images, ALPH counts when the header's alpha flag says so.
+  std::optional<Image> img = decodeFrameChunks(rest, (vp8x[0] & 0x10) != 0);
   const int64_t canvasWidth = int64_t{load24(first.payload.data() + 4)} + 1;
   const int64_t canvasHeight = int64_t{load24(first.payload.data() + 7)} + 1;
   if (img->width != canvasWidth || img->height != canvasHeight) {
