@@ -6,9 +6,11 @@
 #include <webp/decode.h>
 
 #include <map>
+#include <tuple>
 
 #include "codec_support.h"
 #include "formats/formats.h"
+#include "formats/probe.h"
 #include "formats/vp8.h"
 
 namespace kd::formats::test {
@@ -173,7 +175,12 @@ TEST(Vp8Decode, CwebpOutputMatchesLibwebp) {
   const std::string anim = dir.file("anim.webp");
   ASSERT_TRUE(runCommand("img2webp -lossy -q 50 " + quoted(dir.file("source.png")) + " " +
                          quoted(dir.file("source.png")) + " -o " + quoted(anim) + " > /dev/null"));
-  compareFile("animation", kd::test::readFileBytes(anim), tally);
+  const Bytes animation = kd::test::readFileBytes(anim);
+  compareFile("animation", animation, tally);
+  const ImageInfo probed = probeImage(animation, ffAuto);
+  const Image first = decodeImage(animation, DecodeOptions{.wide = true});
+  EXPECT_EQ(std::make_tuple(probed.width, probed.height, probed.colorspace),
+            std::make_tuple(first.width, first.height, first.colorspace));
   const Bytes whole = kd::test::readFileBytes(dir.file("out.webp"));
   LossyParts parts = findParts(whole, 12, whole.size());
   const ByteView frame = parts.frame;
