@@ -1,7 +1,7 @@
 // Fixed tables of the VP8 key-frame format, as RFC 6386 publishes them:
 // sub-block mode probabilities, coefficient update and default
 // probabilities, and the dequantisation lookups. Included by the header
-// parser only.
+// parser and the macroblock decoder only.
 #pragma once
 
 #include <cstdint>
