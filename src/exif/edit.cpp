@@ -17,6 +17,7 @@
 #include "exif/isobmff.h"
 #include "exif/jpeg.h"
 #include "exif/png.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 
 namespace kd::exif {
@@ -280,6 +281,12 @@ EditSession parseExifBytes(ByteView buf) {
   EditSession s;
   if (buf.size() < 4) return s;
   const int64_t b = locateTiffHeader(buf);
+  if (b < 0 && isPng(buf)) {
+    // ImageMagick's raw EXIF profile stands in for a missing eXIf chunk; the
+    // writer replaces it with one.
+    Bytes profile = rawExifProfile(buf);
+    if (!profile.empty()) return parseExifBytes(profile);
+  }
   if (b < 0 || !base::fits(buf, b, 8)) return s;
   const bool be = buf[static_cast<size_t>(b)] != 'I';
   s.sourceBigEndian = be;

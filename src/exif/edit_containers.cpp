@@ -6,6 +6,7 @@
 #include "exif/edit.h"
 #include "exif/isobmff.h"
 #include "exif/png.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 
 namespace kd::exif {
@@ -242,7 +243,7 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
     if (isFullTiff(src)) return whole(writeExifTiff(src, s));
     return whole(serialize(s));
   }
-  if (isPng(src)) return whole(replacePngExif(src, serialize(s)));
+  if (isPng(src)) return whole(replacePngExifAndProfiles(src, serialize(s)));
   if (isWebp(src)) return whole(replaceWebpExif(src, serialize(s)));
   if (isIsobmff(src)) return whole(writeExifIsobmff(src, serialize(s)));
   return {};

@@ -14,6 +14,7 @@
 #include "exif/json.h"
 #include "exif/makernotes.h"
 #include "exif/png.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 #include "exif/xmp.h"
 
@@ -293,11 +294,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
   } else if (isoBrandAt4(buf)) {
     readIsobmff(md, buf, budget);
   } else if (isPng(buf)) {
-    parseTiffAt(md, buf, findExifInPng(buf), budget);
-    for (auto& [keyword, text] : pngTextChunks(buf, &budget)) {
-      md.tags.insert_or_assign(std::move(keyword), std::move(text));
-      md.isValid = true;
-    }
+    readPngMetadata(md, buf, budget);
   } else if (isWebp(buf)) {
     parseTiffAt(md, buf, findExifInWebp(buf), budget);
   }
