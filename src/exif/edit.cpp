@@ -119,6 +119,28 @@ bool subDirectory(ByteView buf, const Ifd& parent, uint16_t tag, int64_t base, b
   return true;
 }
 
+// IFD1 and the JPEG preview it points at (when that lies inside the
+// buffer). A strip thumbnail's directory and directory pointers are not
+// carried.
+void readThumbnail(EditSession& s, ByteView buf, const Ifd& ifd0, int64_t b, bool be,
+                   ReadBudget& budget, DecodeAllowance& allowance) {
+  constexpr uint16_t kPreviewStart = 0x0201, kPreviewLength = 0x0202, kStripOffsets = 0x0111;
+  if (ifd0.nextOffset == 0 || !base::fits(buf, b + ifd0.nextOffset, 2)) return;
+  const Ifd ifd1 = readIFD(buf, b + ifd0.nextOffset, b, be, &budget);
+  if (ifd1.find(kStripOffsets) != nullptr) return;
+  readDirectory(s.ifd1, ifd1, allowance,
+                {kPreviewStart, kPreviewLength, kExifPointer, kGpsPointer, kInteropPointer, 0x014A});
+  const IfdEntry* start = ifd1.find(kPreviewStart);
+  const IfdEntry* length = ifd1.find(kPreviewLength);
+  if (start == nullptr || length == nullptr) return;
+  const std::optional<uint32_t> at = readLongTag(*start);
+  const std::optional<uint32_t> n = readLongTag(*length);
+  if (!at || !n || !base::fits(buf, b + *at, *n)) return;
+  const auto* p = buf.data() + b + *at;
+  s.thumbnail.assign(p, p + *n);
+  s.hasThumbnail = true;
+}
+
 int64_t signExtend(uint64_t v, int bits) {
   uint64_t sign = uint64_t{1} << (bits - 1);
   return static_cast<int64_t>((v ^ sign) - sign);
@@ -320,6 +342,7 @@ EditSession parseExifBytes(ByteView buf) {
   if (subDirectory(buf, ifd0, kGpsPointer, b, be, budget, dir)) {
     readDirectory(s.gps, dir, allowance, {});
   }
+  readThumbnail(s, buf, ifd0, b, be, budget, allowance);
   return s;
 }
 
@@ -519,6 +542,9 @@ void stripAll(EditSession& s) {
   s.gps.clear();
   s.interop.clear();
   s.makerNote = {};
+  s.ifd1.clear();
+  s.hasThumbnail = false;
+  s.thumbnail.clear();
 }
 
 }  // namespace kd::exif

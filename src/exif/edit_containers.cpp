@@ -235,6 +235,8 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
   if (src.size() < 2) return {};
   if (src[0] == 0xFF && src[1] == 0xD8) {
     Bytes block = serialize(s);
+    // The thumbnail is what gives way when the block outgrows one segment.
+    if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
     if (block.size() > kJpegMaxExifBlock) return {};
     return embedSegment(src, exifSegment(block));
   }
