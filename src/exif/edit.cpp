@@ -141,6 +141,58 @@ void readThumbnail(EditSession& s, ByteView buf, const Ifd& ifd0, int64_t b, boo
   s.hasThumbnail = true;
 }
 
+// End of the EXIF block whose TIFF header is at `b`, when the container
+// says (a JPEG APP1 segment, a PNG eXIf chunk), else -1.
+int64_t exifBlockEnd(ByteView buf, int64_t b) {
+  if (buf.size() >= 2 && buf[0] == 0xFF && buf[1] == 0xD8) {
+    auto [t, n] = findExifAPP1(buf);
+    return t == b ? t + n : -1;
+  }
+  if (isPng(buf) && chunkType(buf, b - 4) == "eXIf") {
+    return std::min<int64_t>(b + readUint32(buf, b - 8, true), static_cast<int64_t>(buf.size()));
+  }
+  return -1;
+}
+
+// The data a maker note points at outside itself (previews, sub-directories)
+// follows it in camera files, before the next structure of the block. When
+// the block's end is known, the note's tail runs from its end to the first
+// directory or value of the main directories behind it (or the block's end),
+// so a note kept in place keeps that data at the same offsets.
+void keepMakerNoteData(EditSession& s, ByteView buf, int64_t b, bool be, const Ifd& ifd0) {
+  if (s.makerNote.offset < 0) return;
+  const int64_t blockEnd = exifBlockEnd(buf, b);
+  const int64_t noteEnd = b + s.makerNote.offset + s.makerNote.length;
+  if (blockEnd <= noteEnd) return;
+  int64_t tailEnd = blockEnd;
+  auto bound = [&](int64_t pos) {
+    if (pos >= noteEnd && pos < tailEnd) tailEnd = pos;
+  };
+  std::vector<Ifd> dirs = {ifd0};
+  ReadBudget budget = ReadBudget::forInputSize(buf.size());
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    for (const IfdEntry& e : dirs[i].entries) {
+      if (e.data.size() > 4) bound(e.valueOffset);
+      const bool pointer = e.tag == kExifPointer || e.tag == kGpsPointer || e.tag == kInteropPointer;
+      if (auto off = readLongTag(e); off && (pointer || e.tag == 0x0201)) {
+        bound(b + *off);
+        if (pointer && dirs.size() < 8 && base::fits(buf, b + *off, 2)) {
+          dirs.push_back(readIFD(buf, b + *off, b, be, &budget));
+        }
+      }
+    }
+    if (i == 0 && dirs[0].nextOffset != 0) {
+      bound(b + dirs[0].nextOffset);
+      if (base::fits(buf, b + dirs[0].nextOffset, 2)) {
+        dirs.push_back(readIFD(buf, b + dirs[0].nextOffset, b, be, &budget));
+      }
+    }
+  }
+  if (tailEnd - noteEnd > static_cast<int64_t>(s.makerNote.tail.size())) {
+    s.makerNote.tail.assign(buf.begin() + noteEnd, buf.begin() + tailEnd);
+  }
+}
+
 int64_t signExtend(uint64_t v, int bits) {
   uint64_t sign = uint64_t{1} << (bits - 1);
   return static_cast<int64_t>((v ^ sign) - sign);
@@ -343,6 +395,7 @@ EditSession parseExifBytes(ByteView buf) {
     readDirectory(s.gps, dir, allowance, {});
   }
   readThumbnail(s, buf, ifd0, b, be, budget, allowance);
+  keepMakerNoteData(s, buf, b, be, ifd0);
   return s;
 }
 

@@ -237,6 +237,14 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
     Bytes block = serialize(s);
     // The thumbnail is what gives way when the block outgrows one segment.
     if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
+    if (block.size() > kJpegMaxExifBlock &&
+        s.makerNote.tail.size() > static_cast<size_t>(kMakerNoteTail)) {
+      // Then the data behind the maker note, beyond the bytes always kept.
+      EditSession shorter = s;
+      shorter.makerNote.tail.resize(static_cast<size_t>(kMakerNoteTail));
+      block = serialize(shorter);
+      if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
+    }
     if (block.size() > kJpegMaxExifBlock) return {};
     return embedSegment(src, exifSegment(block));
   }
