@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -84,20 +85,17 @@ const std::set<std::string> kNoPicture = {"metadata/iptc/exiv2_table.jpg"};
 TEST(PngRawProfiles, ConvertedCameraFilesReadAsExiftoolExtractsThem) {
   ASSERT_TRUE(test::toolInstalled("exiftool", "libimage-exiftool-perl"));
   ASSERT_TRUE(test::toolInstalled("convert", "imagemagick"));
-  const std::string dir = ::testing::TempDir(), png = dir + "/profiles.png";
-  const std::string raw = dir + "/profiles_raw.png", out = dir + "/profiles_edited.png";
   int files = 0;
   for (const char* folder : {"metadata/jpeg-exif", "metadata/iptc", "metadata/xmp",
                              "metadata/makernote-canon", "metadata/makernote-nikon"}) {
     for (const std::string& name : test::listTestdata(folder)) {
       if (!name.ends_with(".jpg") || kNoPicture.count(name)) continue;
       SCOPED_TRACE(name);
-      for (const std::string& stem : {png, raw, out}) {
-        for (const char* block : {"", ".EXIF", ".XMP", ".IPTC"}) {
-          std::remove((stem.substr(0, stem.size() - 4) + block).c_str());
-        }
-      }
-      std::remove(png.c_str());
+      const std::string dir = ::testing::TempDir() + "/png_profiles" + std::to_string(files);
+      const std::string png = dir + "/profiles.png", raw = dir + "/profiles_raw.png";
+      const std::string out = dir + "/profiles_edited.png";
+      std::filesystem::remove_all(dir);
+      std::filesystem::create_directories(dir);
       test::commandOutput("convert -define jpeg:size=32x32 '" + test::testdataPath(name) +
                           "' -sample 8x8 '" + png + "' 2>/dev/null");
       const Bytes converted = test::readFileBytes(png), rawPng = eXIfAsRawProfile(converted);
