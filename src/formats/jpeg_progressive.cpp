@@ -50,12 +50,26 @@ KD_INLINE int16_t shifted(int64_t value, int al) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(value) << al));
 }
 
-// One correction bit of a coefficient already non-zero (G.1.2.3): a set bit
-// moves it away from zero by 2^al unless that bit is set already.
-KD_INLINE void refineNonZero(BitReader& r, int16_t& c, int p1) {
-  r.refill();
-  if (r.take(1) != 0 && (c & p1) == 0) c = static_cast<int16_t>(c >= 0 ? c + p1 : c - p1);
-}
+// Correction bits of coefficients already non-zero (G.1.2.3), one at a
+// time: a set bit moves a coefficient away from zero by 2^al unless that
+// bit is set already. The reader is refilled only when the bits known to
+// be buffered run out (a refill leaves at least 56).
+class Corrections {
+ public:
+  Corrections(BitReader& r, int buffered) : r_(r), buffered_(buffered) {}
+  KD_INLINE void apply(int16_t& c, int p1) {
+    if (buffered_ == 0) {
+      r_.refill();
+      buffered_ = 56;
+    }
+    --buffered_;
+    if (r_.take(1) != 0 && (c & p1) == 0) c = static_cast<int16_t>(c >= 0 ? c + p1 : c - p1);
+  }
+
+ private:
+  BitReader& r_;
+  int buffered_;
+};
 
 class ProgressiveDecoder {
  public:
@@ -68,6 +82,9 @@ class ProgressiveDecoder {
   Scan readScanHeader(size_t pos, size_t& end) const;
   void preparePlanes(const Scan& scan, const EntropyData& entropy);
   void decodeScan(const Scan& scan, const EntropyData& entropy);
+  template <ScanKind kind>
+  void decodeScanAs(const Scan& scan, const EntropyData& entropy);
+  template <ScanKind kind>
   void decodeBlock(const Scan& scan, const ScanComponent& sc, int16_t* blk);
 
   ByteView d_;
@@ -194,96 +211,113 @@ void ProgressiveDecoder::preparePlanes(const Scan& scan, const EntropyData& entr
 }
 
 // One block's part of the scan (G.1.2.1 to G.1.2.3). `blk` is in zigzag
-// order.
+// order. One instance per kind of scan, so the hot loops carry no switch.
+template <ScanKind kind>
 void ProgressiveDecoder::decodeBlock(const Scan& scan, const ScanComponent& sc, int16_t* blk) {
   BitReader& r = reader_;
-  switch (scan.kind) {
-    case skDcFirst: {
-      r.refill();
-      const int s = decodeSymbol(r, *sc.dc);
-      if (s > 16) failDecode(r.overrun(), "jpeg: bad Huffman code");
-      int64_t& pred = preds_[sc.index];
-      pred += receiveExtend(r, s);
-      blk[0] = shifted(pred, scan.al);
+  if constexpr (kind == skDcFirst) {
+    r.refill();
+    const int s = decodeSymbol(r, *sc.dc);
+    if (s > 16) failDecode(r.overrun(), "jpeg: bad Huffman code");
+    int64_t& pred = preds_[sc.index];
+    pred += receiveExtend(r, s);
+    blk[0] = shifted(pred, scan.al);
+  } else if constexpr (kind == skDcRefine) {
+    r.refill();
+    if (r.take(1) != 0) blk[0] = static_cast<int16_t>(blk[0] | (1 << scan.al));
+  } else if constexpr (kind == skAcFirst) {
+    if (eobrun_ > 0) {
+      --eobrun_;
       return;
     }
-    case skDcRefine:
+    const HuffTable& ac = *sc.ac;
+    for (int k = scan.ss; k <= scan.se; ++k) {
       r.refill();
-      if (r.take(1) != 0) blk[0] = static_cast<int16_t>(blk[0] | (1 << scan.al));
-      return;
-    case skAcFirst:
-      if (eobrun_ > 0) {
-        --eobrun_;
+      // Symbol and value from one lookup when both fit the prefix and the
+      // run stays in the band, as in the baseline decoder.
+      const int32_t hit = ac.acFast[r.peek(kFastBits)];
+      if (hit != 0 && k + (hit >> 8 & 15) <= scan.se) [[likely]] {
+        r.consume(hit & 0xFF);
+        k += hit >> 8 & 15;
+        blk[k] = shifted(hit >> 16, scan.al);
+        continue;
+      }
+      const int rs = decodeSymbol(r, ac);
+      const int run = rs >> 4;
+      const int size = rs & 15;
+      if (size == 0) {
+        if (run == 15) {
+          k += 15;
+          continue;
+        }
+        // EOBn: this block and 2^n - 1 + (n bits) more end here.
+        eobrun_ = (1u << run) - 1;
+        if (run > 0) eobrun_ += r.take(run);
         return;
       }
-      for (int k = scan.ss; k <= scan.se; ++k) {
+      k += run;
+      if (k > scan.se) failDecode(r.overrun(), "jpeg: AC index out of range");
+      blk[k] = shifted(receiveExtend(r, size), scan.al);
+    }
+  } else {
+    const int p1 = 1 << scan.al;
+    int k = scan.ss;
+    if (eobrun_ == 0) {
+      for (; k <= scan.se; ++k) {
         r.refill();
         const int rs = decodeSymbol(r, *sc.ac);
-        const int run = rs >> 4;
-        const int size = rs & 15;
-        if (size == 0) {
-          if (run == 15) {
-            k += 15;
-            continue;
-          }
-          // EOBn: this block and 2^n - 1 + (n bits) more end here.
-          eobrun_ = (1u << run) - 1;
+        int run = rs >> 4;
+        int value = 0;
+        if ((rs & 15) != 0) {
+          // A newly non-zero coefficient is +-2^al; its size is 1 in a
+          // valid stream, and only the sign bit follows either way.
+          value = r.take(1) != 0 ? p1 : -p1;
+        } else if (run != 15) {
+          eobrun_ = 1u << run;
           if (run > 0) eobrun_ += r.take(run);
-          return;
+          break;
         }
-        k += run;
-        if (k > scan.se) failDecode(r.overrun(), "jpeg: AC index out of range");
-        blk[k] = shifted(receiveExtend(r, size), scan.al);
-      }
-      return;
-    case skAcRefine: {
-      const int p1 = 1 << scan.al;
-      int k = scan.ss;
-      if (eobrun_ == 0) {
+        // Skip `run` zero coefficients (ZRL: 16), refining the non-zero
+        // ones passed on the way; a new value lands on the next zero. At
+        // most 16 + 1 bits have gone since the refill.
+        Corrections corrections(r, 56 - 17);
         for (; k <= scan.se; ++k) {
-          r.refill();
-          const int rs = decodeSymbol(r, *sc.ac);
-          int run = rs >> 4;
-          int value = 0;
-          if ((rs & 15) != 0) {
-            // A newly non-zero coefficient is +-2^al; its size is 1 in a
-            // valid stream, and only the sign bit follows either way.
-            value = r.take(1) != 0 ? p1 : -p1;
-          } else if (run != 15) {
-            eobrun_ = 1u << run;
-            if (run > 0) eobrun_ += r.take(run);
-            break;
-          }
-          // Skip `run` zero coefficients (ZRL: 16), refining the non-zero
-          // ones passed on the way; a new value lands on the next zero.
-          for (; k <= scan.se; ++k) {
-            if (blk[k] != 0) {
-              refineNonZero(r, blk[k], p1);
-            } else {
-              if (run == 0) break;
-              --run;
-            }
-          }
-          if (value != 0) {
-            if (k > scan.se) failDecode(r.overrun(), "jpeg: AC index out of range");
-            blk[k] = static_cast<int16_t>(value);
+          if (blk[k] != 0) {
+            corrections.apply(blk[k], p1);
+          } else {
+            if (run == 0) break;
+            --run;
           }
         }
-      }
-      if (eobrun_ > 0) {
-        // Inside an end-of-band run only the non-zero coefficients take a
-        // correction bit.
-        for (; k <= scan.se; ++k) {
-          if (blk[k] != 0) refineNonZero(r, blk[k], p1);
+        if (value != 0) {
+          if (k > scan.se) failDecode(r.overrun(), "jpeg: AC index out of range");
+          blk[k] = static_cast<int16_t>(value);
         }
-        --eobrun_;
       }
-      return;
+    }
+    if (eobrun_ > 0) {
+      // Inside an end-of-band run only the non-zero coefficients take a
+      // correction bit.
+      Corrections corrections(r, 0);
+      for (; k <= scan.se; ++k) {
+        if (blk[k] != 0) corrections.apply(blk[k], p1);
+      }
+      --eobrun_;
     }
   }
 }
 
 void ProgressiveDecoder::decodeScan(const Scan& scan, const EntropyData& entropy) {
+  switch (scan.kind) {
+    case skDcFirst: return decodeScanAs<skDcFirst>(scan, entropy);
+    case skDcRefine: return decodeScanAs<skDcRefine>(scan, entropy);
+    case skAcFirst: return decodeScanAs<skAcFirst>(scan, entropy);
+    case skAcRefine: return decodeScanAs<skAcRefine>(scan, entropy);
+  }
+}
+
+template <ScanKind kind>
+void ProgressiveDecoder::decodeScanAs(const Scan& scan, const EntropyData& entropy) {
   reader_ = BitReader(entropy.bytes);
   std::fill(std::begin(preds_), std::end(preds_), 0);
   eobrun_ = 0;
@@ -315,7 +349,7 @@ void ProgressiveDecoder::decodeScan(const Scan& scan, const EntropyData& entropy
       int16_t* row = plane.coef.data() + by * plane.blocksAcross * 64;
       for (size_t bx = 0; bx < scanAcross_[sc.index]; ++bx) {
         beginMcu();
-        decodeBlock(scan, sc, row + bx * 64);
+        decodeBlock<kind>(scan, sc, row + bx * 64);
         endMcu();
       }
     }
@@ -330,7 +364,7 @@ void ProgressiveDecoder::decodeScan(const Scan& scan, const EntropyData& entropy
         const auto v = static_cast<size_t>(v_[sc.index]);
         for (size_t y = 0; y < v; ++y) {
           int16_t* row = plane.coef.data() + ((my * v + y) * plane.blocksAcross + mx * h) * 64;
-          for (size_t x = 0; x < h; ++x) decodeBlock(scan, sc, row + x * 64);
+          for (size_t x = 0; x < h; ++x) decodeBlock<kind>(scan, sc, row + x * 64);
         }
       }
       endMcu();
