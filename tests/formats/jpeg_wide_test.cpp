@@ -5,12 +5,13 @@
 // the plain decode unchanged; memory only from evidence.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <iterator>
 #include <string>
 
 #include "codec_support.h"
 #include "formats/jpeg.h"
 #include "jpeg_peer.h"
+#include "support/divergences.h"
 #include "support/heap_counter.h"
 
 namespace kd::formats::test {
@@ -99,10 +100,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, JpegWideMade, ::testing::ValuesIn(kMade),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Files of the shared collections whose wide decode differs from
-// libjpeg-turbo's clean decode, and why.
-const std::map<std::string, std::string> kDivergences = {
-    // 12-bit samples stay refused.
-    {"codec/jpeg/ljt_monkey12.jpg", "jpeg: non-8-bit precision"},
+// libjpeg-turbo's clean decode.
+constexpr kd::test::Divergence kDivergences[] = {
+    {"codec/jpeg/ljt_monkey12.jpg", "jpeg: non-8-bit precision", "12-bit samples stay refused"},
 };
 
 TEST(JpegWideCorpus, SharedFilesDecodeLikeLibjpegOrAsThePlainDecode) {
@@ -117,9 +117,8 @@ TEST(JpegWideCorpus, SharedFilesDecodeLikeLibjpegOrAsThePlainDecode) {
       EXPECT_TRUE(wide.pixels == plain.pixels) << name << ": the wide flag changed a plain decode";
       continue;
     }
-    const auto known = kDivergences.find(name);
-    if (known != kDivergences.end()) {
-      EXPECT_EQ(f.message, known->second) << name;
+    if (const kd::test::Divergence* known = kd::test::findDivergence(kDivergences, name)) {
+      EXPECT_EQ(f.message, known->failure) << name << ": " << known->reason;
       ++diverged;
       continue;
     }
@@ -142,7 +141,7 @@ TEST(JpegWideCorpus, SharedFilesDecodeLikeLibjpegOrAsThePlainDecode) {
       ++damaged;
     }
   }
-  EXPECT_EQ(diverged, static_cast<int>(kDivergences.size()));
+  EXPECT_EQ(diverged, static_cast<int>(std::size(kDivergences)));
   EXPECT_GE(compared, 2);  // the progressive cat and the SOF1 hopper
   EXPECT_GE(damaged + compared, 2);
 }
