@@ -16,6 +16,9 @@ struct DecodeOptions {
 
 Image decodePng(ByteView data);
 Image decodeJpeg(ByteView data);
+// With opts.wide also progressive (SOF2) and extended sequential (SOF1)
+// 8-bit frames, and four-component CMYK and YCCK converted to RGB.
+Image decodeJpeg(ByteView data, const DecodeOptions& opts);
 Image decodeBmp(ByteView data);
 Image decodeQoi(ByteView data);
 Image decodePnm(ByteView data);

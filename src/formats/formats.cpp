@@ -38,7 +38,7 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
   }
   switch (format) {
     case ffPng: return decodePng(d);
-    case ffJpeg: return decodeJpeg(d);
+    case ffJpeg: return decodeJpeg(d, opts);
     case ffBmp: return decodeBmp(d);
     case ffQoi: return decodeQoi(d);
     case ffPnm: return decodePnm(d);

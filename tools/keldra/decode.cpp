@@ -21,18 +21,6 @@ std::string reason(int status, const char* message) {
                                                   : std::string(kd_image_strerror(status));
 }
 
-#ifdef KELDRA_CLI_DATETIME_PENDING
-// TEMPORARY stand-in while kd_exif_get_datetime is pending: the
-// DateTimeOriginal tag as the file gives it.
-int datetime(const KdExif* meta, char* buf, size_t size) {
-  const char* v = kd_exif_get_tag(meta, "DateTimeOriginal");
-  if (v == nullptr) return KD_EXIF_ENOMETA;
-  std::snprintf(buf, size, "%s", v);
-  return KD_EXIF_OK;
-}
-#else
-constexpr auto datetime = kd_exif_get_datetime;
-#endif
 
 KdDecodeOpts wideOptions(uint64_t maxPixels, char* message, size_t size) {
   KdDecodeOpts opts{};
@@ -99,7 +87,7 @@ bool probeImage(const Bytes& data, const std::string& name, KdImageInfo& info,
 
 std::string captureDate(const KdExif* meta) {
   char buf[64] = "";
-  return datetime(meta, buf, sizeof buf) == KD_EXIF_OK ? std::string(buf) : std::string();
+  return kd_exif_get_datetime(meta, buf, sizeof buf) == KD_EXIF_OK ? std::string(buf) : std::string();
 }
 
 ExifPtr readMetadata(const Bytes& data, bool complete, const std::string& path) {
