@@ -15,6 +15,8 @@ struct DecodeOptions {
 };
 
 Image decodePng(ByteView data);
+// With opts.wide also Adam7-interlaced files.
+Image decodePng(ByteView data, const DecodeOptions& opts);
 Image decodeJpeg(ByteView data);
 Image decodeBmp(ByteView data);
 Image decodeQoi(ByteView data);

@@ -37,7 +37,7 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
     }
   }
   switch (format) {
-    case ffPng: return decodePng(d);
+    case ffPng: return decodePng(d, opts);
     case ffJpeg: return decodeJpeg(d);
     case ffBmp: return decodeBmp(d);
     case ffQoi: return decodeQoi(d);
