@@ -19,6 +19,8 @@ Image decodePng(ByteView data);
 Image decodePng(ByteView data, const DecodeOptions& opts);
 Image decodeJpeg(ByteView data);
 Image decodeBmp(ByteView data);
+// With opts.wide also OS/2 headers, bit fields, RLE8/RLE4, 2- and 16-bit pixels.
+Image decodeBmp(ByteView data, const DecodeOptions& opts);
 Image decodeQoi(ByteView data);
 Image decodePnm(ByteView data);
 // P7 (PAM) only; decodePnm hands P7 data over to it.

@@ -39,7 +39,7 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
   switch (format) {
     case ffPng: return decodePng(d, opts);
     case ffJpeg: return decodeJpeg(d);
-    case ffBmp: return decodeBmp(d);
+    case ffBmp: return decodeBmp(d, opts);
     case ffQoi: return decodeQoi(d);
     case ffPnm: return decodePnm(d);
     case ffTga: return decodeTga(d);

@@ -165,5 +165,9 @@ inline Bytes rgbOf(const Image& img) {
 // differs from the expected one.
 Bytes magickRgb(const std::string& path, int64_t width, int64_t height);
 
+// The first frame as 8-bit RGBA (alpha 255 where the file has none), also
+// when ImageMagick only warns; empty when it writes nothing.
+Bytes magickRgba(const std::string& path);
+
 
 }  // namespace kd::formats::test
