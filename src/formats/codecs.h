@@ -23,6 +23,8 @@ Image decodeBmp(ByteView data);
 Image decodeBmp(ByteView data, const DecodeOptions& opts);
 Image decodeQoi(ByteView data);
 Image decodePnm(ByteView data);
+// With opts.wide PAM also of depth 2 (grey and alpha, given as RGBA).
+Image decodePnm(ByteView data, const DecodeOptions& opts);
 // P7 (PAM) only; decodePnm hands P7 data over to it.
 Image decodePam(ByteView data);
 Image decodeGif(ByteView data);

@@ -41,7 +41,7 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
     case ffJpeg: return decodeJpeg(d);
     case ffBmp: return decodeBmp(d, opts);
     case ffQoi: return decodeQoi(d);
-    case ffPnm: return decodePnm(d);
+    case ffPnm: return decodePnm(d, opts);
     case ffTga: return decodeTga(d);
     case ffWebp: return decodeWebp(d);
     case ffTiff: return decodeTiff(d);
