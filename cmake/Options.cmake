@@ -4,6 +4,10 @@
 # multiply-add contraction.
 add_compile_options(-ffp-contract=off)
 
+if(NOT KELDRA_SIMD)
+  add_compile_definitions(KELDRA_NO_SIMD)
+endif()
+
 if(KELDRA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -8,6 +8,9 @@
 
 #include "formats/image.h"
 
+// Hot helpers of the JPEG codec files that must not stay calls.
+#define KD_INLINE [[gnu::always_inline]] inline
+
 namespace kd::formats::jpeg {
 
 // Zigzag position -> natural (row-major) index.
@@ -61,9 +64,12 @@ inline constexpr std::array<uint8_t, 162> Ac1Syms = {
     0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
     0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
 
+// C(0) of the DCT, 1/sqrt(2) in float; C(u) is 1 for every other u.
+inline constexpr float kCu0 = 0.70710677f;
+
 // The cosine tables of the direct float DCT:
 //   CosT[x][u] = cos(((2x + 1) * u * 3.1415927f) * 0.0625f) in float,
-//   Cu[0] = 0.70710677f, Cu[u] = 1 otherwise.
+//   Cu[0] = kCu0, Cu[u] = 1 otherwise.
 struct CosineTables {
   float CosT[8][8];
   float Cu[8];
@@ -77,11 +83,9 @@ const CosineTables& cosineTables();
 // 200 - 2 * quality; entries (base * scale + 50) / 100 clamped to 1..255.
 std::array<uint8_t, 64> scaleQt(const std::array<uint8_t, 64>& base, int quality);
 
-// Whether this processor runs AVX2 code (checked once).
-bool cpuHasAvx2();
-
 // decodeJpeg with the AVX2 kernels or the baseline ones; both give the same
-// bytes (decodeJpeg picks AVX2 where the processor has it).
+// bytes (decodeJpeg picks AVX2 where base::cpuHasAvx2() says the processor has
+// it).
 Image decodeJpegWith(ByteView data, bool useAvx2);
 
 // encodeJpeg with the AVX2 kernels or the baseline ones, likewise.

@@ -12,6 +12,7 @@
 
 #include "base/checked.h"
 #include "compress/crc32.h"
+#include "compress/deflate.h"
 #include "compress/inflate.h"
 #include "compress/zlib.h"
 #include "formats/codecs.h"
@@ -603,13 +604,13 @@ ColorSpace colorSpaceOf(const Layout& l) {
 }
 
 // The image is allocated only when the IDAT bytes could fill `expected`
-// filtered bytes (no DEFLATE stream gives more than 1032 bytes per input
-// byte); otherwise the stream is inflated without keeping anything, to
-// meet its failure.
+// filtered bytes (no DEFLATE stream gives more than kDeflateMaxExpansion
+// bytes per input byte); otherwise the stream is inflated without keeping
+// anything, to meet its failure.
 void requireEnoughData(const Chunks& chunks, size_t expected) {
   uint64_t idatBytes = 0;
   for (ByteView part : chunks.idat) idatBytes += part.size();
-  if (idatBytes < expected / 1032) {
+  if (idatBytes < expected / compress::kDeflateMaxExpansion) {
     DiscardSink discard;
     compress::zlibInflatePieces(chunks.idat, expected, 0, discard);
     fail(ekTruncated, "png: filtered data too short");

@@ -12,6 +12,7 @@
 
 #include "codec_support.h"
 #include "formats/formats.h"
+#include "base/cpu.h"
 #include "formats/jpeg.h"
 #include "jpeg_peer.h"
 #include "jpeg_reference.h"
@@ -261,7 +262,7 @@ void expectSameAsReference(const Bytes& file, const std::string& what) {
   Image b;
   const Failure plain = failureOf([&] { return b = referenceDecodeJpeg(viewOf(file)); });
   for (bool avx2 : {false, true}) {
-    if (avx2 && !jpeg::cpuHasAvx2()) continue;
+    if (avx2 && !base::cpuHasAvx2()) continue;
     Image a;
     const Failure fast = failureOf([&] { return a = jpeg::decodeJpegWith(viewOf(file), avx2); });
     ASSERT_EQ(fast, plain) << what << (avx2 ? " (AVX2)" : "");
@@ -587,7 +588,7 @@ TEST(JpegEncode, SameBytesAsThePlainEncoder) {
     for (const Image& img : {photoLike(c.width, c.height, c.cs), testPicture(c.width, c.height, c.cs)}) {
       const Bytes plain = referenceEncodeJpeg(img, c.quality);
       for (bool avx2 : {false, true}) {
-        if (avx2 && !jpeg::cpuHasAvx2()) continue;
+        if (avx2 && !base::cpuHasAvx2()) continue;
         EXPECT_EQ(jpeg::encodeJpegWith(img, c.quality, avx2), plain)
             << c.width << "x" << c.height << " q" << c.quality << (avx2 ? " AVX2" : "");
       }

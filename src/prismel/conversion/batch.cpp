@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/cpu.h"
 #include "base/memory.h"
 #include "prismel/conversion/distinct.h"
 #include "prismel/conversion/formulas.h"
@@ -52,7 +53,7 @@ void liftPerPixel(std::span<const uint8_t> samples, int channels, std::vector<Co
   const size_t step = static_cast<size_t>(channels);
   const size_t n = samples.size() / step;
   const LiftTables& t = liftTables();
-  const bool avx2 = cpuHasAvx2();
+  const bool avx2 = base::cpuHasAvx2();
   Color block[kBlock];
   for (size_t done = 0; done < n;) {
     const size_t m = std::min(kBlock, n - done);
@@ -95,7 +96,7 @@ void expandDistinct(std::span<const uint8_t> samples, bool orPerPixel, std::vect
 std::vector<Color> liftColorKeys(std::span<const uint32_t> keys) {
   std::vector<Color> out(keys.size());
   const LiftTables& t = liftTables();
-  const bool avx2 = cpuHasAvx2();
+  const bool avx2 = base::cpuHasAvx2();
   uint8_t rgb[kBlock * 3];
   for (size_t done = 0; done < keys.size();) {
     const size_t m = std::min(kBlock, keys.size() - done);

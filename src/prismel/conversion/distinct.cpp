@@ -1,5 +1,7 @@
 #include "prismel/conversion/distinct.h"
 
+#include "base/cpu.h"
+
 namespace kd::prismel {
 
 DistinctColors::DistinctColors(std::span<const uint8_t> samples, int channels)
@@ -26,9 +28,8 @@ DistinctColors::DistinctColors(std::span<const uint8_t> samples, int channels)
 }
 
 void DistinctColors::indexPixels(const uint8_t* p, size_t n, int channels, uint32_t* out) const {
-#if defined(__x86_64__)
-  static const bool popcnt = __builtin_cpu_supports("popcnt");
-  if (popcnt) {
+#if KD_X86_SIMD
+  if (base::cpuHasPopcnt()) {
     indexPixelsPopcnt(p, n, channels, out);
     return;
   }
@@ -37,7 +38,7 @@ void DistinctColors::indexPixels(const uint8_t* p, size_t n, int channels, uint3
   for (size_t j = 0; j < n; ++j, p += step) out[j] = indexOf(colorKey(p, channels));
 }
 
-#if defined(__x86_64__)
+#if KD_X86_SIMD
 __attribute__((target("popcnt"))) void DistinctColors::indexPixelsPopcnt(const uint8_t* p, size_t n,
                                                                          int channels,
                                                                          uint32_t* out) const {

@@ -1,6 +1,10 @@
 #include "prismel/conversion/lift.h"
 
+#include "base/cpu.h"
+
+#if KD_X86_SIMD
 #include <immintrin.h>
+#endif
 
 #include "prismel/conversion/formulas.h"
 #include "prismel/spaces/registry.h"
@@ -54,12 +58,7 @@ void liftScalar(const LiftTables& t, const uint8_t* samples, size_t n, int chann
   }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-
-bool cpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+#if KD_X86_SIMD
 
 namespace {
 
@@ -175,8 +174,6 @@ __attribute__((target("avx2"))) void liftAvx2(const LiftTables& t, const uint8_t
 }
 
 #else
-
-bool cpuHasAvx2() { return false; }
 
 void liftAvx2(const LiftTables& t, const uint8_t* samples, size_t n, int channels, Color* out) {
   liftScalar(t, samples, n, channels, out);

@@ -25,6 +25,5 @@ Color liftDecoded(const LiftTables& t, double r, double g, double b, float alpha
 // n pixels of `channels` (1, 3 or 4) interleaved samples each into out[0..n).
 void liftScalar(const LiftTables& t, const uint8_t* samples, size_t n, int channels, Color* out);
 void liftAvx2(const LiftTables& t, const uint8_t* samples, size_t n, int channels, Color* out);
-bool cpuHasAvx2();
 
 }  // namespace kd::prismel

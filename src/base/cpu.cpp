@@ -1,0 +1,24 @@
+#include "base/cpu.h"
+
+namespace kd::base {
+
+#if KD_X86_SIMD
+
+bool cpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+bool cpuHasPopcnt() {
+  static const bool has = __builtin_cpu_supports("popcnt");
+  return has;
+}
+
+#else
+
+bool cpuHasAvx2() { return false; }
+bool cpuHasPopcnt() { return false; }
+
+#endif
+
+}  // namespace kd::base

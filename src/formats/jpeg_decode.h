@@ -1,0 +1,186 @@
+// The pieces of the baseline JPEG decoder that another decoding process
+// (progressive) builds on: the frame, component and table records, the
+// marker segment readers, the Huffman tables and the entropy bit reader.
+// The IDCT and the colour conversion are the kernels of jpeg_kernels.h.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "base/bytes.h"
+#include "formats/jpeg.h"
+
+namespace kd::formats::jpeg {
+
+using base::ByteView;
+using base::Bytes;
+
+constexpr int kFastBits = 9;
+
+// Canonical Huffman table (Annex C) with the per-length limits of the
+// bit-by-bit walk (Annex F.2.2.3) and a lookup table over 9-bit prefixes.
+struct HuffTable {
+  bool defined = false;
+  int32_t minCode[17] = {};
+  int32_t maxCode[17] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+  int32_t valOffset[17] = {};
+  std::vector<uint8_t> symbols;
+  // (length << 8) | symbol for prefixes whose walk ends within kFastBits
+  // bits; 0 sends the decoder to the walk.
+  uint16_t fast[1 << kFastBits] = {};
+  // For AC use: when a prefix holds a whole symbol with a non-zero size and
+  // its value bits, value << 16 | run << 8 | bits used; 0 otherwise.
+  int32_t acFast[1 << kFastBits] = {};
+};
+
+// Fills `t` from a DHT table's 16 code-length counts and its symbols.
+void buildHuffTable(HuffTable& t, const uint8_t counts[16], ByteView symbols);
+
+struct Component {
+  int id = 0;
+  int h = 1;
+  int v = 1;
+  int tq = 0;
+  int td = 0;
+  int ta = 0;
+};
+
+struct Frame {
+  bool seen = false;
+  int width = 0;
+  int height = 0;
+  std::vector<Component> components;
+};
+
+struct Tables {
+  std::array<std::array<uint16_t, 64>, 4> quant{};  // zigzag order, as read
+  std::array<HuffTable, 4> dc;
+  std::array<HuffTable, 4> ac;
+  int restartInterval = 0;
+};
+
+// Readers of one marker segment's contents (the 2-byte length already
+// taken); failures throw with the decoder's messages.
+void readDqt(base::ByteReader& seg, Tables& t);
+void readDht(base::ByteReader& seg, Tables& t);
+// `length` is the segment length field.
+void readSof0(base::ByteReader& seg, size_t length, Frame& f);
+
+// The first scan's entropy-coded bytes with stuffing removed, and the
+// positions in them where restart markers stood.
+struct EntropyData {
+  Bytes bytes;
+  std::vector<size_t> restarts;
+};
+
+// The entropy-coded bytes starting at `pos` (just after an SOS segment) up
+// to the next marker other than RSTn, with stuffing removed.
+EntropyData extractEntropy(ByteView d, size_t pos);
+
+// MSB-first bit reader over the de-stuffed entropy bytes. Past the end it
+// reads zeros and counts them; `overrun()` says whether a bit past the end
+// has been consumed, which the block decoder turns into the truncation
+// error at the same point where a bit-by-bit reader would have failed.
+class BitReader {
+ public:
+  explicit BitReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
+
+  // At least 56 bits are buffered afterwards. Away from the end of the
+  // data it always loads 8 bytes (bits it already holds are loaded again
+  // at the same place), so the hot path has no data-dependent branch.
+  KD_INLINE void refill() {
+    if (next_ + 8 <= size_) {
+      uint64_t v;
+      std::memcpy(&v, data_ + next_, 8);
+      v = __builtin_bswap64(v);
+      acc_ |= v >> bits_;
+      next_ += static_cast<size_t>(63 - bits_) >> 3;
+      bits_ |= 56;
+      return;
+    }
+    refillSlow();
+  }
+  KD_INLINE void refillSlow() {
+    while (bits_ <= 56) {
+      const uint64_t byte = next_ < size_ ? data_[next_] : 0;
+      ++next_;
+      acc_ |= byte << (56 - bits_);
+      bits_ += 8;
+    }
+  }
+  uint32_t peek(int n) const { return static_cast<uint32_t>(acc_ >> (64 - n)); }
+  void consume(int n) {
+    acc_ <<= n;
+    bits_ -= n;
+  }
+  // n in 1..16; refill() must have run since the last 16 bits consumed.
+  uint32_t take(int n) {
+    const uint32_t v = peek(n);
+    consume(n);
+    return v;
+  }
+  // n in 0..16 (0 reads nothing and gives 0); refill() must have run
+  // since the last 40 bits consumed.
+  uint32_t takeUpTo16(int n) {
+    const auto v = static_cast<uint32_t>((acc_ >> 1) >> (63 - n));
+    consume(n);
+    return v;
+  }
+  bool overrun() const { return position() > size_ * 8; }
+  // Drops the rest of the current byte.
+  void alignToByte() { seek((position() + 7) / 8); }
+  void seek(size_t bytePos) {
+    next_ = bytePos;
+    acc_ = 0;
+    bits_ = 0;
+  }
+
+ private:
+  uint64_t position() const { return uint64_t{next_} * 8 - static_cast<uint64_t>(bits_); }
+
+  const uint8_t* data_;
+  size_t size_;
+  size_t next_ = 0;
+  uint64_t acc_ = 0;
+  int bits_ = 0;
+};
+
+// The failure of a block: the truncation error when the reader has run
+// past the end of the data, else ekInvalid with `message`. Takes the
+// overrun flag rather than the reader, so that the reader's state never
+// has to leave registers.
+[[noreturn, gnu::noinline, gnu::cold]] void failDecode(bool overrun, const char* message);
+
+// One Huffman symbol; refill() must have run. Codes longer than the lookup
+// prefix continue the walk from the prefix's bits.
+inline int decodeSymbol(BitReader& r, const HuffTable& t) {
+  const uint16_t hit = t.fast[r.peek(kFastBits)];
+  if (hit != 0) {
+    r.consume(hit >> 8);
+    return hit & 0xFF;
+  }
+  const uint32_t bits16 = r.peek(16);
+  int32_t code = 0;
+  for (int l = 1; l <= 16; ++l) {
+    code = code << 1 | static_cast<int32_t>(bits16 >> (16 - l) & 1);
+    if (code <= t.maxCode[l]) {
+      r.consume(l);
+      return t.symbols[static_cast<size_t>(t.valOffset[l] + code - t.minCode[l])];
+    }
+  }
+  r.consume(16);
+  failDecode(r.overrun(), "jpeg: bad Huffman code");
+}
+
+// s bits, sign-extended: a value below 2^(s-1) becomes value - 2^s + 1.
+// s in 0..16; branch-free, since the sign of a value is as good as random.
+KD_INLINE int32_t receiveExtend(BitReader& r, int s) {
+  const auto v = static_cast<int32_t>(r.takeUpTo16(s));
+  const int32_t below = (v - ((1 << s) >> 1)) >> 31;  // -1 when v < 2^(s-1)
+  return v + (below & (1 - (1 << s)));
+}
+
+}  // namespace kd::formats::jpeg
