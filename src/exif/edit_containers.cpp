@@ -6,6 +6,7 @@
 #include "exif/edit.h"
 #include "exif/isobmff.h"
 #include "exif/png.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 
 namespace kd::exif {
@@ -234,6 +235,16 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
   if (src.size() < 2) return {};
   if (src[0] == 0xFF && src[1] == 0xD8) {
     Bytes block = serialize(s);
+    // The thumbnail is what gives way when the block outgrows one segment.
+    if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
+    if (block.size() > kJpegMaxExifBlock &&
+        s.makerNote.tail.size() > static_cast<size_t>(kMakerNoteTail)) {
+      // Then the data behind the maker note, beyond the bytes always kept.
+      EditSession shorter = s;
+      shorter.makerNote.tail.resize(static_cast<size_t>(kMakerNoteTail));
+      block = serialize(shorter);
+      if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
+    }
     if (block.size() > kJpegMaxExifBlock) return {};
     return embedSegment(src, exifSegment(block));
   }
@@ -242,7 +253,7 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
     if (isFullTiff(src)) return whole(writeExifTiff(src, s));
     return whole(serialize(s));
   }
-  if (isPng(src)) return whole(replacePngExif(src, serialize(s)));
+  if (isPng(src)) return whole(replacePngExifAndProfiles(src, serialize(s)));
   if (isWebp(src)) return whole(replaceWebpExif(src, serialize(s)));
   if (isIsobmff(src)) return whole(writeExifIsobmff(src, serialize(s)));
   return {};

@@ -14,6 +14,7 @@
 #include "exif/json.h"
 #include "exif/makernotes.h"
 #include "exif/png.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 #include "exif/xmp.h"
 
@@ -28,6 +29,8 @@ constexpr uint16_t kTagExifIfd = 34665;
 constexpr uint16_t kTagGpsIfd = 34853;
 constexpr uint16_t kTagDateTimeOriginal = 36867;
 constexpr uint16_t kTagCreateDate = 36868;
+constexpr uint16_t kTagOffsetTimeOriginal = 36881;
+constexpr uint16_t kTagOffsetTimeDigitized = 36882;
 constexpr uint16_t kTagMakerNote = 37500;
 constexpr uint16_t kTagInteropIfd = 40965;
 constexpr int64_t kMoovPayloadCap = 5242880;  // 5 MiB
@@ -131,10 +134,21 @@ void promote(Metadata& md, std::string_view name, const std::string& raw) {
 
 void setCaptureDate(Metadata& md, const Ifd& exifDir) {
   const IfdEntry* e = exifDir.find(kTagDateTimeOriginal);
-  if (e == nullptr) e = exifDir.find(kTagCreateDate);
+  uint16_t offsetTag = kTagOffsetTimeOriginal;
+  if (e == nullptr) {
+    e = exifDir.find(kTagCreateDate);
+    offsetTag = kTagOffsetTimeDigitized;
+  }
   if (e == nullptr) return;
   DateTime d = parseDateTime(toString(*e));
-  if (d.known()) md.dateTime = d;
+  if (!d.known()) return;
+  if (const IfdEntry* o = exifDir.find(offsetTag)) {
+    if (auto minutes = parseUtcOffset(trimText(toString(*o)))) {
+      d.hasOffset = true;
+      d.offsetMinutes = *minutes;
+    }
+  }
+  md.dateTime = d;
 }
 
 // The Exif and GPS directories a directory points at (offsets relative to
@@ -280,11 +294,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
   } else if (isoBrandAt4(buf)) {
     readIsobmff(md, buf, budget);
   } else if (isPng(buf)) {
-    parseTiffAt(md, buf, findExifInPng(buf), budget);
-    for (auto& [keyword, text] : pngTextChunks(buf, &budget)) {
-      md.tags.insert_or_assign(std::move(keyword), std::move(text));
-      md.isValid = true;
-    }
+    readPngMetadata(md, buf, budget);
   } else if (isWebp(buf)) {
     parseTiffAt(md, buf, findExifInWebp(buf), budget);
   }
