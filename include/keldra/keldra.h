@@ -247,13 +247,20 @@ KD_API int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out) KD
    the variants the plain call refuses; max_pixels refuses larger pictures
    (status 2) before anything is allocated for them. On failure the
    decoder's message ("jpeg: arithmetic/12-bit unsupported") is copied into
-   opts->message when given; on success it is set to "". */
+   opts->message when given (NUL-terminated, truncated to message_size; "out
+   of memory" when an allocation failed); on success it is set to "". A
+   record whose size does not reach `flags`, or unknown flag bits, give
+   status 2. A refused limit reads "png: 268435456 pixels exceed the limit
+   of 67108864". */
 KD_API int kd_image_decode_ex(const uint8_t* data, size_t len, int format,
                               const KdDecodeOpts* opts, KdImage** out) KD_NOEXCEPT;
 KD_API int kd_image_thumbnail_ex(const uint8_t* data, size_t len, const KdDecodeOpts* opts,
                                  KdImage** out) KD_NOEXCEPT;
-/* Format, size and channels from the header alone, without decoding pixels.
-   `info->size` must be set. The failure's text goes to `message` when given. */
+/* Format, size and channels from the header alone, without decoding pixels,
+   detected from the content (TGA is never detected). Channels and colour
+   space are those a KD_DECODE_WIDE decode gives. `info->size` must be set
+   (at least up to `format`; only fields inside it are written). The
+   failure's text goes to `message` when given. */
 KD_API int kd_image_probe(const uint8_t* data, size_t len, KdImageInfo* info, char* message,
                           size_t message_size) KD_NOEXCEPT;
 

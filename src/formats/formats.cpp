@@ -37,11 +37,11 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
     }
   }
   switch (format) {
-    case ffPng: return decodePng(d);
+    case ffPng: return decodePng(d, opts);
     case ffJpeg: return decodeJpeg(d, opts);
-    case ffBmp: return decodeBmp(d);
+    case ffBmp: return decodeBmp(d, opts);
     case ffQoi: return decodeQoi(d);
-    case ffPnm: return decodePnm(d);
+    case ffPnm: return decodePnm(d, opts);
     case ffTga: return decodeTga(d);
     case ffWebp: return decodeWebpWide(d);
     case ffTiff: return decodeTiff(d);

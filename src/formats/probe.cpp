@@ -62,7 +62,7 @@ ImageInfo probePng(ByteView d) {
     const unsigned depth = h.u8(), colorType = h.u8();
     if (h.u8() != 0) fail(ekUnsupported, "png: unsupported compression");
     if (h.u8() != 0) fail(ekUnsupported, "png: unsupported filter");
-    if (h.u8() > 1) fail(ekUnsupported, "png: unknown interlace method");
+    if (h.u8() > 1) fail(ekInvalid, "png: unknown interlace method");
     constexpr int64_t kMaxSide = int64_t{1} << 30;
     if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) {
       fail(ekInvalid, "png: bad dimensions");
@@ -486,9 +486,7 @@ void checkPixelLimit(ByteView data, FileFormat format, uint64_t maxPixels) {
     // decoder's to refuse, with the message a decode without limit gives.
     return;
   }
-  if (i.declaredPixels <= maxPixels) return;
-  fail(ekTooLarge, std::string(formatName(i.format)) + ": " + std::to_string(i.declaredPixels) +
-                       " pixels exceed the limit of " + std::to_string(maxPixels));
+  requirePixelLimit(formatName(i.format), i.declaredPixels, maxPixels);
 }
 
 }  // namespace kd::formats

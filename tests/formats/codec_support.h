@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats/codecs.h"
+#include "formats/tiff.h"
 #include "support/testdata.h"
 
 namespace kd::formats::test {
@@ -171,6 +172,22 @@ inline Bytes rgbOf(const Image& img) {
 // PPM, read back with stb_image. Empty when ImageMagick fails or the size
 // differs from the expected one.
 Bytes magickRgb(const std::string& path, int64_t width, int64_t height);
+
+// A TIFF whose first directory declares associated alpha (ExtraSamples 1).
+inline bool hasAssociatedAlpha(const Bytes& file) {
+  if (file.size() < 8 || (file[0] != 'I' && file[0] != 'M')) return false;
+  const bool little = file[0] == 'I';
+  try {
+    const ByteView view = viewOf(file);
+    return tiff::parseIfd(view, base::loadU32(view, 4, little), little).getU32(338, 0) == 1;
+  } catch (const KeldraException&) {
+    return false;
+  }
+}
+
+// The first frame as 8-bit RGBA (alpha 255 where the file has none), also
+// when ImageMagick only warns; empty when it writes nothing.
+Bytes magickRgba(const std::string& path);
 
 
 }  // namespace kd::formats::test
