@@ -32,7 +32,9 @@ struct LevelParams {
   size_t good;      // a pending match this long quarters the search
   size_t nice;      // a match this long ends the search
   bool lazy;
-  size_t maxInsert; // greedy: longer matches leave their positions unhashed
+  // Greedy: longer matches leave their positions unhashed. Lazy: a
+  // pending match this long is taken without looking at the next position.
+  size_t limit;
 };
 
 // Index = level - 1.
@@ -40,12 +42,12 @@ constexpr std::array<LevelParams, 9> kLevels = {{
     {2, 4, 8, false, 4},
     {4, 4, 16, false, 8},
     {8, 4, 32, false, 16},
-    {8, 4, 16, true, 0},
-    {16, 8, 32, true, 0},
-    {32, 8, 128, true, 0},
-    {64, 8, 128, true, 0},
-    {256, 32, 258, true, 0},
-    {1024, 32, 258, true, 0},
+    {8, 4, 16, true, 4},
+    {16, 8, 32, true, 16},
+    {32, 8, 128, true, 16},
+    {64, 8, 128, true, 32},
+    {256, 32, 258, true, 128},
+    {1024, 32, 258, true, 258},
 }};
 
 // Distance symbol of distances 1..32768: through dist - 1 below 256, else
@@ -372,7 +374,7 @@ void greedy(ByteView data, const LevelParams& params, Matcher& m, BlockWriter& b
     if (len >= kMinMatch) {
       block.match(len, dist);
       const size_t end = i + len;
-      if (len <= params.maxInsert) {
+      if (len <= params.limit) {
         for (++i; i < end && n - i >= kMinMatch; ++i) m.insert(i);
       }
       i = end;
@@ -397,7 +399,7 @@ void lazy(ByteView data, const LevelParams& params, Matcher& m, BlockWriter& blo
     size_t dist = 0;
     if (n - i >= kMinMatch) {
       const int64_t cand = m.insert(i);
-      if (!(pending && prevLen >= params.nice)) {
+      if (!(pending && prevLen >= params.limit)) {
         const int chain = pending && prevLen >= params.good ? params.maxChain / 4 + 1 : params.maxChain;
         std::tie(len, dist) = m.find(i, cand, pending ? std::max<size_t>(prevLen, 2) : 2, chain);
         if (len == kMinMatch && dist > 4096) len = 0;
