@@ -23,6 +23,9 @@ Image decodePnm(ByteView data);
 Image decodePam(ByteView data);
 Image decodeGif(ByteView data);
 Image decodeWebp(ByteView data);
+// decodeWebp and, besides, lossy files: simple, with alpha, and the first
+// frame of an animation.
+Image decodeWebpWide(ByteView data);
 Image decodeTiff(ByteView data);
 Image decodePcx(ByteView data);
 Image decodeTga(ByteView data);

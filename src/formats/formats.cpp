@@ -44,7 +44,7 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
     case ffQoi: return decodeQoi(d);
     case ffPnm: return decodePnm(d);
     case ffTga: return decodeTga(d);
-    case ffWebp: return decodeWebp(d);
+    case ffWebp: return decodeWebpWide(d);
     case ffTiff: return decodeTiff(d);
     case ffGif: return decodeGif(d);
     case ffPcx: return decodePcx(d);

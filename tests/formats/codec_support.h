@@ -144,6 +144,13 @@ inline std::vector<std::string> listTestdataBoth(const std::string& a, const std
   return files;
 }
 
+// Writes a whole file; true when every byte was written.
+inline bool writeFile(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+
 // Runs a shell command with quoted file arguments; true when it exits 0.
 inline bool runCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
 inline std::string quoted(const std::string& s) { return "'" + s + "'"; }
