@@ -1,4 +1,5 @@
 #include "formats/formats.h"
+#include "formats/png.h"
 
 #include "formats/codecs.h"
 
@@ -63,6 +64,13 @@ base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality) 
     case efTga: encodeTgaTo(img, out); return out;
   }
   fail(ekUnsupported, "encodeImage: unknown format");
+}
+
+base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality, int pngLevel) {
+  if (format != efPng || pngLevel == 0) return encodeImage(img, format, quality);
+  base::HeapBytes out;
+  encodePngLevelTo(img, pngLevel, out);
+  return out;
 }
 
 }  // namespace kd::formats
