@@ -25,6 +25,12 @@ class DecodeOpts(ctypes.Structure):
                 ("message", c_void_p), ("message_size", c_size_t)]
 
 
+class EncodeOpts(ctypes.Structure):
+    """KdEncodeOpts: 16 bytes, `size` first."""
+    _fields_ = [("size", c_uint32), ("quality", ctypes.c_int32), ("png_level", ctypes.c_int32),
+                ("reserved", c_uint32)]
+
+
 class ImageInfo(ctypes.Structure):
     """KdImageInfo: 24 bytes, `size` first."""
     _fields_ = [("size", c_uint32), ("format", ctypes.c_int32), ("width", ctypes.c_int32),
@@ -90,6 +96,7 @@ _PROTOTYPES = {
     "kd_image_thumbnail_ex": (c_int, [c_char_p, c_size_t, P(DecodeOpts), P(_H)]),
     "kd_image_probe": (c_int, [c_char_p, c_size_t, P(ImageInfo), c_char_p, c_size_t]),
     "kd_image_encode": (c_int, [_H, c_int, c_int, P(c_void_p), P(c_size_t)]),
+    "kd_image_encode_ex": (c_int, [_H, c_int, P(EncodeOpts), P(c_void_p), P(c_size_t)]),
     "kd_image_width": (c_int, [_H]),
     "kd_image_height": (c_int, [_H]),
     "kd_image_channels": (c_int, [_H]),
@@ -111,7 +118,7 @@ _PROTOTYPES = {
 
 # Present in every build of ABI 1; the others are looked up and may be absent.
 _OPTIONAL = {"kd_exif_get_datetime", "kd_image_decode_ex", "kd_image_thumbnail_ex",
-             "kd_image_probe"}
+             "kd_image_probe", "kd_image_encode_ex"}
 
 _SONAME = "libkeldra.so.1"
 

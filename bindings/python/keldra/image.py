@@ -122,12 +122,20 @@ class Image:
 
     # ---- encoding and transforms -------------------------------------------
 
-    def encode(self, format, quality=90):
-        """The image as a file of `format` ("png", "jpeg", "bmp", "qoi", "pnm", "tga")."""
+    def encode(self, format, quality=90, png_level=6):
+        """The image as a file of `format` ("png", "jpeg", "bmp", "qoi", "pnm", "tga").
+
+        PNG files are written at compression level `png_level` (1..9, filtered
+        rows and dynamic codes; 0 is the library's plain, fastest encoder)."""
         out, size = ctypes.c_void_p(), ctypes.c_size_t()
         lib = _lib.lib()
-        st = lib.kd_image_encode(self._ptr(), _format_code(format), int(quality),
-                                 ctypes.byref(out), ctypes.byref(size))
+        if lib.has("kd_image_encode_ex"):
+            opts = _lib.EncodeOpts(ctypes.sizeof(_lib.EncodeOpts), int(quality), int(png_level), 0)
+            st = lib.kd_image_encode_ex(self._ptr(), _format_code(format), ctypes.byref(opts),
+                                        ctypes.byref(out), ctypes.byref(size))
+        else:
+            st = lib.kd_image_encode(self._ptr(), _format_code(format), int(quality),
+                                     ctypes.byref(out), ctypes.byref(size))
         if st:
             raise image_error(st, _strerror(st), f"encode {format}")
         return _lib.take_buffer(out, size, lib.kd_image_buffer_free)
