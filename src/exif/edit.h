@@ -120,8 +120,6 @@ struct EncodedValue {
 Bytes serialize(const EditSession& s);
 EncodedValue encode(const EditValue& v, bool sourceBigEndian);
 int64_t ifdSize(int64_t entries);
-void le16b(Bytes& out, uint32_t v);
-void le32b(Bytes& out, uint32_t v);
 
 // Layout choices beyond the plain block, for the callers that need them.
 struct BlockLayout {

@@ -28,6 +28,7 @@
 
 #include "base/checked.h"
 #include "base/cpu.h"
+#include "base/jpeg_segments.h"
 #include "base/memory.h"
 #include "formats/codecs.h"
 #include "formats/jpeg_kernels.h"
@@ -147,9 +148,13 @@ EntropyData extractEntropy(ByteView d, size_t pos) {
     const void* ff = std::memchr(base + pos, 0xFF, n - pos);
     const size_t stop = ff ? static_cast<size_t>(static_cast<const uint8_t*>(ff) - base) : n;
     e.bytes.insert(e.bytes.end(), base + pos, base + stop);
-    if (stop + 1 >= n) break;  // end of data, or a lone 0xFF as the last byte
-    const uint8_t m = base[stop + 1];
-    pos = stop + 2;
+    // 0xFF fill bytes may precede a marker (B.1.1.2), as in the header
+    // walk; 0xFF bytes up to the end of the data end it.
+    size_t code = stop + 1;
+    while (code < n && base[code] == 0xFF) ++code;
+    if (code >= n) break;
+    const uint8_t m = base[code];
+    pos = code + 1;
     if (m == 0x00) {
       e.bytes.push_back(0xFF);
     } else if (m >= 0xD0 && m <= 0xD7) {
@@ -203,25 +208,19 @@ void readSos(base::ByteReader& seg, size_t length, Tables& t, Frame& f) {
 size_t readHeaders(ByteView d, Tables& t, Frame& f) {
   requireLen(d, 2, "jpeg: header truncated");
   if (d[0] != 0xFF || d[1] != 0xD8) fail(ekUnsupported, "jpeg: bad SOI");
-  const size_t n = d.size();
-  size_t pos = 2;
-  for (;;) {
-    if (pos >= n) fail(ekInvalid, "jpeg: no scan (SOS)");
-    if (d[pos] != 0xFF) fail(ekInvalid, "jpeg: expected marker");
-    while (pos < n && d[pos] == 0xFF) ++pos;
-    if (pos >= n) fail(ekInvalid, "jpeg: no scan (SOS)");
-    const uint8_t marker = d[pos++];
-    if (marker == 0xD9) fail(ekInvalid, "jpeg: no scan (SOS)");
-    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
-    if (n - pos < 2) fail(ekTruncated, "jpeg: marker length truncated");
-    const size_t length = static_cast<size_t>(d[pos] << 8 | d[pos + 1]);
-    if (length < 2 || length > n - pos) fail(ekTruncated, "jpeg: segment truncated");
-    base::ByteReader seg(d.subspan(pos + 2, length - 2), "jpeg: segment truncated");
-    const size_t end = pos + length;
-    switch (marker) {
+  base::JpegSegmentWalk walk(d);
+  base::JpegSegment s;
+  while (walk.next(s)) {
+    if (s.marker == 0xD9) break;
+    if (base::JpegSegmentWalk::standalone(s.marker)) continue;
+    if (s.truncated) fail(ekTruncated, "jpeg: segment truncated");
+    base::ByteReader seg(s.payload(d), "jpeg: segment truncated");
+    switch (s.marker) {
       case 0xDB: readDqt(seg, t); break;
       case 0xC4: readDht(seg, t); break;
-      case 0xC0: readSof0(seg, length, f); break;
+      case 0xC0:
+        readSof0(seg, s.length, f);
+        break;
       case 0xC2: fail(ekUnsupported, "jpeg: progressive unsupported");
       case 0xC9:
       case 0xCA: fail(ekUnsupported, "jpeg: arithmetic/12-bit unsupported");
@@ -229,10 +228,21 @@ size_t readHeaders(ByteView d, Tables& t, Frame& f) {
         seg.need(2, "jpeg: DRI truncated");
         t.restartInterval = seg.u16be();
         break;
-      case 0xDA: readSos(seg, length, t, f); return end;
+      case 0xDA:
+        readSos(seg, s.length, t, f);
+        return s.end;
       default: break;
     }
-    pos = end;
+  }
+  switch (walk.stop()) {
+    case base::JpegWalkStop::jwNotMarker:
+      fail(ekInvalid, "jpeg: expected marker");
+    case base::JpegWalkStop::jwLengthCut:
+      fail(ekTruncated, "jpeg: marker length truncated");
+    case base::JpegWalkStop::jwBadLength:
+      fail(ekTruncated, "jpeg: segment truncated");
+    default:
+      fail(ekInvalid, "jpeg: no scan (SOS)");
   }
 }
 

@@ -77,7 +77,9 @@ struct EntropyData {
 };
 
 // The entropy-coded bytes starting at `pos` (just after an SOS segment) up
-// to the next marker other than RSTn, with stuffing removed.
+// to EOI or the end of the data, with stuffing removed and the RSTn
+// positions noted; 0xFF fill bytes before a marker are dropped. Any other
+// marker is ekInvalid "jpeg: bad marker in entropy".
 EntropyData extractEntropy(ByteView d, size_t pos);
 
 // MSB-first bit reader over the de-stuffed entropy bytes. Past the end it
