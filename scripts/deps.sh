@@ -11,6 +11,11 @@ packages=(
   zlib1g-dev libpng-dev libdeflate-dev libspng-dev libstb-dev libqoi-dev libimagequant-dev
   libjpeg62-turbo-dev imagemagick netpbm libimage-exiftool-perl libexif-dev libexiv2-dev
   libtiff-dev libtiff-tools libgif-dev giflib-tools gifsicle webp libwebp-dev
+  # the Python package: its tests and benchmarks run on Debian's /usr/bin/python3
+  python3 python3-setuptools python3-pip python3-numpy python3-pandas python3-dask
+  python3-distributed python3-pytest python3-tqdm
+  # peers of the Python benchmarks (exiftool is above)
+  python3-pil python3-exifread
 )
 missing=()
 for p in "${packages[@]}"; do

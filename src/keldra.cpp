@@ -5,6 +5,7 @@
 #include "exif/exif.h"
 #include "exif/thumbnail.h"
 #include "formats/codecs.h"
+#include "formats/formats.h"
 #include "formats/jpeg.h"
 #include "prismel/image/quantizer.h"
 #include "prismel/init.h"
@@ -32,14 +33,30 @@ void initLibrary() {
 
 void teardownLibrary() {}
 
-formats::Image loadThumbnail(base::ByteView data) {
+namespace {
+
+// The EXIF preview's bytes, or the failure saying why there are none.
+base::Bytes previewOf(base::ByteView data) {
   const int64_t tiffBase = exif::exifTiffBase(data);
   if (tiffBase < 0) base::fail(base::ekUnsupported, "loadThumbnail: no EXIF segment");
-  const base::Bytes preview = exif::extractExifThumbnailAt(data, tiffBase);
+  base::Bytes preview = exif::extractExifThumbnailAt(data, tiffBase);
   if (preview.empty()) {
     base::fail(base::ekUnsupported, "loadThumbnail: no embedded EXIF thumbnail");
   }
+  return preview;
+}
+
+}  // namespace
+
+formats::Image loadThumbnail(base::ByteView data) {
+  const base::Bytes preview = previewOf(data);
   return formats::decodeJpeg(base::ByteView(preview.data(), preview.size()));
+}
+
+formats::Image loadThumbnail(base::ByteView data, const formats::DecodeOptions& opts) {
+  const base::Bytes preview = previewOf(data);
+  return formats::decodeImage(base::ByteView(preview.data(), preview.size()), opts,
+                              formats::ffJpeg);
 }
 
 }  // namespace kd

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/bytes.h"
+#include "formats/codecs.h"
 #include "formats/image.h"
 
 namespace kd {
@@ -19,5 +20,9 @@ void teardownLibrary();
 // ekUnsupported when there is no EXIF block or no preview in it; the JPEG
 // decoder's failures pass through.
 formats::Image loadThumbnail(base::ByteView data);
+
+// The same preview decoded with `opts` (the wide flag, the pixel limit);
+// default options give exactly loadThumbnail's result.
+formats::Image loadThumbnail(base::ByteView data, const formats::DecodeOptions& opts);
 
 }  // namespace kd

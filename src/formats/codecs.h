@@ -7,6 +7,13 @@
 
 namespace kd::formats {
 
+// What a host asks of one decode. The default options decode exactly as the
+// one-argument decoders do.
+struct DecodeOptions {
+  bool wide = false;       // also decode the variants the plain decoders refuse
+  uint64_t maxPixels = 0;  // largest width x height accepted; 0: the library's cap
+};
+
 Image decodePng(ByteView data);
 Image decodeJpeg(ByteView data);
 Image decodeBmp(ByteView data);

@@ -203,8 +203,6 @@ void writeHeaders(base::HeapBytes& out, const Image& img, const std::array<uint8
   out.push_back(0);
 }
 
-inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
-
 // Bits in zigzag order for each row of a natural-order mask:
 // kZigZagBits[v][m] has bit ZigZag-position-of(8v + u) set for each bit u
 // of m.
