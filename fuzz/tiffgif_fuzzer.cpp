@@ -32,8 +32,8 @@ void tryDecode(Decode decode, ByteView data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ByteView in(data, size);
-  tryDecode(kd::formats::decodeTiff, in);
-  tryDecode(kd::formats::decodeGif, in);
-  tryDecode(kd::formats::decodeImage, in);
+  tryDecode([](ByteView d) { return kd::formats::decodeTiff(d); }, in);
+  tryDecode([](ByteView d) { return kd::formats::decodeGif(d); }, in);
+  tryDecode([](ByteView d) { return kd::formats::decodeImage(d); }, in);
   return 0;
 }

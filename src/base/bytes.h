@@ -7,6 +7,7 @@
 // throws KeldraException(ekTruncated) with the caller's message.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,11 +34,23 @@ constexpr bool fits(ByteView v, int64_t pos, int64_t n) {
 
 constexpr uint16_t loadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 constexpr uint16_t loadBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+constexpr uint32_t loadLe24(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+}
 constexpr uint32_t loadLe32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 constexpr uint32_t loadBe32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+// Eight bytes in one load whatever the host's byte order: the one place a
+// big-endian host reorders what it loads.
+inline uint64_t loadLe64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
 }
 
 constexpr void storeLe16(uint8_t* p, uint16_t v) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "base/error.h"
 
@@ -16,6 +17,19 @@ template <class T>
 template <class T>
 [[nodiscard]] constexpr bool checkedAdd(T a, T b, T& out) {
   return !__builtin_add_overflow(a, b, &out);
+}
+
+// Saturating forms: the largest value of T instead of wrapping, for bounds
+// that only need to be "at least this large".
+template <class T>
+[[nodiscard]] constexpr T saturatingMul(T a, T b) {
+  T out;
+  return checkedMul(a, b, out) ? out : std::numeric_limits<T>::max();
+}
+template <class T>
+[[nodiscard]] constexpr T saturatingAdd(T a, T b) {
+  T out;
+  return checkedAdd(a, b, out) ? out : std::numeric_limits<T>::max();
 }
 
 // Throwing forms: fail with `kind` and `message` on overflow.

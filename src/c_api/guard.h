@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <new>
 
 #include "base/error.h"
 #include "keldra/keldra.h"
@@ -36,13 +37,16 @@ constexpr int mapImgStatus(base::ErrorKind kind) {
 // A length whose top bit is set is a negative value cast to size_t.
 constexpr bool badLength(size_t len) { return len == 0 || (len >> (sizeof(size_t) * 8 - 1)) != 0; }
 
-// Image family: KeldraException maps by kind, anything else gives 2.
+// Image family: KeldraException maps by kind, an allocation that fails
+// gives 8, anything else 2.
 template <class F>
 int imageCall(F&& body) noexcept {
   try {
     return body();
   } catch (const base::KeldraException& e) {
     return mapImgStatus(e.kind());
+  } catch (const std::bad_alloc&) {
+    return kImageOutOfMemory;
   } catch (...) {
     return kImageBadArgument;
   }

@@ -1,7 +1,6 @@
 // kd_image_*: create images from pixels or files, query, encode, release.
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "base/checked.h"
 #include "c_api/image_object.h"
@@ -96,16 +95,12 @@ int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
     auto obj = imgOf(img);
     if (!obj) return kImageBadArgument;
     // The encoder writes into the block the host receives.
-    try {
-      kd::base::HeapBytes encoded =
-          kd::formats::encodeImage(obj->image, encodeFmtFromCint(format), quality);
-      if (encoded.empty()) return kImageUnsupported;
-      const size_t len = encoded.size();
-      *out = encoded.release();
-      *out_len = len;
-    } catch (const std::bad_alloc&) {
-      return kImageOutOfMemory;
-    }
+    kd::base::HeapBytes encoded =
+        kd::formats::encodeImage(obj->image, encodeFmtFromCint(format), quality);
+    if (encoded.empty()) return kImageUnsupported;
+    const size_t len = encoded.size();
+    *out = encoded.release();
+    *out_len = len;
     return kStatusOk;
   });
 }

@@ -9,17 +9,17 @@ namespace {
 
 // Slicing-by-8: table k gives the CRC contribution of a byte followed by k
 // zero bytes, so eight bytes fold into the register per step. Row 0 is
-// CrcTable itself.
+// kCrcTable itself.
 constexpr std::array<std::array<uint32_t, 256>, 8> makeSlicingTables() {
   std::array<std::array<uint32_t, 256>, 8> t{};
-  t[0] = CrcTable;
+  t[0] = kCrcTable;
   for (size_t k = 1; k < 8; ++k) {
-    for (size_t n = 0; n < 256; ++n) t[k][n] = (t[k - 1][n] >> 8) ^ CrcTable[t[k - 1][n] & 0xFF];
+    for (size_t n = 0; n < 256; ++n) t[k][n] = (t[k - 1][n] >> 8) ^ kCrcTable[t[k - 1][n] & 0xFF];
   }
   return t;
 }
 
-constexpr auto Slices = makeSlicingTables();
+constexpr auto kSlices = makeSlicingTables();
 
 }  // namespace
 
@@ -28,22 +28,15 @@ uint32_t crc32(ByteView data, uint32_t crc) {
   const uint8_t* p = data.data();
   size_t n = data.size();
   while (n >= 8) {
-    uint32_t lo;
-    uint32_t hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + 4, 4);
-    if constexpr (std::endian::native == std::endian::big) {
-      lo = __builtin_bswap32(lo);
-      hi = __builtin_bswap32(hi);
-    }
-    lo ^= c;
-    c = Slices[7][lo & 0xFF] ^ Slices[6][(lo >> 8) & 0xFF] ^ Slices[5][(lo >> 16) & 0xFF] ^
-        Slices[4][lo >> 24] ^ Slices[3][hi & 0xFF] ^ Slices[2][(hi >> 8) & 0xFF] ^
-        Slices[1][(hi >> 16) & 0xFF] ^ Slices[0][hi >> 24];
+    const uint32_t lo = base::loadLe32(p) ^ c;
+    const uint32_t hi = base::loadLe32(p + 4);
+    c = kSlices[7][lo & 0xFF] ^ kSlices[6][(lo >> 8) & 0xFF] ^ kSlices[5][(lo >> 16) & 0xFF] ^
+        kSlices[4][lo >> 24] ^ kSlices[3][hi & 0xFF] ^ kSlices[2][(hi >> 8) & 0xFF] ^
+        kSlices[1][(hi >> 16) & 0xFF] ^ kSlices[0][hi >> 24];
     p += 8;
     n -= 8;
   }
-  while (n-- > 0) c = CrcTable[(c ^ *p++) & 0xFF] ^ (c >> 8);
+  while (n-- > 0) c = kCrcTable[(c ^ *p++) & 0xFF] ^ (c >> 8);
   return ~c;
 }
 

@@ -22,7 +22,7 @@ constexpr std::array<uint32_t, 256> makeCrcTable() {
 }
 
 // One entry per byte value: the CRC register after shifting that byte in.
-inline constexpr std::array<uint32_t, 256> CrcTable = makeCrcTable();
+inline constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
 
 // CRC-32 of `data`, continuing from `crc`, the finished CRC of the bytes
 // before it (0 for none). The register starts at 0xFFFFFFFF and is

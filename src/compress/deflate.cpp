@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compress/deflate.h"
+#include "compress/huffman.h"
 
 namespace kd::compress {
 
@@ -30,54 +31,36 @@ struct FixedCode {
   uint8_t length;
 };
 
-constexpr uint16_t reverse(uint32_t code, unsigned len) {
-  uint32_t r = 0;
-  for (unsigned i = 0; i < len; ++i) r |= ((code >> i) & 1) << (len - 1 - i);
-  return static_cast<uint16_t>(r);
-}
-
 constexpr std::array<FixedCode, 288> makeFixedCodes() {
   std::array<FixedCode, 288> t{};
-  for (unsigned s = 0; s < 288; ++s) {
-    uint32_t code;
-    unsigned len;
-    if (s < 144) {
-      code = 0x30 + s;
-      len = 8;
-    } else if (s < 256) {
-      code = 0x190 + (s - 144);
-      len = 9;
-    } else if (s < 280) {
-      code = s - 256;
-      len = 7;
-    } else {
-      code = 0xC0 + (s - 280);
-      len = 8;
-    }
-    t[s] = {reverse(code, len), static_cast<uint8_t>(len)};
-  }
+  LengthCounts count{};
+  std::array<uint16_t, 288> sorted{};
+  sortCanonical(kFixedLiteralLengths.data(), t.size(), count, sorted.data());
+  forEachCodeWord(count, sorted.data(), [&t](uint16_t symbol, unsigned len, uint32_t reversed) {
+    t[symbol] = {static_cast<uint16_t>(reversed), static_cast<uint8_t>(len)};
+  });
   return t;
 }
 
-constexpr auto FixedCodes = makeFixedCodes();
+constexpr auto kFixedCodes = makeFixedCodes();
 
 // Length symbol index (symbol - 257) for every match length 0..258: the
-// largest k with LengthBase[k] <= length.
+// largest k with kLengthBase[k] <= length.
 constexpr std::array<uint8_t, kMaxMatch + 1> makeLengthIndex() {
   std::array<uint8_t, kMaxMatch + 1> t{};
   for (size_t len = kMinMatch; len <= kMaxMatch; ++len) {
     size_t k = 0;
-    while (k + 1 < LengthBase.size() && LengthBase[k + 1] <= len) ++k;
+    while (k + 1 < kLengthBase.size() && kLengthBase[k + 1] <= len) ++k;
     t[len] = static_cast<uint8_t>(k);
   }
   return t;
 }
 
-constexpr auto LengthIndex = makeLengthIndex();
+constexpr auto kLengthIndex = makeLengthIndex();
 
 unsigned distanceIndex(size_t dist) {
-  auto it = std::upper_bound(DistBase.begin(), DistBase.end(), dist);
-  return static_cast<unsigned>(it - DistBase.begin() - 1);
+  auto it = std::upper_bound(kDistBase.begin(), kDistBase.end(), dist);
+  return static_cast<unsigned>(it - kDistBase.begin() - 1);
 }
 
 // Number of equal bytes at a and b, up to limit.
@@ -143,16 +126,16 @@ void DeflateStream::encode(size_t stop, size_t known) {
 
     size_t advance = 1;
     if (best >= kMinMatch) {
-      unsigned k = LengthIndex[best];
-      const FixedCode& lc = FixedCodes[257 + k];
+      unsigned k = kLengthIndex[best];
+      const FixedCode& lc = kFixedCodes[257 + k];
       put(lc.bits, lc.length);
-      put(static_cast<uint32_t>(best - LengthBase[k]), LengthExtra[k]);
+      put(static_cast<uint32_t>(best - kLengthBase[k]), kLengthExtra[k]);
       unsigned d = distanceIndex(bestDist);
-      put(reverse(d, 5), 5);
-      put(static_cast<uint32_t>(bestDist - DistBase[d]), DistExtra[d]);
+      put(reverseBits(d, 5), 5);
+      put(static_cast<uint32_t>(bestDist - kDistBase[d]), kDistExtra[d]);
       advance = best;
     } else {
-      const FixedCode& c = FixedCodes[p[i]];
+      const FixedCode& c = kFixedCodes[p[i]];
       put(c.bits, c.length);
     }
 
@@ -178,9 +161,7 @@ void DeflateStream::put(uint32_t bits, unsigned n) {
   if (count_ >= 32) {
     const size_t at = out_.size();
     out_.growTo(at + 4);
-    const uint8_t group[4] = {static_cast<uint8_t>(acc_), static_cast<uint8_t>(acc_ >> 8),
-                              static_cast<uint8_t>(acc_ >> 16), static_cast<uint8_t>(acc_ >> 24)};
-    std::memcpy(out_.data() + at, group, 4);
+    base::storeLe32(out_.data() + at, static_cast<uint32_t>(acc_));
     acc_ >>= 32;
     count_ -= 32;
   }
@@ -222,7 +203,7 @@ void DeflateStream::write(ByteView data) {
 
 void DeflateStream::finish() {
   encode(filled_, filled_);
-  const FixedCode& end = FixedCodes[256];
+  const FixedCode& end = kFixedCodes[256];
   put(end.bits, end.length);
   while (count_ > 0) {
     out_.push_back(static_cast<uint8_t>(acc_));

@@ -16,20 +16,38 @@ using base::ByteView;
 using base::Bytes;
 
 // RFC 1951 tables, indexed by length symbol - 257 and by distance symbol.
-inline constexpr std::array<uint16_t, 29> LengthBase = {
+inline constexpr std::array<uint16_t, 29> kLengthBase = {
     3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-inline constexpr std::array<uint8_t, 29> LengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
+inline constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
                                                         1, 1, 2, 2, 2, 2, 3, 3, 3, 3,
                                                         4, 4, 4, 4, 5, 5, 5, 5, 0};
-inline constexpr std::array<uint16_t, 30> DistBase = {
+inline constexpr std::array<uint16_t, 30> kDistBase = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-inline constexpr std::array<uint8_t, 30> DistExtra = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,
+inline constexpr std::array<uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,
                                                       4, 4, 5, 5, 6, 6, 7,  7,  8,  8,
                                                       9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-inline constexpr std::array<uint8_t, 19> CodeLenOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+inline constexpr std::array<uint8_t, 19> kCodeLenOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// The code lengths of the fixed Huffman codes (RFC 1951, 3.2.6): literal/
+// length symbols 0-287 and distance symbols 0-29.
+inline constexpr std::array<uint8_t, 288> kFixedLiteralLengths = [] {
+  std::array<uint8_t, 288> t{};
+  for (size_t s = 0; s < t.size(); ++s) t[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
+  return t;
+}();
+inline constexpr std::array<uint8_t, 30> kFixedDistanceLengths = [] {
+  std::array<uint8_t, 30> t{};
+  t.fill(5);
+  return t;
+}();
+
+// No DEFLATE stream produces more than this many bytes per input byte (a
+// 258-byte match in two bits): the bound every buffer sized from a
+// compressed length uses.
+inline constexpr size_t kDeflateMaxExpansion = 1032;
 
 struct InflateResult {
   Bytes output;

@@ -1,8 +1,9 @@
 // DEFLATE decoder (RFC 1951) with an output cap.
 //
-// Huffman codes are decoded through a primary lookup table (11 bits for
-// literal/length codes, 8 for distance codes) whose entries link to
-// subtables for longer codes. Each entry carries what the symbol means (a
+// Huffman codes (assigned, enumerated and walked by compress/huffman.h, read
+// through compress/bit_reader.h) are decoded through a primary lookup table
+// (11 bits for literal/length codes, 8 for distance codes) whose entries
+// link to subtables for longer codes. Each entry carries what the symbol means (a
 // literal byte, a length or distance base and its extra-bit count, the end
 // of the block), so the hot loop never maps symbols through a second table.
 // Bit patterns that no code matches, and whole codes whose lengths are
@@ -20,7 +21,9 @@
 #include <cstring>
 #include <memory>
 
+#include "compress/bit_reader.h"
 #include "compress/deflate.h"
+#include "compress/huffman.h"
 #include "compress/zlib.h"
 
 namespace kd::compress {
@@ -30,21 +33,19 @@ using enum base::ErrorKind;
 
 namespace {
 
-constexpr unsigned kMaxCodeLength = 15;
 constexpr size_t kMaxMatch = 258;
 // The output buffer always keeps this much room past the write position
 // (within the cap) while symbols are decoded, so a match is copied 16 bytes
 // at a time without checks.
 constexpr size_t kRoom = kMaxMatch + 16;
-// No DEFLATE stream produces more than 1032 bytes per input byte (a 258-byte
-// match in two bits).
-constexpr size_t kMaxExpansion = 1032;
+constexpr size_t kMaxExpansion = kDeflateMaxExpansion;
 // The farthest a match reaches back.
 constexpr size_t kHistory = 32768;
 // Output produced between two hand-overs to a sink, beyond what it holds.
 constexpr size_t kWindowWork = size_t{128} << 10;
 
-[[noreturn]] void failTruncated() { fail(ekTruncated, "deflate: stream truncated"); }
+constexpr const char* kTruncatedMessage = "deflate: stream truncated";
+[[noreturn]] void failTruncated() { fail(ekTruncated, kTruncatedMessage); }
 [[noreturn]] void failCap() { fail(ekInvalid, "deflate: output exceeds the size cap"); }
 
 // Largest output `inputLeft` bytes of stream can produce (saturating).
@@ -53,149 +54,13 @@ size_t mostOutput(uint64_t inputLeft) {
                                                    : static_cast<size_t>((inputLeft + 1) * kMaxExpansion);
 }
 
-// LSB-first bit reader over untrusted bytes given as one or more pieces. The
-// low `count_` bits of `buf_` are the unread bits; any bits above them are
-// the following input bytes at their proper places (or zero), so refills
-// may OR the same bytes in again.
-class BitReader {
+// The input side of every inflate entry: the shared LSB-first reader,
+// failing with this decoder's message.
+class BitReader : public LsbBitReader {
  public:
-  // Starts `start` bytes into the first piece.
-  BitReader(std::span<const ByteView> pieces, size_t start) : pieces_(pieces) {
-    if (pieces_.empty()) return;
-    const ByteView first = pieces_[0];
-    start = std::min(start, first.size());
-    begin_ = first.data() + start;
-    p_ = begin_;
-    end_ = first.data() + first.size();
-    base_ = start;
-  }
-
-  // At least 8 bytes left in the current piece: refillFast may be used.
-  bool fastInput() const { return end_ - p_ >= 8; }
-
-  // Brings the buffer to at least 56 bits. Needs fastInput().
-  void refillFast() {
-    uint64_t word;
-    std::memcpy(&word, p_, 8);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    buf_ |= word << count_;
-    p_ += (63 - count_) >> 3;
-    count_ |= 56;
-  }
-
-  // Brings the buffer to at least 56 bits, or to every bit the input has
-  // left.
-  void refill() {
-    if (fastInput()) {
-      refillFast();
-      return;
-    }
-    while (count_ <= 56) {
-      if (p_ == end_ && !nextPiece()) return;
-      buf_ |= uint64_t{*p_++} << count_;
-      count_ += 8;
-    }
-  }
-
-  uint64_t peek() const { return buf_; }
-  unsigned count() const { return count_; }
-  void consume(unsigned n) {
-    buf_ >>= n;
-    count_ -= n;
-  }
-
-  // n (at most 32) bits, least significant first.
-  uint32_t bits(unsigned n) {
-    if (n > count_) {
-      refill();
-      if (n > count_) failTruncated();
-    }
-    uint32_t v = static_cast<uint32_t>(buf_ & ((uint64_t{1} << n) - 1));
-    consume(n);
-    return v;
-  }
-
-  // Drops the bits left in the current byte and hands whole buffered bytes
-  // back to the input.
-  void alignToByte() {
-    size_t back = count_ / 8;
-    while (back > static_cast<size_t>(p_ - begin_)) {
-      back -= static_cast<size_t>(p_ - begin_);
-      --piece_;
-      const ByteView v = pieces_[piece_];
-      begin_ = v.data();
-      end_ = v.data() + v.size();
-      base_ -= v.size();
-      p_ = end_;
-    }
-    p_ -= back;
-    buf_ = 0;
-    count_ = 0;
-  }
-
-  // Whole bytes left in the input. Only valid right after alignToByte.
-  uint64_t bytesLeft() const {
-    uint64_t n = static_cast<uint64_t>(end_ - p_);
-    for (size_t i = piece_ + 1; i < pieces_.size(); ++i) n += pieces_[i].size();
-    return n;
-  }
-
-  // Copies the next n bytes (the caller has checked bytesLeft). Only valid
-  // right after alignToByte.
-  void readBytes(uint8_t* dst, size_t n) {
-    while (n > 0) {
-      if (p_ == end_) nextPiece();
-      const size_t take = std::min(n, static_cast<size_t>(end_ - p_));
-      std::memcpy(dst, p_, take);
-      dst += take;
-      p_ += take;
-      n -= take;
-    }
-  }
-
-  // Index, in the concatenated input, after the last byte any consumed bit
-  // came from.
-  uint64_t consumed() const { return base_ + static_cast<uint64_t>(p_ - begin_) - count_ / 8; }
-
- private:
-  // Moves to the next non-empty piece; false at the end of the input.
-  bool nextPiece() {
-    while (piece_ + 1 < pieces_.size()) {
-      base_ += static_cast<uint64_t>(end_ - begin_);
-      const ByteView v = pieces_[++piece_];
-      begin_ = v.data();
-      p_ = begin_;
-      end_ = v.data() + v.size();
-      if (p_ != end_) return true;
-    }
-    return false;
-  }
-
-  std::span<const ByteView> pieces_;
-  size_t piece_ = 0;
-  const uint8_t* begin_ = nullptr;  // start of the current piece (after `start` for the first)
-  const uint8_t* p_ = nullptr;
-  const uint8_t* end_ = nullptr;
-  uint64_t base_ = 0;  // index of begin_ in the concatenated input
-  uint64_t buf_ = 0;
-  unsigned count_ = 0;
+  BitReader(std::span<const ByteView> pieces, size_t start)
+      : LsbBitReader(pieces, start, kTruncatedMessage) {}
 };
-
-constexpr std::array<uint8_t, 256> kReversedBytes = [] {
-  std::array<uint8_t, 256> t{};
-  for (unsigned b = 0; b < 256; ++b) {
-    unsigned r = 0;
-    for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1) << (7 - i);
-    t[b] = static_cast<uint8_t>(r);
-  }
-  return t;
-}();
-
-// The low `len` (1 to 15) bits of code, reversed.
-uint32_t reverseBits(uint32_t code, unsigned len) {
-  const uint32_t r = uint32_t{kReversedBytes[code & 0xFF]} << 8 | kReversedBytes[(code >> 8) & 0xFF];
-  return r >> (16 - len);
-}
 
 // A canonical Huffman code: per-length counts and symbols ordered by
 // (length, symbol), which is all `walk` needs.
@@ -203,52 +68,25 @@ class CanonicalCode {
  public:
   // lengths[s] is the code length of symbol s (0: absent, at most 15). No
   // completeness check: an incomplete code fails only when an unused
-  // pattern is met. Returns the number of unused 15-bit patterns (0 for a
-  // complete code), or -1 for an over-subscribed code, which has no
-  // prefix-free reading: only the walk decides what it decodes to.
+  // pattern is met. Returns codeSpaceLeft.
   int64_t assign(const uint8_t* lengths, size_t symbolCount) {
-    std::fill(std::begin(count_), std::end(count_), uint16_t{0});
-    for (size_t s = 0; s < symbolCount; ++s) ++count_[lengths[s]];
-    count_[0] = 0;
-    uint16_t offset[kMaxCodeLength + 2] = {};
-    for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
-      offset[len + 1] = static_cast<uint16_t>(offset[len] + count_[len]);
-    }
-    for (size_t s = 0; s < symbolCount; ++s) {
-      if (lengths[s] != 0) symbols_[offset[lengths[s]]++] = static_cast<uint16_t>(s);
-    }
-    int64_t left = 1;
-    for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
-      left = left * 2 - count_[len];
-      if (left < 0) return -1;
-    }
-    return left;
+    sortCanonical(lengths, symbolCount, count_, symbols_);
+    return codeSpaceLeft(count_);
   }
 
   // Reads the code one bit at a time, length by length, as RFC 1951's
   // canonical assignment defines it. The reader must hold at least 15 bits
   // or all that is left of the input.
   unsigned walk(BitReader& in) const {
-    int code = 0;
-    int first = 0;
-    int index = 0;
-    for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
-      if (len > in.count()) failTruncated();
-      code |= static_cast<int>((in.peek() >> (len - 1)) & 1);
-      int n = count_[len];
-      if (code - n < first) {
-        in.consume(len);
-        return symbols_[index + (code - first)];
-      }
-      index += n;
-      first = (first + n) << 1;
-      code <<= 1;
-    }
-    fail(ekInvalid, "deflate: invalid Huffman code");
+    const WalkResult r = walkCanonical(count_, symbols_, in.peek(), in.count());
+    if (r.symbol == kOutOfBits) failTruncated();
+    if (r.symbol == kNoCodeWord) fail(ekInvalid, "deflate: invalid Huffman code");
+    in.consume(r.length);
+    return static_cast<unsigned>(r.symbol);
   }
 
  protected:
-  uint16_t count_[kMaxCodeLength + 1];
+  LengthCounts count_;
   uint16_t symbols_[320];
 };
 
@@ -259,17 +97,11 @@ class LengthsCode : public CanonicalCode {
   void build(const uint8_t* lengths, size_t symbolCount) {
     std::fill(std::begin(table_), std::end(table_), uint32_t{0});
     if (assign(lengths, symbolCount) < 0) return;
-    uint32_t code = 0;
-    size_t index = 0;
-    for (unsigned len = 1; len <= kTableBits; ++len) {
-      for (unsigned k = 0; k < count_[len]; ++k, ++code, ++index) {
-        uint32_t entry = uint32_t{symbols_[index]} << 16 | len;
-        for (uint32_t i = reverseBits(code, len); i < (1u << kTableBits); i += 1u << len) {
-          table_[i] = entry;
-        }
-      }
-      code <<= 1;
-    }
+    forEachCodeWord(count_, symbols_, [&](uint16_t symbol, unsigned len, uint32_t reversed) {
+      if (len > kTableBits) return;
+      const uint32_t entry = uint32_t{symbol} << 16 | len;
+      for (uint32_t i = reversed; i < (1u << kTableBits); i += 1u << len) table_[i] = entry;
+    });
   }
 
   // The reader must hold at least 15 bits or all that is left of the input.
@@ -320,12 +152,12 @@ uint32_t literalLengthInfo(unsigned s) {
   if (s < 256) return kLiteral | s << 16;
   if (s == 256) return kSpecial | kEndOfBlock << 16;
   if (s >= 286) return kSpecial | kBadSymbol << 16;
-  return uint32_t{LengthBase[s - 257]} << 16 | LengthExtra[s - 257];
+  return uint32_t{kLengthBase[s - 257]} << 16 | kLengthExtra[s - 257];
 }
 
 uint32_t distanceInfo(unsigned s) {
   if (s >= 30) return kSpecial | kBadSymbol << 16;
-  return uint32_t{DistBase[s]} << 16 | DistExtra[s];
+  return uint32_t{kDistBase[s]} << 16 | kDistExtra[s];
 }
 
 // A literal/length or distance code: a primary table over PrimaryBits and
@@ -348,31 +180,25 @@ class FastCode : public CanonicalCode {
     }
     const unsigned subBits = maxLength > PrimaryBits ? maxLength - PrimaryBits : 0;
     size_t next = kPrimary;  // first free subtable entry
-    uint32_t code = 0;
-    size_t index = 0;
-    for (unsigned len = 1; len <= maxLength; ++len) {
-      for (unsigned k = 0; k < count_[len]; ++k, ++code, ++index) {
-        const uint32_t reversed = reverseBits(code, len);
-        // Special entries consume nothing in the fast loop (bits 0-7 zero).
-        uint32_t entry = Info(symbols_[index]);
-        entry = (entry & ~0xFFFu) | len << 8 | ((entry & kSpecial) ? 0 : len + (entry & 0xFF));
-        if (len <= PrimaryBits) {
-          for (uint32_t i = reversed; i < kPrimary; i += 1u << len) table_[i] = entry;
-          continue;
-        }
-        uint32_t& link = table_[reversed & (kPrimary - 1)];
-        if ((link & kLink) == 0) {
-          link = kLink | static_cast<uint32_t>(next) << 16 | subBits << 8;
-          if (unused != 0) std::fill(table_ + next, table_ + next + (size_t{1} << subBits), walkEntry);
-          next += size_t{1} << subBits;
-        }
-        uint32_t* sub = table_ + (link >> 16);
-        for (uint32_t i = reversed >> PrimaryBits; i < (1u << subBits); i += 1u << (len - PrimaryBits)) {
-          sub[i] = entry;
-        }
+    forEachCodeWord(count_, symbols_, [&](uint16_t symbol, unsigned len, uint32_t reversed) {
+      // Special entries consume nothing in the fast loop (bits 0-7 zero).
+      uint32_t entry = Info(symbol);
+      entry = (entry & ~0xFFFu) | len << 8 | ((entry & kSpecial) ? 0 : len + (entry & 0xFF));
+      if (len <= PrimaryBits) {
+        for (uint32_t i = reversed; i < kPrimary; i += 1u << len) table_[i] = entry;
+        return;
       }
-      code <<= 1;
-    }
+      uint32_t& link = table_[reversed & (kPrimary - 1)];
+      if ((link & kLink) == 0) {
+        link = kLink | static_cast<uint32_t>(next) << 16 | subBits << 8;
+        if (unused != 0) std::fill(table_ + next, table_ + next + (size_t{1} << subBits), walkEntry);
+        next += size_t{1} << subBits;
+      }
+      uint32_t* sub = table_ + (link >> 16);
+      for (uint32_t i = reversed >> PrimaryBits; i < (1u << subBits); i += 1u << (len - PrimaryBits)) {
+        sub[i] = entry;
+      }
+    });
     if constexpr (Pairs) {
       // Literal pairs: the bits after a short literal code that select a
       // second literal whose code fits in what is left of the primary bits.
@@ -424,14 +250,8 @@ struct FixedCodes {
   LiteralCode literal;
   DistanceCode distance;
   FixedCodes() {
-    uint8_t lengths[288];
-    std::fill(lengths, lengths + 144, uint8_t{8});
-    std::fill(lengths + 144, lengths + 256, uint8_t{9});
-    std::fill(lengths + 256, lengths + 280, uint8_t{7});
-    std::fill(lengths + 280, lengths + 288, uint8_t{8});
-    literal.build(lengths, 288);
-    std::fill(lengths, lengths + 30, uint8_t{5});
-    distance.build(lengths, 30);
+    literal.build(kFixedLiteralLengths.data(), kFixedLiteralLengths.size());
+    distance.build(kFixedDistanceLengths.data(), kFixedDistanceLengths.size());
   }
 };
 
@@ -583,7 +403,7 @@ class Inflater {
     unsigned hclen = in_.bits(4) + 4;
     uint8_t codeLengths[19] = {};
     for (unsigned i = 0; i < hclen; ++i) {
-      codeLengths[CodeLenOrder[i]] = static_cast<uint8_t>(in_.bits(3));
+      codeLengths[kCodeLenOrder[i]] = static_cast<uint8_t>(in_.bits(3));
     }
     Codes& c = *codes_;
     c.lengths.build(codeLengths, 19);

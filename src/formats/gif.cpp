@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 
 #include "base/checked.h"
@@ -26,9 +25,6 @@ namespace {
 constexpr size_t kHeaderSize = 13;
 constexpr size_t kDescriptorSize = 10;
 constexpr size_t kGceSize = 8;
-constexpr uint64_t kMaxCodes = 4096;
-
-uint16_t le16(ByteView d, size_t pos) { return static_cast<uint16_t>(d[pos] | d[pos + 1] << 8); }
 
 // Most indices `bytes` of payload can decode to with codes of at least
 // `minWidth` bits.
@@ -37,10 +33,7 @@ size_t lzwBoundForPayload(size_t bytes, unsigned minWidth) {
   return most > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(most);
 }
 
-// Pixels are R | G << 8 | B << 16 | A << 24, their byte order in memory here.
-static_assert(std::endian::native == std::endian::little);
-
-// A colour table of `entries` RGB triples as 32-bit RGBA pixels.
+// A colour table of RGB triples as pixels R | G << 8 | B << 16 | A << 24.
 struct Palette {
   std::array<uint32_t, 256> rgba{};
   size_t size = 0;
@@ -50,8 +43,7 @@ Palette readPalette(ByteView table) {
   Palette p;
   p.size = table.size() / 3;
   for (size_t i = 0; i < p.size; ++i) {
-    p.rgba[i] = uint32_t{table[3 * i]} | uint32_t{table[3 * i + 1]} << 8 |
-                uint32_t{table[3 * i + 2]} << 16 | 0xFF000000u;
+    p.rgba[i] = base::loadLe24(table.data() + 3 * i) | 0xFF000000u;
   }
   return p;
 }
@@ -60,103 +52,27 @@ size_t tableBytes(uint8_t packed) { return 3 * (size_t{2} << (packed & 7)); }
 
 }  // namespace
 
-Bytes readSubBlocks(ByteView data, size_t& pos) {
+Bytes readSubBlocks(base::ByteReader& r) {
   Bytes out;
-  for (;;) {
-    if (pos >= data.size()) fail(ekTruncated, "gif: sub-block truncated");
-    const size_t len = data[pos++];
-    if (len == 0) return out;
-    if (len > data.size() - pos) fail(ekTruncated, "gif: sub-block truncated");
-    out.insert(out.end(), data.begin() + static_cast<ptrdiff_t>(pos),
-               data.begin() + static_cast<ptrdiff_t>(pos + len));
-    pos += len;
+  for (size_t len; (len = r.u8()) != 0;) {
+    const ByteView block = r.take(len);
+    out.insert(out.end(), block.begin(), block.end());
   }
+  return out;
 }
 
-unsigned readCode(ByteView payload, BitState& state, unsigned width) {
-  if (width > payload.size() * 8 - std::min(state.bit, payload.size() * 8)) {
-    fail(ekTruncated, "gif: LZW stream truncated");
-  }
-  unsigned code = 0;
-  for (unsigned i = 0; i < width; ++i, ++state.bit) {
-    code |= ((payload[state.bit >> 3] >> (state.bit & 7)) & 1u) << i;
-  }
-  return code;
-}
-
-// Table entries point at the first occurrence of their string in the
-// output, so each string is written once, by a copy of an earlier stretch.
-// Long on purpose: the bit buffer and the table stay in locals.
 Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount) {
   if (minCodeSize < 2 || minCodeSize > 8) fail(ekInvalid, "gif: bad LZW min code size");
-  const unsigned clear = 1u << minCodeSize;
-  const unsigned endCode = clear + 1;
-  std::array<size_t, kMaxCodes> start{};
-  std::array<uint16_t, kMaxCodes> length{};
+  const LzwRules rules = {minCodeSize,
+                          /*msbFirst=*/false,
+                          /*earlyChange=*/false,
+                          /*failOnTruncation=*/true,
+                          "gif: LZW stream truncated",
+                          "gif: bad LZW code",
+                          "gif: bad LZW code",
+                          "gif: LZW output exceeds the frame size"};
   Bytes out(std::min(pixelCount, lzwBoundForPayload(payload.size(), minCodeSize + 1)));
-  const uint8_t* p = payload.data();
-  const uint8_t* const end = p + payload.size();
-  uint64_t bits = 0;  // LSB-first: the next code sits in the low bits
-  unsigned held = 0;
-  unsigned width = minCodeSize + 1;
-  unsigned next = clear + 2;
-  bool havePrev = false;
-  size_t prevStart = 0;
-  size_t prevLen = 0;
-  size_t pos = 0;
-  for (;;) {
-    while (held <= 56 && p < end) {
-      bits |= uint64_t{*p++} << held;
-      held += 8;
-    }
-    if (held < width) fail(ekTruncated, "gif: LZW stream truncated");
-    const unsigned code = static_cast<unsigned>(bits) & ((1u << width) - 1);
-    bits >>= width;
-    held -= width;
-    if (code == clear) {
-      next = clear + 2;
-      width = minCodeSize + 1;
-      havePrev = false;
-      continue;
-    }
-    if (code == endCode) break;
-    size_t len;
-    if (code < clear) {
-      len = 1;
-    } else if (code < next) {
-      len = length[code];
-    } else if (code == next && havePrev) {
-      len = prevLen + 1;
-    } else {
-      fail(ekInvalid, "gif: bad LZW code");
-    }
-    if (len > pixelCount - pos) fail(ekInvalid, "gif: LZW output exceeds the frame size");
-    if (len > out.size() - pos) {
-      out.resize(std::max(pos + len, std::min(pixelCount, 2 * out.size())));
-    }
-    uint8_t* o = out.data() + pos;
-    if (code < clear) {
-      *o = static_cast<uint8_t>(code);
-    } else if (code < next) {
-      copyEarlierString(o, out.data() + start[code], len, out.size() - pos);
-    } else {
-      // The previous string and its own first byte; the previous string
-      // ends exactly where this one starts.
-      copyEarlierString(o, out.data() + prevStart, prevLen, out.size() - pos);
-      o[prevLen] = out[prevStart];
-    }
-    if (havePrev && next < kMaxCodes) {
-      start[next] = prevStart;
-      length[next] = static_cast<uint16_t>(prevLen + 1);
-      ++next;
-      if (next == (1u << width) && width < 12) ++width;
-    }
-    havePrev = true;
-    prevStart = pos;
-    prevLen = len;
-    pos += len;
-  }
-  out.resize(pos);
+  out.resize(lzwDecodeInto(payload, pixelCount, out, rules));
   return out;
 }
 
@@ -182,57 +98,49 @@ Image decodeGif(ByteView data) {
   if (data[3] != '8' || (data[4] != '7' && data[4] != '9') || data[5] != 'a') {
     fail(ekUnsupported, "gif: unsupported version");
   }
-  const uint16_t screenWidth = le16(data, 6);
-  const uint16_t screenHeight = le16(data, 8);
+  const uint16_t screenWidth = base::loadLe16(data.data() + 6);
+  const uint16_t screenHeight = base::loadLe16(data.data() + 8);
   if (screenWidth == 0 || screenHeight == 0) fail(ekInvalid, "gif: bad dimensions");
-  if (uint64_t{screenWidth} * screenHeight > static_cast<uint64_t>(kMaxPixels)) {
-    fail(ekInvalid, "gif: too many pixels");
-  }
-  size_t pos = kHeaderSize;
+  requirePixelCount(screenWidth, screenHeight, "gif: too many pixels");
+  // Data sub-blocks fail with the reader's message; every other read names
+  // its own.
+  base::ByteReader r(data, "gif: sub-block truncated");
+  r.skip(kHeaderSize);
   Palette palette;
   if (data[10] & 0x80) {
-    const size_t n = tableBytes(data[10]);
-    if (n > data.size() - pos) fail(ekTruncated, "gif: global color table truncated");
-    palette = readPalette(data.subspan(pos, n));
-    pos += n;
+    palette = readPalette(r.take(tableBytes(data[10]), "gif: global color table truncated"));
   }
 
   int transparent = -1;
   for (;;) {
-    if (pos >= data.size()) fail(ekTruncated, "gif: no image descriptor");
-    const uint8_t marker = data[pos];
+    if (r.atEnd()) fail(ekTruncated, "gif: no image descriptor");
+    const uint8_t marker = r.rest()[0];
     if (marker == 0x2C) break;
     if (marker == 0x3B) fail(ekInvalid, "gif: no image data");
     if (marker != 0x21) fail(ekInvalid, "gif: unknown block marker");
-    if (data.size() - pos < 2) fail(ekTruncated, "gif: extension truncated");
-    if (data[pos + 1] == 0xF9) {
-      if (data.size() - pos < kGceSize) fail(ekTruncated, "gif: GCE truncated");
-      if (data[pos + 3] & 1) transparent = data[pos + 6];
-      pos += kGceSize;
+    r.need(2, "gif: extension truncated");
+    if (r.rest()[1] == 0xF9) {
+      const ByteView gce = r.take(kGceSize, "gif: GCE truncated");
+      if (gce[3] & 1) transparent = gce[6];
     } else {
-      pos += 2;
-      (void)readSubBlocks(data, pos);
+      r.skip(2);
+      (void)readSubBlocks(r);
     }
   }
 
-  if (data.size() - pos < kDescriptorSize) fail(ekTruncated, "gif: image descriptor truncated");
-  const size_t width = le16(data, pos + 5);
-  const size_t height = le16(data, pos + 7);
-  const uint8_t packed = data[pos + 9];
-  pos += kDescriptorSize;
+  const ByteView descriptor = r.take(kDescriptorSize, "gif: image descriptor truncated");
+  const size_t width = base::loadLe16(descriptor.data() + 5);
+  const size_t height = base::loadLe16(descriptor.data() + 7);
+  const uint8_t packed = descriptor[9];
   if (width == 0 || height == 0) fail(ekInvalid, "gif: bad image dimensions");
-  if (uint64_t{width} * height > static_cast<uint64_t>(kMaxPixels)) {
-    fail(ekInvalid, "gif: image has too many pixels");
-  }
+  requirePixelCount(static_cast<int64_t>(width), static_cast<int64_t>(height),
+                    "gif: image has too many pixels");
   if (packed & 0x80) {
-    const size_t n = tableBytes(packed);
-    if (n > data.size() - pos) fail(ekTruncated, "gif: local color table truncated");
-    palette = readPalette(data.subspan(pos, n));
-    pos += n;
+    palette = readPalette(r.take(tableBytes(packed), "gif: local color table truncated"));
   }
-  if (pos >= data.size()) fail(ekTruncated, "gif: missing LZW min code size");
-  const unsigned minCodeSize = data[pos++];
-  const Bytes payload = readSubBlocks(data, pos);
+  r.need(1, "gif: missing LZW min code size");
+  const unsigned minCodeSize = r.u8();
+  const Bytes payload = readSubBlocks(r);
   const size_t pixels = width * height;
   Bytes indices = lzwDecode(minCodeSize, ByteView(payload.data(), payload.size()), pixels);
   if (indices.size() < pixels) fail(ekTruncated, "gif: LZW output too short");
@@ -248,9 +156,10 @@ Image decodeGif(ByteView data) {
   img.colorspace = csRgba;
   img.channels = 4;
   img.pixels.resize(pixels * 4);
+  // Both buffers hold exactly `pixels` entries: the loop runs unchecked.
   uint8_t* o = img.pixels.data();
   const uint8_t* in = indices.data();
-  for (size_t i = 0; i < pixels; ++i) std::memcpy(o + 4 * i, &palette.rgba[in[i]], 4);
+  for (size_t i = 0; i < pixels; ++i) base::storeLe32(o + 4 * i, palette.rgba[in[i]]);
   return img;
 }
 

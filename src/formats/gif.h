@@ -8,20 +8,13 @@
 
 namespace kd::formats::gif {
 
-// Position of the next unread bit of an LZW payload.
-struct BitState {
-  size_t bit = 0;
-};
+// The concatenated payload of the data sub-blocks at the reader, which ends
+// past the zero-length terminator (the reader's message when they are cut
+// short).
+Bytes readSubBlocks(base::ByteReader& r);
 
-// The concatenated payload of the data sub-blocks starting at `pos`; `pos`
-// ends past the zero-length terminator ("gif: sub-block truncated").
-Bytes readSubBlocks(ByteView data, size_t& pos);
-
-// One code of `width` bits, least significant bit first ("gif: LZW stream
-// truncated" when the payload has fewer bits left).
-unsigned readCode(ByteView payload, BitState& state, unsigned width);
-
-// The colour indices of at most `pixelCount` pixels; stops at the end code.
+// The colour indices of at most `pixelCount` pixels; stops at the end code
+// ("gif: LZW stream truncated" when the payload ends before it).
 Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount);
 
 // Rows of an interlaced image (stored pass by pass) in top-to-bottom order.

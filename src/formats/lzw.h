@@ -1,13 +1,12 @@
-// What the TIFF and GIF LZW decoders share: the bound on what a stream can
-// expand to, and the string copy of table entries that point at earlier
-// stretches of their own output.
+// The one LZW decoder of GIF and TIFF, with the ways the two formats differ
+// as explicit rules, and the bound on what a stream can expand to.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "base/bytes.h"
 #include "base/checked.h"
 
 namespace kd::formats {
@@ -16,27 +15,32 @@ namespace kd::formats {
 // after a Clear yields at most k symbols, and no string is longer than the
 // 4096-entry table allows. Saturates instead of wrapping.
 inline uint64_t lzwBound(uint64_t codes) {
-  uint64_t triangle;
-  if (!base::checkedMul(codes, codes + 1, triangle)) triangle = UINT64_MAX;
-  uint64_t longest;
-  if (!base::checkedMul(codes, uint64_t{4096}, longest)) longest = UINT64_MAX;
-  return std::min(triangle / 2, longest);
+  return std::min(base::saturatingMul(codes, codes + 1) / 2, base::saturatingMul(codes, uint64_t{4096}));
 }
 
-// Copies the len bytes at src to dst, where src + len <= dst (the string
-// was written earlier in the same buffer). With 16 writable bytes at dst, a
-// short string moves as two 8-byte words: the bytes copied past len lie
-// ahead of the output and are overwritten before anything reads them.
-inline void copyEarlierString(uint8_t* dst, const uint8_t* src, size_t len, size_t room) {
-  if (len <= 16 && room >= 16) {
-    uint64_t a, b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(&b, src + 8, 8);
-    std::memcpy(dst + 8, &b, 8);
-    return;
-  }
-  std::memcpy(dst, src, len);
+// How one format's LZW differs from another's. Codes 0 .. 2^minCodeSize - 1
+// are literals, then come Clear and End; codes start one bit wider than the
+// literals and grow to at most 12 bits.
+struct LzwRules {
+  unsigned minCodeSize;
+  bool msbFirst;          // codes packed most significant bit first (TIFF), else least (GIF)
+  bool earlyChange;       // the width grows one code before the table needs it (TIFF)
+  bool failOnTruncation;  // input ending before End fails (GIF), else decoding stops there (TIFF)
+  const char* truncated;     // ekTruncated, with failOnTruncation
+  const char* badFirstCode;  // ekInvalid: a table code with no string before it
+  const char* badCode;       // ekInvalid: a code beyond the next table entry
+  const char* overflow;      // ekInvalid: output beyond `expected`
+};
+
+// Decodes the untrusted stream `in` into `out`, which grows as needed (by
+// doubling) but never beyond `expected` bytes; returns the decoded length.
+// Bytes of `out` past it are unspecified.
+size_t lzwDecodeInto(base::ByteView in, size_t expected, base::Bytes& out, const LzwRules& rules);
+
+// Grows `out` so that it holds at least `need` bytes, doubling up to `cap`.
+inline void growTo(base::Bytes& out, size_t need, size_t cap) {
+  const size_t size = std::max(need, std::min(cap, out.size() > SIZE_MAX / 2 ? cap : 2 * out.size()));
+  out.resize(size);
 }
 
 }  // namespace kd::formats

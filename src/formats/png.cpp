@@ -11,6 +11,7 @@
 
 #include "base/checked.h"
 #include "compress/crc32.h"
+#include "compress/deflate.h"
 #include "compress/inflate.h"
 #include "compress/zlib.h"
 #include "formats/codecs.h"
@@ -494,11 +495,11 @@ Image decodePng(ByteView file) {
   const size_t expected = base::mulOrFail<size_t>(height, stride, "png: too many pixels");
 
   // The image is reserved only when the IDAT bytes could fill it (no
-  // DEFLATE stream gives more than 1032 bytes per input byte); otherwise
+  // DEFLATE stream gives more than kDeflateMaxExpansion bytes per input byte); otherwise
   // the stream is inflated without keeping anything, to meet its failure.
   uint64_t idatBytes = 0;
   for (ByteView part : chunks.idat) idatBytes += part.size();
-  if (idatBytes < expected / 1032) {
+  if (idatBytes < expected / compress::kDeflateMaxExpansion) {
     DiscardSink discard;
     compress::zlibInflatePieces(chunks.idat, expected, 0, discard);
     fail(ekTruncated, "png: filtered data too short");

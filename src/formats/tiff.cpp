@@ -18,6 +18,7 @@
 
 #include "base/checked.h"
 #include "base/memory.h"
+#include "compress/deflate.h"
 #include "compress/inflate.h"
 #include "formats/codecs.h"
 #include "formats/lzw.h"
@@ -61,94 +62,18 @@ constexpr uint32_t kMaxSamples = 6;
 
 constexpr std::array<uint8_t, 13> kTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
 
-uint64_t satMul(uint64_t a, uint64_t b) {
-  uint64_t out;
-  return base::checkedMul(a, b, out) ? out : UINT64_MAX;
-}
-uint64_t satAdd(uint64_t a, uint64_t b) {
-  uint64_t out;
-  return base::checkedAdd(a, b, out) ? out : UINT64_MAX;
-}
 size_t toSize(uint64_t v) { return v > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(v); }
 
-// Grows `out` so that it holds at least `need` bytes, doubling up to `cap`.
-void growTo(Bytes& out, size_t need, size_t cap) {
-  size_t size = std::max(need, std::min(cap, out.size() > SIZE_MAX / 2 ? cap : 2 * out.size()));
-  out.resize(size);
-}
-
-// LZW into `out` (resized as needed, never beyond `expected`); returns the
-// decoded length. Table entries point at the first occurrence of their
-// string in the output, so each string is written once, by a copy of an
-// earlier stretch of the output. Long on purpose: the bit buffer and the
-// table stay in locals.
-size_t lzwInto(ByteView in, size_t expected, Bytes& out) {
-  std::array<size_t, 4096> start{};
-  std::array<uint16_t, 4096> length{};
-  const uint8_t* p = in.data();
-  const uint8_t* const end = p + in.size();
-  uint64_t bits = 0;  // MSB-first: the next code sits in the top bits
-  unsigned held = 0;
-  unsigned width = 9;
-  unsigned next = 258;
-  bool havePrev = false;
-  size_t prevStart = 0;
-  size_t prevLen = 0;
-  size_t pos = 0;
-  for (;;) {
-    while (held <= 56 && p < end) {
-      bits |= uint64_t{*p++} << (56 - held);
-      held += 8;
-    }
-    if (held < width) break;  // input ends without EndOfInformation
-    const unsigned code = static_cast<unsigned>(bits >> (64 - width));
-    bits <<= width;
-    held -= width;
-    if (code == 256) {
-      next = 258;
-      width = 9;
-      havePrev = false;
-      continue;
-    }
-    if (code == 257) break;
-    size_t len;
-    if (code < 256) {
-      len = 1;
-    } else if (!havePrev) {
-      fail(ekInvalid, "tiff: bad LZW first code");
-    } else if (code < next) {
-      len = length[code];
-    } else if (code == next) {
-      len = prevLen + 1;
-    } else {
-      fail(ekInvalid, "tiff: bad LZW code");
-    }
-    if (len > expected - pos) fail(ekInvalid, "tiff: LZW output exceeds expected size");
-    if (len > out.size() - pos) growTo(out, pos + len, expected);
-    uint8_t* o = out.data() + pos;
-    if (code < 256) {
-      *o = static_cast<uint8_t>(code);
-    } else if (code < next) {
-      copyEarlierString(o, out.data() + start[code], len, out.size() - pos);
-    } else {
-      // The previous string and its own first byte; the previous string
-      // ends exactly where this one starts.
-      copyEarlierString(o, out.data() + prevStart, prevLen, out.size() - pos);
-      o[prevLen] = out[prevStart];
-    }
-    if (havePrev && next < 4096) {
-      start[next] = prevStart;
-      length[next] = static_cast<uint16_t>(prevLen + 1);
-      ++next;
-      if (next + 1 >= (1u << width) && width < 12) ++width;
-    }
-    havePrev = true;
-    prevStart = pos;
-    prevLen = len;
-    pos += len;
-  }
-  return pos;
-}
+// TIFF 6.0 LZW: MSB-first codes, the width growing one code early, and a
+// stream that ends without EndOfInformation simply ends.
+constexpr LzwRules kTiffLzw = {8,
+                               /*msbFirst=*/true,
+                               /*earlyChange=*/true,
+                               /*failOnTruncation=*/false,
+                               "",
+                               "tiff: bad LZW first code",
+                               "tiff: bad LZW code",
+                               "tiff: LZW output exceeds expected size"};
 
 size_t packbitsInto(ByteView in, size_t expected, Bytes& out) {
   size_t i = 0;
@@ -195,7 +120,7 @@ ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t 
   // returned, so it never points at the block a growth released.
   size_t produced = 0;
   switch (compression) {
-    case kLzw: produced = lzwInto(in, expected, scratch); break;
+    case kLzw: produced = lzwDecodeInto(in, expected, scratch, kTiffLzw); break;
     case kPackBits: produced = packbitsInto(in, expected, scratch); break;
     case kDeflate:
     case kAdobeDeflate: produced = compress::zlibInflateInto(in, expected, scratch); break;
@@ -221,8 +146,7 @@ inline uint32_t rawSample(const uint8_t* row, size_t i, bool little) {
   if constexpr (Bits == 4) return (row[i >> 1] >> ((i & 1) ? 0 : 4)) & 15u;
   if constexpr (Bits == 8) return row[i];
   if constexpr (Bits == 16) {
-    const uint8_t* s = row + 2 * i;
-    return little ? (s[0] | uint32_t{s[1]} << 8) : (uint32_t{s[0]} << 8 | s[1]);
+    return little ? base::loadLe16(row + 2 * i) : base::loadBe16(row + 2 * i);
   }
 }
 
@@ -502,7 +426,7 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
   Bytes predicted;
   for (uint64_t i = 0; i < l.count; ++i) {
     const uint64_t rows = decodedRows(l, i, height);
-    const size_t expected = toSize(satMul(rows, rowBytes));
+    const size_t expected = toSize(base::saturatingMul<uint64_t>(rows, rowBytes));
     ByteView chunk =
         decodeChunkInto(data, l.offsets[i], l.byteCounts[i], expected, compression, scratch);
     if (chunk.size() < expected) fail(ekTruncated, "tiff: decoded strip/tile too short");
@@ -603,38 +527,23 @@ Ifd parseIfd(ByteView data, uint64_t offset, bool littleEndian) {
 }
 
 size_t rowBytesFor(uint64_t width, uint32_t spp, uint32_t bits) {
-  const uint64_t bitCount = satMul(satMul(width, spp), bits);
+  const uint64_t bitCount = base::saturatingMul<uint64_t>(base::saturatingMul<uint64_t>(width, spp), bits);
   return toSize(bitCount == UINT64_MAX ? bitCount : bitCount / 8 + (bitCount % 8 != 0));
 }
 
 uint64_t maxDecodedSize(uint32_t compression, uint64_t count) {
   switch (compression) {
-    case kLzw: return lzwBound(satAdd(count / 9 * 8, 8));  // at least 9 bits a code
-    case kPackBits: return satMul(count / 2 + 1, 128);     // two bytes repeat one 128 times
+    case kLzw: return lzwBound(base::saturatingAdd<uint64_t>(count / 9 * 8, 8));  // at least 9 bits a code
+    case kPackBits: return base::saturatingMul<uint64_t>(count / 2 + 1, 128);     // two bytes repeat one 128 times
     case kDeflate:
-    case kAdobeDeflate: return satMul(count, 1032);       // 258 bytes from 2 bits
+    case kAdobeDeflate: return base::saturatingMul<uint64_t>(count, compress::kDeflateMaxExpansion);
     default: return count;
   }
 }
 
-Bytes decodeChunk(ByteView data, uint64_t offset, uint64_t count, size_t expected,
-                  uint32_t compression, bool) {
-  Bytes scratch;
-  const ByteView out = decodeChunkInto(data, offset, count, expected, compression, scratch);
-  if (out.data() != scratch.data()) return Bytes(out.begin(), out.end());
-  scratch.resize(out.size());
-  return scratch;
-}
-
 Bytes lzwDecode(ByteView in, size_t expected) {
   Bytes out(toSize(std::min<uint64_t>(expected, maxDecodedSize(kLzw, in.size()))));
-  out.resize(lzwInto(in, expected, out));
-  return out;
-}
-
-Bytes packbitsDecode(ByteView in, size_t expected) {
-  Bytes out(toSize(std::min<uint64_t>(expected, maxDecodedSize(kPackBits, in.size()))));
-  out.resize(packbitsInto(in, expected, out));
+  out.resize(lzwDecodeInto(in, expected, out, kTiffLzw));
   return out;
 }
 
@@ -646,14 +555,16 @@ void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, 
       unpredict8(row, rowBytes, spp);
       continue;
     }
+    // rowBytes / 2 whole samples lie in the row.
     const size_t samples = rowBytes / 2;
-    const size_t hi = littleEndian ? 1 : 0;
     for (size_t i = spp; i < samples; ++i) {
-      uint8_t* s = row + 2 * i;
+      uint8_t* sample = row + 2 * i;
       const uint8_t* before = row + 2 * (i - spp);
-      const unsigned v = (s[hi] << 8 | s[1 - hi]) + (before[hi] << 8 | before[1 - hi]);
-      s[hi] = static_cast<uint8_t>(v >> 8);
-      s[1 - hi] = static_cast<uint8_t>(v);
+      if (littleEndian) {
+        base::storeLe16(sample, static_cast<uint16_t>(base::loadLe16(sample) + base::loadLe16(before)));
+      } else {
+        base::storeBe16(sample, static_cast<uint16_t>(base::loadBe16(sample) + base::loadBe16(before)));
+      }
     }
   }
 }
@@ -679,9 +590,8 @@ Image decodeTiff(ByteView data) {
   if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) {
     fail(ekInvalid, "tiff: bad image dimensions");
   }
-  if (width * height > static_cast<uint64_t>(kMaxPixels)) {
-    fail(ekInvalid, "tiff: image has too many pixels");
-  }
+  requirePixelCount(static_cast<int64_t>(width), static_cast<int64_t>(height),
+                    "tiff: image has too many pixels");
   const PixelFormat f = readPixelFormat(ifd, little);
   const Layout l = readLayout(ifd, width, height);
   if (f.spp > kMaxSamples) fail(ekUnsupported, "tiff: sample count exceeds decoder capacity");
@@ -695,7 +605,7 @@ Image decodeTiff(ByteView data) {
     const bool inFile = offset <= INT64_MAX && count <= INT64_MAX &&
                         base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count));
     const uint64_t most = inFile ? maxDecodedSize(compression, count) : 0;
-    canFill = most >= satMul(decodedRows(l, i, height), rowBytes);
+    canFill = most >= base::saturatingMul<uint64_t>(decodedRows(l, i, height), rowBytes);
   }
   if (!canFill) decodeChunks(data, ifd, f, l, width, height, nullptr);
 

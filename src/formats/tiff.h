@@ -52,16 +52,9 @@ Ifd parseIfd(ByteView data, uint64_t offset, bool littleEndian);
 // ceil(width * spp * bits / 8), saturating at SIZE_MAX.
 size_t rowBytesFor(uint64_t width, uint32_t spp, uint32_t bits);
 
-// Decodes one strip or tile of `count` bytes at `offset` whose decoded size
-// should be `expected` bytes. The output may be shorter than `expected` (the
-// caller judges that) but never longer, except for uncompressed data, which
-// is returned as stored.
-Bytes decodeChunk(ByteView data, uint64_t offset, uint64_t count, size_t expected,
-                  uint32_t compression, bool littleEndian);
-
-// TIFF 6.0 LZW (MSB-first codes, 9 to 12 bits, early change).
+// TIFF 6.0 LZW (MSB-first codes, 9 to 12 bits, early change): at most
+// `expected` bytes; a stream without EndOfInformation stops where it ends.
 Bytes lzwDecode(ByteView in, size_t expected);
-Bytes packbitsDecode(ByteView in, size_t expected);
 // Undoes horizontal differencing in place, row by row.
 void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, uint32_t bits,
                     bool littleEndian);

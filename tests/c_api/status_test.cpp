@@ -5,8 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
+#include "c_api/guard.h"
 #include "keldra/keldra.h"
 
 namespace {
@@ -21,6 +24,17 @@ TEST(Init, IsIdempotent) {
   kd_exif_init();
   kd_exif_init();
   EXPECT_EQ(kd_library_init(), 0);
+}
+
+// Every kd_image_* call runs in this guard: an allocation that fails
+// anywhere in the work is status 8, not the catch-all 2.
+TEST(ImageGuard, AllocationFailureIsOutOfMemory) {
+  EXPECT_EQ(kd::c_api::imageCall([]() -> int { throw std::bad_alloc(); }), KD_IMAGE_ENOMEM);
+  EXPECT_EQ(kd::c_api::imageCall([]() -> int { throw std::length_error("n"); }), KD_IMAGE_EARG);
+  EXPECT_EQ(kd::c_api::imageCall([]() -> int {
+              kd::base::fail(kd::base::ekUnsupported, "x");
+            }),
+            KD_IMAGE_EUNSUPPORTED);
 }
 
 TEST(StatusText, ExifFamilyListedAndUnlisted) {

@@ -41,13 +41,13 @@ Bytes referenceCompress(const Bytes& d) {
     int64_t advance = 1;
     if (best >= 3) {
       size_t k = 0;
-      while (k + 1 < LengthBase.size() && LengthBase[k + 1] <= best) ++k;
+      while (k + 1 < kLengthBase.size() && kLengthBase[k + 1] <= best) ++k;
       w.fixedSymbol(257 + static_cast<int>(k));
-      w.bits(static_cast<uint32_t>(best - LengthBase[k]), LengthExtra[k]);
+      w.bits(static_cast<uint32_t>(best - kLengthBase[k]), kLengthExtra[k]);
       size_t s = 0;
-      while (s + 1 < DistBase.size() && DistBase[s + 1] <= dist) ++s;
+      while (s + 1 < kDistBase.size() && kDistBase[s + 1] <= dist) ++s;
       w.code(static_cast<uint32_t>(s), 5);
-      w.bits(static_cast<uint32_t>(dist - DistBase[s]), DistExtra[s]);
+      w.bits(static_cast<uint32_t>(dist - kDistBase[s]), kDistExtra[s]);
       advance = best;
     } else {
       w.fixedSymbol(d[i]);

@@ -166,8 +166,8 @@ TEST(Checksums, AgreeWithZlibAcrossSplitsAndLengths) {
   EXPECT_EQ(adler32(ff), ::adler32(1, ff.data(), static_cast<uInt>(ff.size())));
   const std::string check = "123456789";
   EXPECT_EQ(crc32(ByteView(reinterpret_cast<const uint8_t*>(check.data()), 9)), 0xCBF43926u);
-  EXPECT_EQ(CrcTable[1], 0x77073096u);
-  EXPECT_EQ(CrcTable[255], 0x2D02EF8Du);
+  EXPECT_EQ(kCrcTable[1], 0x77073096u);
+  EXPECT_EQ(kCrcTable[255], 0x2D02EF8Du);
 }
 
 TEST(MetadataInflate, CorruptStreamsGiveEmptyResults) {
