@@ -95,9 +95,7 @@ class BitReader {
   // at the same place), so the hot path has no data-dependent branch.
   KD_INLINE void refill() {
     if (next_ + 8 <= size_) {
-      uint64_t v;
-      std::memcpy(&v, data_ + next_, 8);
-      v = __builtin_bswap64(v);
+      const uint64_t v = __builtin_bswap64(base::loadLe64(data_ + next_));  // big-endian
       acc_ |= v >> bits_;
       next_ += static_cast<size_t>(63 - bits_) >> 3;
       bits_ |= 56;
