@@ -112,7 +112,9 @@ const Bytes& bmpFile() {
   static const Bytes file = kd::formats::encodeBmp(picture(false));
   return file;
 }
-void BM_BmpDecode_Keldra(benchmark::State& s) { keldraDecode(s, bmpFile(), kd::formats::decodeBmp); }
+void BM_BmpDecode_Keldra(benchmark::State& s) {
+  keldraDecode(s, bmpFile(), [](ByteView d) { return kd::formats::decodeBmp(d); });
+}
 void BM_BmpDecode_Stb(benchmark::State& s) { stbDecode(s, bmpFile(), 3); }
 void BM_BmpEncode_Keldra(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(kd::formats::encodeBmp(picture(false)).data());
@@ -169,7 +171,9 @@ const Bytes& ppmFile() {
   static const Bytes file = kd::formats::encodePnm(picture(false));
   return file;
 }
-void BM_PnmDecode_Keldra(benchmark::State& s) { keldraDecode(s, ppmFile(), kd::formats::decodePnm); }
+void BM_PnmDecode_Keldra(benchmark::State& s) {
+  keldraDecode(s, ppmFile(), [](ByteView d) { return kd::formats::decodePnm(d); });
+}
 void BM_PnmDecode_Stb(benchmark::State& s) { stbDecode(s, ppmFile(), 3); }
 void BM_PnmEncode_Keldra(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(kd::formats::encodePnm(picture(false)).data());

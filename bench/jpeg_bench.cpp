@@ -5,6 +5,9 @@
 //   encode of the 12-megapixel photo at quality 90, 4:4:4;
 //   the embedded EXIF preview of a camera file beside decoding the whole
 //   picture.
+// Progressive JPEG (libjpeg's standard progression, 4:2:0, quality 90) at
+// 1 and 12 megapixels through kd_image_decode_ex with KD_DECODE_WIDE,
+// beside libjpeg-turbo's float path and stb_image.
 // The photo is a real picture scaled up with a little grain, encoded once
 // by libjpeg-turbo. Counters: px = pixels per second, peakMB = the most
 // heap the job held at once beyond what it started with (every malloc of
@@ -154,7 +157,8 @@ void onError(j_common_ptr info) { std::longjmp(reinterpret_cast<Trap*>(info->err
 
 enum Dct { kFloat, kInteger };
 
-std::vector<uint8_t> libjpegEncode(const Raw& img, int quality, bool subsample, Dct dct) {
+std::vector<uint8_t> libjpegEncode(const Raw& img, int quality, bool subsample, Dct dct,
+                                   bool progressive = false) {
   jpeg_compress_struct info;
   Trap trap;
   info.err = jpeg_std_error(&trap.mgr);
@@ -172,6 +176,7 @@ std::vector<uint8_t> libjpegEncode(const Raw& img, int quality, bool subsample, 
   jpeg_set_quality(&info, quality, TRUE);
   info.dct_method = dct == kFloat ? JDCT_FLOAT : JDCT_ISLOW;
   info.comp_info[0].h_samp_factor = info.comp_info[0].v_samp_factor = subsample ? 2 : 1;
+  if (progressive) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < info.image_height) {
     JSAMPROW row = const_cast<uint8_t*>(img.rgb.data()) + static_cast<size_t>(info.next_scanline) * img.width * 3;
@@ -215,6 +220,9 @@ struct Inputs {
   std::vector<uint8_t> files[4] = {
       libjpegEncode(small, 90, true, kInteger), libjpegEncode(small, 90, false, kInteger),
       libjpegEncode(large, 90, true, kInteger), libjpegEncode(large, 90, false, kInteger)};
+  // 1 MP and 12 MP, progressive 4:2:0.
+  std::vector<uint8_t> progressive[2] = {libjpegEncode(small, 90, true, kInteger, true),
+                                         libjpegEncode(large, 90, true, kInteger, true)};
 };
 
 const Inputs& inputs() {
@@ -268,6 +276,45 @@ BENCHMARK(BM_DecodeKeldra)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeLibjpegFloat)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeLibjpegInteger)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeStbImage)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+const char* kProgressiveLabels[2] = {"1MP progressive 4:2:0", "12MP progressive 4:2:0"};
+
+void BM_ProgressiveKeldra(benchmark::State& state) {
+  const auto i = static_cast<int>(state.range(0));
+  const std::vector<uint8_t>& file = inputs().progressive[i];
+  KdDecodeOpts opts{};
+  opts.size = sizeof opts;
+  opts.flags = KD_DECODE_WIDE;
+  measure(state, pixelsOf(2 * i), [&] {
+    KdImage* img = nullptr;
+    if (kd_image_decode_ex(file.data(), file.size(), KD_FORMAT_AUTO, &opts, &img) != 0) std::abort();
+    kd_image_free(img);
+  });
+  state.SetLabel(kProgressiveLabels[i]);
+}
+
+void BM_ProgressiveLibjpegFloat(benchmark::State& state) {
+  const auto i = static_cast<int>(state.range(0));
+  measure(state, pixelsOf(2 * i),
+          [&] { benchmark::DoNotOptimize(libjpegDecode(inputs().progressive[i], kFloat)); });
+  state.SetLabel(kProgressiveLabels[i]);
+}
+
+void BM_ProgressiveStbImage(benchmark::State& state) {
+  const auto i = static_cast<int>(state.range(0));
+  const std::vector<uint8_t>& file = inputs().progressive[i];
+  measure(state, pixelsOf(2 * i), [&] {
+    int w = 0, h = 0, n = 0;
+    stbi_uc* px = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 3);
+    if (px == nullptr) std::abort();
+    stbi_image_free(px);
+  });
+  state.SetLabel(kProgressiveLabels[i]);
+}
+
+BENCHMARK(BM_ProgressiveKeldra)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProgressiveLibjpegFloat)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProgressiveStbImage)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 
 void BM_EncodeKeldra(benchmark::State& state) {
   const Raw& raw = inputs().large;

@@ -37,3 +37,6 @@ foreach(kind LIBDIR INCLUDEDIR)
 endforeach()
 configure_file(cmake/keldra.pc.in ${CMAKE_CURRENT_BINARY_DIR}/keldra.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/keldra.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The keldra program's manual page.
+install(FILES docs/keldra.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

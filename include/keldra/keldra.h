@@ -132,6 +132,15 @@ typedef struct KdDecodeOpts {
   size_t message_size;  /* offset 24: bytes at `message`, terminating NUL included */
 } KdDecodeOpts;
 
+/* Options of kd_image_encode_ex: 16 bytes. The caller sets `size` to
+   sizeof(KdEncodeOpts); fields past the size a caller passes read as zero. */
+typedef struct KdEncodeOpts {
+  uint32_t size;      /* offset 0: sizeof(KdEncodeOpts) */
+  int32_t quality;    /* offset 4: JPEG quality 1..100 (clamped); 0 = 90 */
+  int32_t png_level;  /* offset 8: PNG compression level 0..9, see kd_image_encode_ex */
+  uint32_t reserved;  /* offset 12: must be 0 */
+} KdEncodeOpts;
+
 /* What kd_image_probe reads from a file's header: 24 bytes. */
 typedef struct KdImageInfo {
   uint32_t size;      /* offset 0: sizeof(KdImageInfo), set by the caller */
@@ -160,6 +169,10 @@ KD_LAYOUT_CHECK(decode_opts_flags, offsetof(KdDecodeOpts, flags) == 4);
 KD_LAYOUT_CHECK(decode_opts_max_pixels, offsetof(KdDecodeOpts, max_pixels) == 8);
 KD_LAYOUT_CHECK(decode_opts_message, offsetof(KdDecodeOpts, message) == 16);
 KD_LAYOUT_CHECK(decode_opts_message_size, offsetof(KdDecodeOpts, message_size) == 24);
+KD_LAYOUT_CHECK(encode_opts_size, sizeof(KdEncodeOpts) == 16);
+KD_LAYOUT_CHECK(encode_opts_quality, offsetof(KdEncodeOpts, quality) == 4);
+KD_LAYOUT_CHECK(encode_opts_png_level, offsetof(KdEncodeOpts, png_level) == 8);
+KD_LAYOUT_CHECK(encode_opts_reserved, offsetof(KdEncodeOpts, reserved) == 12);
 KD_LAYOUT_CHECK(info_size, sizeof(KdImageInfo) == 24);
 KD_LAYOUT_CHECK(info_colorspace, offsetof(KdImageInfo, colorspace) == 20);
 #undef KD_LAYOUT_CHECK
@@ -233,6 +246,16 @@ KD_API int kd_image_decode_buffer(const uint8_t* data, size_t len, int format,
                                   KdImage** out) KD_NOEXCEPT;
 KD_API int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
                            size_t* out_len) KD_NOEXCEPT;
+/* kd_image_encode with options. opts NULL, or png_level 0, give exactly
+   kd_image_encode's bytes (quality from opts, 90 when NULL or 0). PNG
+   levels 1 (fastest) to 9 (smallest) choose a filter per row (the smallest
+   sum of absolute differences) and write dynamic Huffman blocks: 1-3 match
+   greedily with 2, 4 and 8 candidates per position; 4-9 match lazily with
+   8, 16, 32 (6, the recommended default), 64, 256 and 1024 candidates.
+   Any level is a valid PNG; a level outside 0..9, a record smaller than 12
+   bytes or a non-zero `reserved` is status 2. */
+KD_API int kd_image_encode_ex(KdImage* img, int format, const KdEncodeOpts* opts, uint8_t** out,
+                              size_t* out_len) KD_NOEXCEPT;
 KD_API int kd_image_width(KdImage* img) KD_NOEXCEPT;
 KD_API int kd_image_height(KdImage* img) KD_NOEXCEPT;
 KD_API int kd_image_channels(KdImage* img) KD_NOEXCEPT;
@@ -247,13 +270,20 @@ KD_API int kd_image_thumbnail(const uint8_t* data, size_t len, KdImage** out) KD
    the variants the plain call refuses; max_pixels refuses larger pictures
    (status 2) before anything is allocated for them. On failure the
    decoder's message ("jpeg: arithmetic/12-bit unsupported") is copied into
-   opts->message when given; on success it is set to "". */
+   opts->message when given (NUL-terminated, truncated to message_size; "out
+   of memory" when an allocation failed); on success it is set to "". A
+   record whose size does not reach `flags`, or unknown flag bits, give
+   status 2. A refused limit reads "png: 268435456 pixels exceed the limit
+   of 67108864". */
 KD_API int kd_image_decode_ex(const uint8_t* data, size_t len, int format,
                               const KdDecodeOpts* opts, KdImage** out) KD_NOEXCEPT;
 KD_API int kd_image_thumbnail_ex(const uint8_t* data, size_t len, const KdDecodeOpts* opts,
                                  KdImage** out) KD_NOEXCEPT;
-/* Format, size and channels from the header alone, without decoding pixels.
-   `info->size` must be set. The failure's text goes to `message` when given. */
+/* Format, size and channels from the header alone, without decoding pixels,
+   detected from the content (TGA is never detected). Channels and colour
+   space are those a KD_DECODE_WIDE decode gives. `info->size` must be set
+   (at least up to `format`; only fields inside it are written). The
+   failure's text goes to `message` when given. */
 KD_API int kd_image_probe(const uint8_t* data, size_t len, KdImageInfo* info, char* message,
                           size_t message_size) KD_NOEXCEPT;
 

@@ -20,6 +20,7 @@
 // text is built on first request, exactly once even when several threads ask
 // at the same time (one handle may be read by several threads at once).
 struct KdExifObj : kd::exif::MetadataSummary {
+  std::string dateTime;  // ISO 8601 capture date, empty when unknown
   std::unordered_map<std::string_view, size_t> index;  // name -> position in tags
   std::once_flag jsonOnce;
   std::string json;
@@ -43,6 +44,7 @@ std::shared_ptr<KdExifObj> buildMetaHandle(exif::Metadata&& md) {
   }
   obj->camera = std::move(md.camera);
   obj->software = std::move(md.software);
+  obj->dateTime = exif::isoDateText(md.dateTime);
   // The record's map is already ordered by byte-wise name comparison.
   obj->tags.reserve(md.tags.size());
   for (auto& node : md.tags) obj->tags.emplace_back(node.first, std::move(node.second));
@@ -137,6 +139,19 @@ int kd_exif_get_orientation(const KdExif* handle) noexcept {
     auto m = metaOf(handle);
     if (!m || m->orientation < INT_MIN || m->orientation > INT_MAX) return 0;
     return static_cast<int>(m->orientation);
+  });
+}
+
+int kd_exif_get_datetime(const KdExif* handle, char* buf, size_t size) noexcept {
+  if (buf == nullptr || size == 0) return kExifBadArgument;
+  buf[0] = '\0';
+  return exifCall([&] {
+    auto m = metaOf(handle);
+    if (!m || m->dateTime.empty()) return KD_EXIF_ENOMETA;
+    size_t n = std::min(m->dateTime.size(), size - 1);
+    std::memcpy(buf, m->dateTime.data(), n);
+    buf[n] = '\0';
+    return kStatusOk;
   });
 }
 

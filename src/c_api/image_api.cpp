@@ -1,4 +1,5 @@
 // kd_image_*: create images from pixels or files, query, encode, release.
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -97,6 +98,35 @@ int kd_image_encode(KdImage* img, int format, int quality, uint8_t** out,
     // The encoder writes into the block the host receives.
     kd::base::HeapBytes encoded =
         kd::formats::encodeImage(obj->image, encodeFmtFromCint(format), quality);
+    if (encoded.empty()) return kImageUnsupported;
+    const size_t len = encoded.size();
+    *out = encoded.release();
+    *out_len = len;
+    return kStatusOk;
+  });
+}
+
+int kd_image_encode_ex(KdImage* img, int format, const KdEncodeOpts* opts, uint8_t** out,
+                       size_t* out_len) noexcept {
+  if (out == nullptr || out_len == nullptr) return kImageBadArgument;
+  *out = nullptr;
+  *out_len = 0;
+  int quality = 90;
+  int pngLevel = 0;
+  if (opts != nullptr) {
+    if (opts->size < offsetof(KdEncodeOpts, png_level) + sizeof(int32_t)) return kImageBadArgument;
+    if (opts->quality != 0) quality = opts->quality;
+    pngLevel = opts->png_level;
+    if (opts->size >= sizeof(KdEncodeOpts) && opts->reserved != 0) return kImageBadArgument;
+  }
+  if (pngLevel < 0 || pngLevel > 9) return kImageBadArgument;
+  if (pngLevel == 0) return kd_image_encode(img, format, quality, out, out_len);
+  quality = quality < 1 ? 1 : quality > 100 ? 100 : quality;
+  return imageCall([&] {
+    auto obj = imgOf(img);
+    if (!obj) return kImageBadArgument;
+    kd::base::HeapBytes encoded =
+        kd::formats::encodeImage(obj->image, encodeFmtFromCint(format), quality, pngLevel);
     if (encoded.empty()) return kImageUnsupported;
     const size_t len = encoded.size();
     *out = encoded.release();

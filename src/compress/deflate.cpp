@@ -44,19 +44,6 @@ constexpr std::array<FixedCode, 288> makeFixedCodes() {
 
 constexpr auto kFixedCodes = makeFixedCodes();
 
-// Length symbol index (symbol - 257) for every match length 0..258: the
-// largest k with kLengthBase[k] <= length.
-constexpr std::array<uint8_t, kMaxMatch + 1> makeLengthIndex() {
-  std::array<uint8_t, kMaxMatch + 1> t{};
-  for (size_t len = kMinMatch; len <= kMaxMatch; ++len) {
-    size_t k = 0;
-    while (k + 1 < kLengthBase.size() && kLengthBase[k + 1] <= len) ++k;
-    t[len] = static_cast<uint8_t>(k);
-  }
-  return t;
-}
-
-constexpr auto kLengthIndex = makeLengthIndex();
 
 unsigned distanceIndex(size_t dist) {
   auto it = std::upper_bound(kDistBase.begin(), kDistBase.end(), dist);

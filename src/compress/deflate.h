@@ -44,6 +44,18 @@ inline constexpr std::array<uint8_t, 30> kFixedDistanceLengths = [] {
   return t;
 }();
 
+// Length symbol index (symbol - 257) for every match length 0..258: the
+// largest k with kLengthBase[k] <= length (0 below 3).
+inline constexpr std::array<uint8_t, 259> kLengthIndex = [] {
+  std::array<uint8_t, 259> t{};
+  for (size_t len = 3; len < t.size(); ++len) {
+    size_t k = 0;
+    while (k + 1 < kLengthBase.size() && kLengthBase[k + 1] <= len) ++k;
+    t[len] = static_cast<uint8_t>(k);
+  }
+  return t;
+}();
+
 // No DEFLATE stream produces more than this many bytes per input byte (a
 // 258-byte match in two bits): the bound every buffer sized from a
 // compressed length uses.
@@ -71,6 +83,14 @@ InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
 // finder (at most 64 candidates, at most 32768 bytes back). The output bytes
 // are a fixed function of the input. Never fails.
 Bytes compress(ByteView data);
+
+// Raw DEFLATE at `level` 1 (fastest) to 9 (smallest): blocks of dynamic
+// Huffman codes (or the fixed codes where those come out smaller) over a
+// hash-chain match finder whose effort grows with the level: greedy
+// matching with short chains at 1 to 3, lazy matching (a match is kept only
+// if the next position has no longer one) with longer chains from 4 on.
+// The output is a fixed function of the input and the level. Never fails.
+Bytes compressLevel(ByteView data, int level);
 
 // compress() fed piece by piece: the bytes appended to `out` are those
 // compress() gives for the concatenation of every piece written, however the

@@ -113,3 +113,15 @@ constexpr WalkResult walkCanonical(const LengthCounts& count, const uint16_t* so
 }
 
 }  // namespace kd::compress
+
+namespace kd::compress {
+
+// Code lengths (at most `maxLength`, 1 to 15) of a prefix code for the
+// symbols [0, n) that minimises sum(freq * length) under that limit within
+// a few bits: Huffman's lengths (Moffat and Katajainen's in-place method),
+// then the deepest words moved up until the code fits the limit. Symbols of
+// frequency 0 get length 0; a lone used symbol gets length 1. The lengths
+// go to forEachCodeWord (through sortCanonical) for the code words.
+void buildLimitedLengths(const uint32_t* freq, size_t n, unsigned maxLength, uint8_t* lengths);
+
+}  // namespace kd::compress

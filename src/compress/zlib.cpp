@@ -132,3 +132,21 @@ Bytes zlibDeflate(ByteView data) {
 }
 
 }  // namespace kd::compress
+
+namespace kd::compress {
+
+Bytes zlibDeflateLevel(ByteView data, int level) {
+  // FLEVEL: 0 fastest, 1 fast, 2 default, 3 smallest; FCHECK makes the
+  // header a multiple of 31.
+  const unsigned flevel = level <= 1 ? 0 : level <= 5 ? 1 : level == 6 ? 2 : 3;
+  unsigned flg = flevel << 6;
+  flg += (31 - (0x78u * 256 + flg) % 31) % 31;
+  Bytes out = {0x78, static_cast<uint8_t>(flg)};
+  const Bytes raw = compressLevel(data, level);
+  out.reserve(raw.size() + 6);
+  out.insert(out.end(), raw.begin(), raw.end());
+  base::appendBe32(out, adler32(data));
+  return out;
+}
+
+}  // namespace kd::compress

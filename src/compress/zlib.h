@@ -25,6 +25,10 @@ Bytes zlibInflate(ByteView data, size_t cap, bool capIsExpectedSize = false);
 // 78 01, the raw stream of compress(), then the big-endian Adler-32.
 Bytes zlibDeflate(ByteView data);
 
+// 78 xx (FLEVEL from the level), compressLevel(data, level), then the
+// big-endian Adler-32.
+Bytes zlibDeflateLevel(ByteView data, int level);
+
 // zlibDeflate() fed piece by piece, appending to `out` (see DeflateStream):
 // the header goes out at construction, the checksum at finish().
 class ZlibStream {

@@ -15,6 +15,7 @@
 #include "exif/jpeg.h"
 #include "exif/png.h"
 #include "exif/tag_ids.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 
 namespace kd::exif {
@@ -109,6 +110,80 @@ bool subDirectory(ByteView buf, const Ifd& parent, uint16_t tag, int64_t base, b
   if (!base::fits(buf, pos, 2)) return false;
   out = readIFD(buf, pos, base, be, &budget);
   return true;
+}
+
+// IFD1 and the JPEG preview it points at (when that lies inside the
+// buffer). A strip thumbnail's directory and directory pointers are not
+// carried.
+void readThumbnail(EditSession& s, ByteView buf, const Ifd& ifd0, int64_t b, bool be,
+                   ReadBudget& budget, DecodeAllowance& allowance) {
+  constexpr uint16_t kPreviewStart = 0x0201, kPreviewLength = 0x0202, kStripOffsets = 0x0111;
+  if (ifd0.nextOffset == 0 || !base::fits(buf, b + ifd0.nextOffset, 2)) return;
+  const Ifd ifd1 = readIFD(buf, b + ifd0.nextOffset, b, be, &budget);
+  if (ifd1.find(kStripOffsets) != nullptr) return;
+  readDirectory(s.ifd1, ifd1, allowance,
+                {kPreviewStart, kPreviewLength, kTagExifIfd, kTagGpsIfd, kTagInteropIfd, 0x014A});
+  const IfdEntry* start = ifd1.find(kPreviewStart);
+  const IfdEntry* length = ifd1.find(kPreviewLength);
+  if (start == nullptr || length == nullptr) return;
+  const std::optional<uint32_t> at = readLongTag(*start);
+  const std::optional<uint32_t> n = readLongTag(*length);
+  if (!at || !n || !base::fits(buf, b + *at, *n)) return;
+  const auto* p = buf.data() + b + *at;
+  s.thumbnail.assign(p, p + *n);
+  s.hasThumbnail = true;
+}
+
+// End of the EXIF block whose TIFF header is at `b`, when the container
+// says (a JPEG APP1 segment, a PNG eXIf chunk), else -1.
+int64_t exifBlockEnd(ByteView buf, int64_t b) {
+  if (buf.size() >= 2 && buf[0] == 0xFF && buf[1] == 0xD8) {
+    auto [t, n] = findExifAPP1(buf);
+    return t == b ? t + n : -1;
+  }
+  if (isPng(buf) && chunkType(buf, b - 4) == "eXIf") {
+    return std::min<int64_t>(b + readUint32(buf, b - 8, kBigEndian), static_cast<int64_t>(buf.size()));
+  }
+  return -1;
+}
+
+// The data a maker note points at outside itself (previews, sub-directories)
+// follows it in camera files, before the next structure of the block. When
+// the block's end is known, the note's tail runs from its end to the first
+// directory or value of the main directories behind it (or the block's end),
+// so a note kept in place keeps that data at the same offsets.
+void keepMakerNoteData(EditSession& s, ByteView buf, int64_t b, bool be, const Ifd& ifd0) {
+  if (s.makerNote.offset < 0) return;
+  const int64_t blockEnd = exifBlockEnd(buf, b);
+  const int64_t noteEnd = b + s.makerNote.offset + s.makerNote.length;
+  if (blockEnd <= noteEnd) return;
+  int64_t tailEnd = blockEnd;
+  auto bound = [&](int64_t pos) {
+    if (pos >= noteEnd && pos < tailEnd) tailEnd = pos;
+  };
+  std::vector<Ifd> dirs = {ifd0};
+  ReadBudget budget = ReadBudget::forInputSize(buf.size());
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    for (const IfdEntry& e : dirs[i].entries) {
+      if (e.data.size() > 4) bound(e.valueOffset);
+      const bool pointer = e.tag == kTagExifIfd || e.tag == kTagGpsIfd || e.tag == kTagInteropIfd;
+      if (auto off = readLongTag(e); off && (pointer || e.tag == 0x0201)) {
+        bound(b + *off);
+        if (pointer && dirs.size() < 8 && base::fits(buf, b + *off, 2)) {
+          dirs.push_back(readIFD(buf, b + *off, b, be, &budget));
+        }
+      }
+    }
+    if (i == 0 && dirs[0].nextOffset != 0) {
+      bound(b + dirs[0].nextOffset);
+      if (base::fits(buf, b + dirs[0].nextOffset, 2)) {
+        dirs.push_back(readIFD(buf, b + dirs[0].nextOffset, b, be, &budget));
+      }
+    }
+  }
+  if (tailEnd - noteEnd > static_cast<int64_t>(s.makerNote.tail.size())) {
+    s.makerNote.tail.assign(buf.begin() + noteEnd, buf.begin() + tailEnd);
+  }
 }
 
 int64_t signExtend(uint64_t v, int bits) {
@@ -273,6 +348,12 @@ EditSession parseExifBytes(ByteView buf) {
   EditSession s;
   if (buf.size() < 4) return s;
   const int64_t b = locateTiffHeader(buf);
+  if (b < 0 && isPng(buf)) {
+    // ImageMagick's raw EXIF profile stands in for a missing eXIf chunk; the
+    // writer replaces it with one.
+    Bytes profile = rawExifProfile(buf);
+    if (!profile.empty()) return parseExifBytes(profile);
+  }
   if (b < 0 || !base::fits(buf, b, 8)) return s;
   const bool be = buf[static_cast<size_t>(b)] != 'I';
   s.sourceBigEndian = be;
@@ -306,6 +387,8 @@ EditSession parseExifBytes(ByteView buf) {
   if (subDirectory(buf, ifd0, kTagGpsIfd, b, be, budget, dir)) {
     readDirectory(s.gps, dir, allowance, {});
   }
+  readThumbnail(s, buf, ifd0, b, be, budget, allowance);
+  keepMakerNoteData(s, buf, b, be, ifd0);
   return s;
 }
 
@@ -486,6 +569,9 @@ void stripAll(EditSession& s) {
   s.gps.clear();
   s.interop.clear();
   s.makerNote = {};
+  s.ifd1.clear();
+  s.hasThumbnail = false;
+  s.thumbnail.clear();
 }
 
 }  // namespace kd::exif

@@ -67,6 +67,12 @@ struct EditSession {
   TagList interop;  // written behind a fresh 0xA005 pointer of the Exif IFD
   bool sourceBigEndian = false;
   MakerNotePlace makerNote;
+  // The source's thumbnail directory (IFD1) without its JPEG offset and
+  // length entries, and (when `hasThumbnail`) the JPEG preview they pointed
+  // at, which may be empty. Written after the other directories.
+  TagList ifd1;
+  bool hasThumbnail = false;
+  Bytes thumbnail;
 };
 
 enum class IfdSelector : uint8_t { ifd0 = 0, exif = 1, gps = 2 };
@@ -119,6 +125,8 @@ struct EncodedValue {
 // The complete little-endian block ("II", 42, IFD0 at 8).
 Bytes serialize(const EditSession& s);
 EncodedValue encode(const EditValue& v, bool sourceBigEndian);
+// The same in either byte order.
+EncodedValue encodeInOrder(const EditValue& v, bool sourceBigEndian, bool bigEndian);
 int64_t ifdSize(int64_t entries);
 
 // Layout choices beyond the plain block, for the callers that need them.
@@ -156,6 +164,12 @@ class Pieces {
 Bytes writeExifBytes(base::ByteView source, const EditSession& s);
 Pieces writeExifPieces(base::ByteView source, const EditSession& s);
 Bytes embedExifInJpeg(base::ByteView jpeg, base::ByteView block);
+// Appends the session's thumbnail directory and preview to a block made by
+// serialize (at the next even offset) and points IFD0's next-directory
+// offset at it; nothing when the session has no thumbnail directory.
+void appendThumbnailIfd(Bytes& block, const EditSession& s);
+// Takes the thumbnail directory appendThumbnailIfd added off again.
+void dropThumbnailIfd(Bytes& block);
 Bytes stripMetadataBytes(base::ByteView source);
 Pieces stripMetadataPieces(base::ByteView source);
 // A full TIFF image with the session's tags: the source bytes stay where they

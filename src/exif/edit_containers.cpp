@@ -8,6 +8,7 @@
 #include "exif/isobmff.h"
 #include "exif/png.h"
 #include "exif/tag_ids.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 
 namespace kd::exif {
@@ -217,6 +218,16 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
   if (src.size() < 2) return {};
   if (base::isJpeg(src)) {
     Bytes block = serialize(s);
+    // The thumbnail is what gives way when the block outgrows one segment.
+    if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
+    if (block.size() > kJpegMaxExifBlock &&
+        s.makerNote.tail.size() > static_cast<size_t>(kMakerNoteTail)) {
+      // Then the data behind the maker note, beyond the bytes always kept.
+      EditSession shorter = s;
+      shorter.makerNote.tail.resize(static_cast<size_t>(kMakerNoteTail));
+      block = serialize(shorter);
+      if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);
+    }
     if (block.size() > kJpegMaxExifBlock) return {};
     return embedSegment(src, exifSegment(block));
   }
@@ -225,7 +236,7 @@ Pieces writeExifPieces(ByteView src, const EditSession& s) {
     if (isFullTiff(src)) return whole(writeExifTiff(src, s));
     return whole(serialize(s));
   }
-  if (isPng(src)) return whole(replacePngExif(src, serialize(s)));
+  if (isPng(src)) return whole(replacePngExifAndProfiles(src, serialize(s)));
   if (isWebp(src)) return whole(replaceWebpExif(src, serialize(s)));
   if (isIsobmff(src)) return whole(writeExifIsobmff(src, serialize(s)));
   return {};

@@ -206,6 +206,10 @@ EncodedValue encode(const EditValue& v, bool sourceBigEndian) {
   return encodeFor(v, sourceBigEndian, false);
 }
 
+EncodedValue encodeInOrder(const EditValue& v, bool sourceBigEndian, bool bigEndian) {
+  return encodeFor(v, sourceBigEndian, bigEndian);
+}
+
 Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
   TagList ifd0 = s.ifd0;
   ifd0.erase(kTagExifIfd);
@@ -281,6 +285,7 @@ Bytes serialize(const EditSession& s) {
   }
   Bytes body = serializeBody(s, layout);
   out.insert(out.end(), body.begin(), body.end());
+  appendThumbnailIfd(out, s);
   return out;
 }
 

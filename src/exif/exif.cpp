@@ -15,6 +15,7 @@
 #include "exif/makernotes.h"
 #include "exif/png.h"
 #include "exif/tag_ids.h"
+#include "exif/png_profiles.h"
 #include "exif/webp.h"
 #include "exif/xmp.h"
 
@@ -123,10 +124,21 @@ void promote(Metadata& md, std::string_view name, const std::string& raw) {
 
 void setCaptureDate(Metadata& md, const Ifd& exifDir) {
   const IfdEntry* e = exifDir.find(kTagDateTimeOriginal);
-  if (e == nullptr) e = exifDir.find(kTagCreateDate);
+  uint16_t offsetTag = kTagOffsetTimeOriginal;
+  if (e == nullptr) {
+    e = exifDir.find(kTagCreateDate);
+    offsetTag = kTagOffsetTimeDigitized;
+  }
   if (e == nullptr) return;
   DateTime d = parseDateTime(toString(*e));
-  if (d.known()) md.dateTime = d;
+  if (!d.known()) return;
+  if (const IfdEntry* o = exifDir.find(offsetTag)) {
+    if (auto minutes = parseUtcOffset(trimText(toString(*o)))) {
+      d.hasOffset = true;
+      d.offsetMinutes = *minutes;
+    }
+  }
+  md.dateTime = d;
 }
 
 // The Exif and GPS directories a directory points at (offsets relative to
@@ -273,11 +285,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
   } else if (isoBrandAt4(buf)) {
     readIsobmff(md, buf, budget);
   } else if (isPng(buf)) {
-    parseTiffAt(md, buf, findExifInPng(buf), budget);
-    for (auto& [keyword, text] : pngTextChunks(buf, &budget)) {
-      md.tags.insert_or_assign(std::move(keyword), std::move(text));
-      md.isValid = true;
-    }
+    readPngMetadata(md, buf, budget);
   } else if (isWebp(buf)) {
     parseTiffAt(md, buf, findExifInWebp(buf), budget);
   }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -27,6 +28,10 @@ struct DateTime {
   int minute = 0;
   int second = 0;
   bool utc = false;
+  // The offset from UTC the source stated beside a local time (EXIF's
+  // OffsetTimeOriginal, "+02:00" is 120), when `hasOffset`.
+  bool hasOffset = false;
+  int offsetMinutes = 0;
 
   bool known() const { return year >= 1900; }
   bool operator==(const DateTime&) const = default;
@@ -73,6 +78,11 @@ void addIfdTags(Metadata& md, const Ifd& dir, base::ByteView buf, int64_t base,
 void addGpsTags(Metadata& md, const Ifd& dir, ReadBudget& budget);
 
 DateTime parseDateTime(std::string_view text);
+// An EXIF offset text "+HH:MM" or "-HH:MM" (hours 0..14) in minutes, or none.
+std::optional<int> parseUtcOffset(std::string_view text);
+// ISO 8601 text of a known date: "2020-05-01T10:20:30", then "+02:00" when it
+// has an offset or "Z" when it is in UTC. Empty for an unknown date.
+std::string isoDateText(const DateTime& d);
 // 1904-01-01 00:00:00 UTC plus `seconds`.
 DateTime parseMP4Time(uint64_t seconds);
 void applyVideoMeta(Metadata& md, const VideoMeta& video);

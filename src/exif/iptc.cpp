@@ -117,27 +117,40 @@ std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg) {
 }
 
 TextPairs parseIptc(base::ByteView jpeg) {
-  TextPairs out;
   auto [start, length] = findApp13Iptc(jpeg);
-  if (start < 0) return out;
+  if (start < 0) return {};
+  return parseIptcDatasets(jpeg.subspan(static_cast<size_t>(start), static_cast<size_t>(length)));
+}
+
+TextPairs parsePhotoshopIptc(base::ByteView resources) {
+  base::Bytes block(kPhotoshopHeader, kPhotoshopHeader + sizeof kPhotoshopHeader);
+  block.insert(block.end(), resources.begin(), resources.end());
+  auto [start, length] = findResource(block, 0, static_cast<int64_t>(block.size()));
+  if (start < 0) return {};
+  return parseIptcDatasets(base::ByteView(block).subspan(static_cast<size_t>(start),
+                                                         static_cast<size_t>(length)));
+}
+
+TextPairs parseIptcDatasets(base::ByteView iim) {
+  TextPairs out;
   std::unordered_map<std::string, size_t> index;
-  const int64_t end = start + length;
-  int64_t b = start;
+  const int64_t end = static_cast<int64_t>(iim.size());
+  int64_t b = 0;
   while (end - b >= 5) {
-    if (jpeg[static_cast<size_t>(b)] != 0x1C) {
+    if (iim[static_cast<size_t>(b)] != 0x1C) {
       ++b;
       continue;
     }
-    const uint8_t record = jpeg[static_cast<size_t>(b + 1)];
-    const uint8_t dataset = jpeg[static_cast<size_t>(b + 2)];
-    const int64_t size = readUint16(jpeg, b + 3, kBigEndian);
+    const uint8_t record = iim[static_cast<size_t>(b + 1)];
+    const uint8_t dataset = iim[static_cast<size_t>(b + 2)];
+    const int64_t size = readUint16(iim, b + 3, kBigEndian);
     // An extended dataset length (top bit set) is not read.
     if ((size & 0x8000) != 0 || size > end - b - 5) break;
     const char* name = record == 2 ? iptcDatasetName(dataset) : nullptr;
     if (name != nullptr) {
-      const char* bytes = reinterpret_cast<const char*>(jpeg.data() + b + 5);
+      const char* bytes = reinterpret_cast<const char*>(iim.data() + b + 5);
       std::string value = dataset == 0 && size == 2
-                              ? std::to_string(readUint16(jpeg, b + 5, kBigEndian))
+                              ? std::to_string(readUint16(iim, b + 5, kBigEndian))
                               : std::string(bytes, static_cast<size_t>(size));
       auto [it, added] = index.try_emplace(name, out.size());
       if (added) {

@@ -17,6 +17,11 @@ std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg);
 // (dataset name, value) pairs in file order; a repeated dataset has its
 // values joined with ", ". Empty when there is no IPTC.
 TextPairs parseIptc(base::ByteView jpeg);
+// The same pairs from bare IIM datasets (0x1C, record, dataset, size, value).
+TextPairs parseIptcDatasets(base::ByteView iim);
+// The same pairs from the IPTC-NAA resource of a sequence of "8BIM"
+// resources (a Photoshop image-resource block without its header).
+TextPairs parsePhotoshopIptc(base::ByteView resources);
 
 // Name of a record-2 dataset, or nullptr for the ones not reported.
 const char* iptcDatasetName(uint8_t dataset);

@@ -5,6 +5,7 @@
 // where offset + 12 + length cannot overflow.
 #include "exif/png.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "compress/crc32.h"
@@ -161,7 +162,7 @@ int64_t findExifInPng(base::ByteView buf) {
   const int64_t size = static_cast<int64_t>(buf.size());
   int64_t found = 0;
   walkChunks(buf, [&](const Chunk& c) {
-    if (c.is("IDAT") || c.is("IEND")) return false;
+    if (c.is("IEND")) return false;
     if (c.is("eXIf") && c.dataStart() < size) {
       found = c.dataStart();
       return false;
@@ -173,17 +174,29 @@ int64_t findExifInPng(base::ByteView buf) {
 
 TextPairs pngTextChunks(base::ByteView buf, ReadBudget* budget) {
   TextPairs out;
+  for (PngText& t : pngTextChunksPlaced(buf, budget)) {
+    out.emplace_back(std::move(t.keyword), std::move(t.text));
+  }
+  return out;
+}
+
+std::vector<PngText> pngTextChunksPlaced(base::ByteView buf, ReadBudget* budget) {
+  std::vector<PngText> out;
   if (!isPng(buf)) return out;
   const int64_t size = static_cast<int64_t>(buf.size());
   walkChunks(buf, [&](const Chunk& c) {
     if (c.is("IEND") || c.dataEnd() > size) return false;
+    auto keep = [&](TextChunk& t) {
+      out.push_back(
+          PngText{std::move(t.keyword), std::move(t.text), c.start, std::min(c.end(), size)});
+    };
     if (c.is("tEXt")) {
       TextChunk t = parseText(buf, c);
-      if (t.ok) out.emplace_back(std::move(t.keyword), std::move(t.text));
+      if (t.ok) keep(t);
     } else if (c.is("zTXt") || c.is("iTXt")) {
       TextChunk t = c.is("zTXt") ? parseCompressedText(buf, c, budget)
                                  : parseInternationalText(buf, c, budget);
-      if (t.ok && !t.keyword.empty()) out.emplace_back(std::move(t.keyword), std::move(t.text));
+      if (t.ok && !t.keyword.empty()) keep(t);
     }
     return true;
   });

@@ -22,13 +22,22 @@ using TextPairs = std::vector<std::pair<std::string, std::string>>;
 
 // At least 8 bytes and the PNG signature.
 bool isPng(base::ByteView buf);
-// Offset of the data of the first "eXIf" chunk before the image data, or 0
-// for none.
+// Offset of the data of the first "eXIf" chunk, wherever it stands before
+// IEND, or 0 for none.
 int64_t findExifInPng(base::ByteView buf);
 // (keyword, text) of the "tEXt", "zTXt" and "iTXt" chunks, in file order.
 // Inflated text is charged to `budget` (when given); once it is spent,
 // compressed chunks give no entry.
 TextPairs pngTextChunks(base::ByteView buf, ReadBudget* budget = nullptr);
+// The same entries with the place of their chunks: [start, end) from the
+// length field to the end of the CRC.
+struct PngText {
+  std::string keyword;
+  std::string text;
+  int64_t start = 0;
+  int64_t end = 0;
+};
+std::vector<PngText> pngTextChunksPlaced(base::ByteView buf, ReadBudget* budget = nullptr);
 // Text of the first iTXt chunk keyed "XML:com.adobe.xmp", or empty.
 std::string findXmpInPng(base::ByteView buf, ReadBudget* budget = nullptr);
 

@@ -16,6 +16,8 @@ inline constexpr uint16_t kTagExifIfd = 0x8769;     // 34665, "ExifOffset"
 inline constexpr uint16_t kTagGpsIfd = 0x8825;      // 34853, "GPSInfo"
 inline constexpr uint16_t kTagDateTimeOriginal = 36867;
 inline constexpr uint16_t kTagCreateDate = 36868;
+inline constexpr uint16_t kTagOffsetTimeOriginal = 36881;
+inline constexpr uint16_t kTagOffsetTimeDigitized = 36882;
 inline constexpr uint16_t kTagMakerNote = 0x927C;   // 37500
 inline constexpr uint16_t kTagInteropIfd = 0xA005;  // 40965
 

@@ -1,8 +1,12 @@
 // Windows bitmap: uncompressed (BI_RGB) files with a BITMAPINFOHEADER or any
-// larger DIB header at 1, 4, 8, 24 or 32 bits per pixel. The encoder writes
-// 24-bit or 32-bit BI_RGB files with a 40-byte BITMAPINFOHEADER.
+// larger DIB header at 1, 4, 8, 24 or 32 bits per pixel; under the wide
+// option also OS/2 headers, 2- and 16-bit pixels, bit fields (BI_BITFIELDS,
+// BI_ALPHABITFIELDS) with any contiguous masks, and RLE8 and RLE4. The
+// encoder writes 24-bit or 32-bit BI_RGB files with a 40-byte
+// BITMAPINFOHEADER.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "base/checked.h"
@@ -26,9 +30,67 @@ struct BmpHeader {
   bool topDown = false;
   uint32_t bitsPerPixel = 0;
   uint32_t colorsUsed = 0;
+  uint32_t compression = 0;
+  uint32_t paletteEntryBytes = 4;  // 3 in OS/2 1.x files
+  uint64_t paletteStart = 0;       // after the DIB header and any masks behind it
+  std::array<uint32_t, 4> masks{};  // R, G, B, A of bit-field pixels; A 0: opaque
 };
 
-BmpHeader readHeaders(ByteView data) {
+constexpr uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3, kAlphaBitFields = 6;
+constexpr uint32_t kOs2CoreSize = 12;
+constexpr uint32_t kV3Size = 52;  // BITMAPINFOHEADER with the three colour masks
+constexpr uint32_t kV3AlphaSize = 56;
+
+// The bit-field masks: in the header from the V3 size on, else right
+// behind it; 16-bit BI_RGB pixels have the fixed 5-5-5 layout.
+void readMasks(ByteView data, BmpHeader& h) {
+  if (h.compression != kBitFields && h.compression != kAlphaBitFields) {
+    if (h.bitsPerPixel == 16) h.masks = {0x7C00, 0x03E0, 0x001F, 0};
+    return;
+  }
+  const bool alpha = h.compression == kAlphaBitFields || h.dibSize >= kV3AlphaSize;
+  const uint64_t inHeader = h.dibSize >= kV3Size ? kFileHeaderSize + kInfoHeaderSize : 0;
+  const uint64_t at = inHeader != 0 ? inHeader : kFileHeaderSize + h.dibSize;
+  const uint64_t count = alpha ? 4 : 3;
+  if (!base::fits(data, static_cast<int64_t>(at), static_cast<int64_t>(4 * count))) {
+    fail(ekTruncated, "bmp: bit-field masks truncated");
+  }
+  for (uint64_t i = 0; i < count; ++i) h.masks[i] = base::loadLe32(data.data() + at + 4 * i);
+  if (inHeader == 0) h.paletteStart = at + 4 * count;
+  for (uint32_t mask : h.masks) {
+    const uint32_t shifted = mask == 0 ? 0 : mask >> std::countr_zero(mask);
+    if ((shifted & (shifted + 1)) != 0) fail(ekUnsupported, "bmp: bit-field mask not contiguous");
+  }
+}
+
+// The pixel formats only the wide option reads: bit fields, RLE, 2- and
+// 16-bit pixels.
+void checkWideFormat(const BmpHeader& h, bool os2) {
+  switch (h.bitsPerPixel) {
+    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+    default: fail(ekUnsupported, "bmp: unsupported bpp");
+  }
+  // OS/2 2.x gives compression 3 and 4 other meanings (Huffman, RLE24).
+  if (os2 && h.compression > kRle4) fail(ekUnsupported, "bmp: OS/2 compression unsupported");
+  const uint32_t bits = h.bitsPerPixel;
+  switch (h.compression) {
+    case kRgb: return;
+    case kRle8:
+      if (bits != 8) fail(ekInvalid, "bmp: RLE8 needs 8 bpp");
+      return;
+    case kRle4:
+      if (bits != 4) fail(ekInvalid, "bmp: RLE4 needs 4 bpp");
+      return;
+    case kBitFields:
+    case kAlphaBitFields:
+      if (bits != 16 && bits != 32) fail(ekInvalid, "bmp: bit fields need 16 or 32 bpp");
+      return;
+    default: fail(ekUnsupported, "bmp: compression unsupported");
+  }
+}
+
+// `wide` also reads OS/2 headers, bit fields, RLE and 2- and 16-bit pixels.
+BmpHeader readHeaders(ByteView data, bool wide) {
   requireLen(data, 18, "bmp: header truncated");
   if (data[0] != 'B' || data[1] != 'M') fail(ekUnsupported, "bmp: not a BM container");
   ByteReader r(data, "bmp: DIB header truncated");
@@ -36,17 +98,35 @@ BmpHeader readHeaders(ByteView data) {
   BmpHeader h;
   h.pixelOffset = r.u32le();
   h.dibSize = r.u32le();
-  if (h.dibSize < kInfoHeaderSize) {
+  const bool core = wide && h.dibSize == kOs2CoreSize;
+  const bool shortOs2 = wide && h.dibSize >= 16 && h.dibSize < kInfoHeaderSize;
+  if (h.dibSize < kInfoHeaderSize && !core && !shortOs2) {
     fail(ekUnsupported, "bmp: only BITMAPINFOHEADER-and-larger DIB headers are supported");
   }
-  requireLen(data, kFileHeaderSize + kInfoHeaderSize, "bmp: DIB header truncated");
-  const int32_t width = static_cast<int32_t>(r.u32le());
-  const int32_t height = static_cast<int32_t>(r.u32le());
-  const uint16_t planes = r.u16le();
-  h.bitsPerPixel = r.u16le();
-  const uint32_t compression = r.u32le();
-  r.skip(12);  // image size, horizontal and vertical resolution
-  h.colorsUsed = r.u32le();
+  requireLen(data, kFileHeaderSize + std::min<uint64_t>(h.dibSize, kInfoHeaderSize),
+             "bmp: DIB header truncated");
+  int32_t width, height;
+  uint16_t planes;
+  uint32_t compression = 0;
+  if (core) {
+    width = r.u16le();
+    height = r.u16le();
+    planes = r.u16le();
+    h.bitsPerPixel = r.u16le();
+    h.paletteEntryBytes = 3;
+  } else {
+    width = static_cast<int32_t>(r.u32le());
+    height = static_cast<int32_t>(r.u32le());
+    planes = r.u16le();
+    h.bitsPerPixel = r.u16le();
+    if (h.dibSize >= 20) compression = r.u32le();
+    if (h.dibSize >= 36) {
+      r.skip(12);  // image size, horizontal and vertical resolution
+      h.colorsUsed = r.u32le();
+    }
+  }
+  h.compression = compression;
+  h.paletteStart = kFileHeaderSize + h.dibSize;
 
   if (width <= 0) fail(ekInvalid, "bmp: width must be positive");
   if (height == 0) fail(ekInvalid, "bmp: height must be non-zero");
@@ -57,6 +137,11 @@ BmpHeader readHeaders(ByteView data) {
   // not unpack into many gigabytes.
   requirePixelCount(h.width, h.height, "bmp: dimensions too large");
   if (planes != 1) fail(ekUnsupported, "bmp: planes must be 1");
+  if (wide) {
+    checkWideFormat(h, core || shortOs2 || h.dibSize == 64);
+    readMasks(data, h);
+    return h;
+  }
   if (compression != 0) fail(ekUnsupported, "bmp: only BI_RGB (uncompressed) is supported");
   switch (h.bitsPerPixel) {
     case 1: case 4: case 8: case 24: case 32: break;
@@ -76,16 +161,17 @@ Palette readPalette(ByteView data, const BmpHeader& h) {
   if (h.bitsPerPixel > 8) return pal;
   pal.size = uint32_t{1} << h.bitsPerPixel;
   if (h.colorsUsed != 0 && h.colorsUsed < pal.size) pal.size = h.colorsUsed;
-  const uint64_t start = kFileHeaderSize + h.dibSize;
-  if (!base::fits(data, static_cast<int64_t>(start), int64_t{4} * pal.size)) {
+  const uint64_t start = h.paletteStart;
+  const uint32_t entry = h.paletteEntryBytes;
+  if (!base::fits(data, static_cast<int64_t>(start), int64_t{entry} * pal.size)) {
     fail(ekTruncated, "bmp: palette truncated");
   }
   // Raw loads after the one check of the whole palette.
   const uint8_t* p = data.data() + start;
   for (uint32_t i = 0; i < pal.size; ++i) {
-    pal.rgba[4 * i + 0] = p[4 * i + 2];
-    pal.rgba[4 * i + 1] = p[4 * i + 1];
-    pal.rgba[4 * i + 2] = p[4 * i + 0];
+    pal.rgba[4 * i + 0] = p[entry * i + 2];
+    pal.rgba[4 * i + 1] = p[entry * i + 1];
+    pal.rgba[4 * i + 2] = p[entry * i + 0];
     pal.rgba[4 * i + 3] = 255;
   }
   return pal;
@@ -104,14 +190,115 @@ void decodeIndexedRow(const uint8_t* src, uint32_t bits, int64_t width, const Pa
   for (int64_t x = 0; x < width; ++x) std::memcpy(dst + 4 * x, table + 4 * indices[x], 4);
 }
 
-}  // namespace
+// One channel of a bit-field pixel scaled to 8 bits with rounding
+// (v * 255 / max); an empty mask gives `absent`.
+struct Field {
+  uint32_t mask = 0;
+  unsigned shift = 0;
+  uint32_t max = 0;
+  uint8_t absent = 0;
 
-Image decodeBmp(ByteView data) {
-  const BmpHeader h = readHeaders(data);
+  Field(uint32_t m, uint8_t absentValue) : mask(m), absent(absentValue) {
+    if (m == 0) return;
+    shift = static_cast<unsigned>(std::countr_zero(m));
+    max = m >> shift;
+  }
+  uint8_t operator()(uint32_t pixel) const {
+    if (mask == 0) return absent;
+    const uint64_t v = (pixel & mask) >> shift;
+    return static_cast<uint8_t>((v * 255 + max / 2) / max);
+  }
+};
+
+void decodeBitFieldRow(const uint8_t* src, const BmpHeader& h, const std::array<Field, 4>& f,
+                       uint8_t* dst) {
+  const bool wide = h.bitsPerPixel == 32;
+  for (int64_t x = 0; x < h.width; ++x, dst += 4) {
+    const uint32_t pixel = wide ? base::loadLe32(src + 4 * x) : base::loadLe16(src + 2 * x);
+    for (size_t c = 0; c < 4; ++c) dst[c] = f[c](pixel);
+  }
+}
+
+// Run-length coded pixels (RLE8, or RLE4 with two alternating indices per
+// run byte) in file row order into `img`, whose rows grow as the runs reach
+// them. Pixels the stream skips (delta, end of line or of the picture) take
+// palette entry 0, as ImageMagick gives them; runs past the row end are
+// dropped. The stream must reach the end of the picture or an
+// end-of-picture code.
+void decodeRle(ByteView data, const BmpHeader& h, const Palette& pal, Image& img) {
+  const size_t width = static_cast<size_t>(h.width);
+  const size_t height = static_cast<size_t>(h.height);
+  const size_t rowBytes = width * 4;
+  const uint8_t* skipped = pal.rgba.data();
+  auto rowAt = [&](size_t y) {
+    while (img.pixels.size() <= y * rowBytes) {
+      const size_t from = img.pixels.size();
+      img.pixels.resize(from + rowBytes);
+      for (size_t i = from; i < img.pixels.size(); i += 4) std::memcpy(&img.pixels[i], skipped, 4);
+    }
+    return img.pixels.data() + y * rowBytes;
+  };
+  auto put = [&](size_t x, size_t y, unsigned index) {
+    if (index >= pal.size) fail(ekInvalid, "bmp: palette index out of range");
+    if (x < width) std::memcpy(rowAt(y) + 4 * x, &pal.rgba[4 * index], 4);
+  };
+  const bool four = h.compression == kRle4;
+  ByteReader r(data.subspan(static_cast<size_t>(h.pixelOffset)), "bmp: RLE data truncated");
+  size_t x = 0, y = 0;
+  while (y < height) {
+    const unsigned count = r.u8(), value = r.u8();
+    if (count > 0) {
+      for (unsigned i = 0; i < count; ++i, ++x) {
+        put(x, y, four ? (i % 2 == 0 ? value >> 4 : value & 15) : value);
+      }
+    } else if (value == 0) {
+      x = 0;
+      ++y;
+    } else if (value == 1) {
+      break;
+    } else if (value == 2) {
+      x += r.u8();
+      y += r.u8();
+    } else {
+      const ByteView run = r.take(four ? (value + 1) / 2 : value);
+      for (unsigned i = 0; i < value; ++i, ++x) {
+        put(x, y, four ? (i % 2 == 0 ? run[i / 2] >> 4 : run[i / 2] & 15) : run[i]);
+      }
+      if (run.size() % 2 != 0) r.skip(1);  // runs end on a 16-bit boundary
+    }
+  }
+  rowAt(height - 1);
+}
+
+// Reverses the order of the rows in place.
+void flipRows(Image& img) {
+  const size_t row = static_cast<size_t>(img.width * img.channels);
+  uint8_t* top = img.pixels.data();
+  uint8_t* bottom = top + img.pixels.size() - row;
+  for (; top < bottom; top += row, bottom -= row) std::swap_ranges(top, top + row, bottom);
+}
+
+Image decodeBmpWith(ByteView data, const DecodeOptions& opts) {
+  const BmpHeader h = readHeaders(data, opts.wide);
+  requirePixelLimit("bmp", static_cast<uint64_t>(h.width * h.height), opts.maxPixels);
   const Palette pal = readPalette(data, h);
 
-  if (h.pixelOffset < kFileHeaderSize + h.dibSize + uint64_t{4} * pal.size) {
+  if (h.pixelOffset < h.paletteStart + uint64_t{h.paletteEntryBytes} * pal.size) {
     fail(ekInvalid, "bmp: pixel offset overlaps header or palette");
+  }
+  const bool rgb = h.bitsPerPixel == 24 && h.compression == kRgb;
+  if (h.compression == kRle4 || h.compression == kRle8) {
+    if (h.pixelOffset >= data.size()) fail(ekTruncated, "bmp: RLE data truncated");
+    Image img;
+    img.width = h.width;
+    img.height = h.height;
+    img.colorspace = csRgba;
+    img.channels = 4;
+    // Address space for the whole picture; pages are touched as rows come.
+    img.pixels.reserve(sampleCount(h.width, h.height, csRgba));
+    decodeRle(data, h, pal, img);
+    if (!h.topDown) flipRows(img);
+    return img;
   }
   const uint64_t rowBytes = (uint64_t{h.bitsPerPixel} * static_cast<uint64_t>(h.width) + 31) / 32 * 4;
   uint64_t pixelBytes;
@@ -121,14 +308,21 @@ Image decodeBmp(ByteView data) {
   }
 
   // Rows are read through raw pointers: the check above covers all of them.
-  Image img = newImage(h.width, h.height, h.bitsPerPixel == 24 ? csRgb : csRgba);
+  Image img = newImage(h.width, h.height, rgb ? csRgb : csRgba);
   const size_t outRow = static_cast<size_t>(h.width * img.channels);
   Bytes indices(h.bitsPerPixel <= 8 ? static_cast<size_t>(h.width) : 0);
+  const std::array<Field, 4> fields = {Field(h.masks[0], 0), Field(h.masks[1], 0),
+                                       Field(h.masks[2], 0), Field(h.masks[3], 255)};
+  const bool bitFields = h.bitsPerPixel == 16 || h.compression != kRgb;
   const uint8_t* pixels = data.data() + h.pixelOffset;
   for (int64_t y = 0; y < h.height; ++y) {
     const int64_t fileRow = h.topDown ? y : h.height - 1 - y;
     const uint8_t* src = pixels + static_cast<uint64_t>(fileRow) * rowBytes;
     uint8_t* dst = img.pixels.data() + static_cast<size_t>(y) * outRow;
+    if (bitFields) {
+      decodeBitFieldRow(src, h, fields, dst);
+      continue;
+    }
     switch (h.bitsPerPixel) {
       case 24:
         swapRedBlue(src, dst, static_cast<size_t>(h.width), 3);
@@ -149,6 +343,12 @@ Image decodeBmp(ByteView data) {
   }
   return img;
 }
+
+}  // namespace
+
+Image decodeBmp(ByteView data) { return decodeBmpWith(data, DecodeOptions{}); }
+
+Image decodeBmp(ByteView data, const DecodeOptions& opts) { return decodeBmpWith(data, opts); }
 
 void encodeBmpTo(const Image& img, base::HeapBytes& out) {
   if (img.colorspace != csRgb && img.colorspace != csRgba) {

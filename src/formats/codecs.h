@@ -15,14 +15,26 @@ struct DecodeOptions {
 };
 
 Image decodePng(ByteView data);
+// With opts.wide also Adam7-interlaced files.
+Image decodePng(ByteView data, const DecodeOptions& opts);
 Image decodeJpeg(ByteView data);
+// With opts.wide also progressive (SOF2) and extended sequential (SOF1)
+// 8-bit frames, and four-component CMYK and YCCK converted to RGB.
+Image decodeJpeg(ByteView data, const DecodeOptions& opts);
 Image decodeBmp(ByteView data);
+// With opts.wide also OS/2 headers, bit fields, RLE8/RLE4, 2- and 16-bit pixels.
+Image decodeBmp(ByteView data, const DecodeOptions& opts);
 Image decodeQoi(ByteView data);
 Image decodePnm(ByteView data);
+// With opts.wide PAM also of depth 2 (grey and alpha, given as RGBA).
+Image decodePnm(ByteView data, const DecodeOptions& opts);
 // P7 (PAM) only; decodePnm hands P7 data over to it.
 Image decodePam(ByteView data);
 Image decodeGif(ByteView data);
 Image decodeWebp(ByteView data);
+// decodeWebp and, besides, lossy files: simple, with alpha, and the first
+// frame of an animation.
+Image decodeWebpWide(ByteView data);
 Image decodeTiff(ByteView data);
 Image decodePcx(ByteView data);
 Image decodeTga(ByteView data);

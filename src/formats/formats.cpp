@@ -1,4 +1,5 @@
 #include "formats/formats.h"
+#include "formats/png.h"
 
 #include "formats/codecs.h"
 
@@ -37,13 +38,13 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
     }
   }
   switch (format) {
-    case ffPng: return decodePng(d);
-    case ffJpeg: return decodeJpeg(d);
-    case ffBmp: return decodeBmp(d);
+    case ffPng: return decodePng(d, opts);
+    case ffJpeg: return decodeJpeg(d, opts);
+    case ffBmp: return decodeBmp(d, opts);
     case ffQoi: return decodeQoi(d);
-    case ffPnm: return decodePnm(d);
+    case ffPnm: return decodePnm(d, opts);
     case ffTga: return decodeTga(d);
-    case ffWebp: return decodeWebp(d);
+    case ffWebp: return decodeWebpWide(d);
     case ffTiff: return decodeTiff(d);
     case ffGif: return decodeGif(d);
     case ffPcx: return decodePcx(d);
@@ -63,6 +64,13 @@ base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality) 
     case efTga: encodeTgaTo(img, out); return out;
   }
   fail(ekUnsupported, "encodeImage: unknown format");
+}
+
+base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality, int pngLevel) {
+  if (format != efPng || pngLevel == 0) return encodeImage(img, format, quality);
+  base::HeapBytes out;
+  encodePngLevelTo(img, pngLevel, out);
+  return out;
 }
 
 }  // namespace kd::formats

@@ -24,5 +24,8 @@ Image decodeImage(ByteView data, const DecodeOptions& opts, FileFormat format = 
 // quality (1..100, clamped by the caller) is used by JPEG only. The file is
 // one block of the C heap, ready to be handed to the host.
 base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality);
+// The same with a PNG compression level (0: exactly the call above; 1..9,
+// see encodePngLevelTo).
+base::HeapBytes encodeImage(const Image& img, EncodeFormat format, int quality, int pngLevel);
 
 }  // namespace kd::formats

@@ -1,5 +1,7 @@
 #include "formats/image.h"
 
+#include <string>
+
 #include "base/checked.h"
 
 namespace kd::formats {
@@ -39,6 +41,12 @@ bool isWellFormed(const Image& img) {
 void requirePixelCount(int64_t width, int64_t height, const char* message) {
   int64_t area;
   if (!base::checkedMul(width, height, area) || area > kMaxPixels) fail(ekInvalid, message);
+}
+
+void requirePixelLimit(const char* format, uint64_t pixels, uint64_t maxPixels) {
+  if (maxPixels == 0 || pixels <= maxPixels) return;
+  fail(ekTooLarge, std::string(format) + ": " + std::to_string(pixels) +
+                       " pixels exceed the limit of " + std::to_string(maxPixels));
 }
 
 }  // namespace kd::formats

@@ -52,6 +52,10 @@ void requireLen(ByteView data, size_t n, const char* message);
 // (or overflows). Width and height must already be positive.
 void requirePixelCount(int64_t width, int64_t height, const char* message);
 
+// Fails with ekTooLarge ("png: 268435456 pixels exceed the limit of
+// 67108864") when `pixels` exceeds a host's `maxPixels` (0: no limit).
+void requirePixelLimit(const char* format, uint64_t pixels, uint64_t maxPixels);
+
 // The checks every operation makes of a source image: positive dimensions,
 // the channel count of its colour space, and exactly width * height *
 // channels samples.

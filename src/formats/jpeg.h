@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "formats/codecs.h"
 #include "formats/image.h"
 
 // Hot helpers of the JPEG codec files that must not stay calls.
@@ -87,6 +88,8 @@ std::array<uint8_t, 64> scaleQt(const std::array<uint8_t, 64>& base, int quality
 // bytes (decodeJpeg picks AVX2 where base::cpuHasAvx2() says the processor has
 // it).
 Image decodeJpegWith(ByteView data, bool useAvx2);
+// The same with options (the wide flag, a host's pixel limit).
+Image decodeJpegWith(ByteView data, bool useAvx2, const DecodeOptions& opts);
 
 // encodeJpeg with the AVX2 kernels or the baseline ones, likewise.
 Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2);

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/checked.h"
@@ -32,6 +33,8 @@
 #include "base/memory.h"
 #include "formats/codecs.h"
 #include "formats/jpeg_kernels.h"
+#include "formats/jpeg_cmyk.h"
+#include "formats/jpeg_progressive.h"
 
 namespace kd::formats {
 
@@ -114,13 +117,15 @@ void readDht(base::ByteReader& seg, Tables& t) {
   } while (!seg.atEnd());
 }
 
-void readSof0(base::ByteReader& seg, size_t length, Frame& f) {
+void readSof0(base::ByteReader& seg, size_t length, Frame& f, bool wide) {
   if (length < 8) fail(ekTruncated, "jpeg: SOF0 truncated");
   if (seg.u8() != 8) fail(ekUnsupported, "jpeg: non-8-bit precision");
   const int height = seg.u16be();
   const int width = seg.u16be();
   const int count = seg.u8();
-  if (count != 1 && count != 3) fail(ekUnsupported, "jpeg: unsupported component count");
+  if (count != 1 && count != 3 && !(wide && count == 4)) {
+    fail(ekUnsupported, "jpeg: unsupported component count");
+  }
   seg.need(static_cast<size_t>(3 * count), "jpeg: SOF0 components truncated");
   std::vector<Component> components(static_cast<size_t>(count));
   for (Component& c : components) {
@@ -139,11 +144,12 @@ void readSof0(base::ByteReader& seg, size_t length, Frame& f) {
   f.components = std::move(components);
 }
 
-EntropyData extractEntropy(ByteView d, size_t pos) {
+EntropyData extractEntropy(ByteView d, size_t pos, size_t* markerPos) {
   EntropyData e;
   e.bytes.reserve(d.size() - pos);
   const uint8_t* base = d.data();
   const size_t n = d.size();
+  if (markerPos != nullptr) *markerPos = SIZE_MAX;
   while (pos < n) {
     const void* ff = std::memchr(base + pos, 0xFF, n - pos);
     const size_t stop = ff ? static_cast<size_t>(static_cast<const uint8_t*>(ff) - base) : n;
@@ -159,6 +165,9 @@ EntropyData extractEntropy(ByteView d, size_t pos) {
       e.bytes.push_back(0xFF);
     } else if (m >= 0xD0 && m <= 0xD7) {
       e.restarts.push_back(e.bytes.size());
+    } else if (markerPos != nullptr) {
+      *markerPos = stop;
+      break;
     } else if (m == 0xD9) {
       break;
     } else {
@@ -166,6 +175,13 @@ EntropyData extractEntropy(ByteView d, size_t pos) {
     }
   }
   return e;
+}
+
+void requireHostLimit(const Frame& f, uint64_t maxPixels) {
+  const uint64_t pixels = uint64_t(f.width) * uint64_t(f.height);
+  if (maxPixels == 0 || pixels <= maxPixels) return;
+  fail(ekTooLarge, "jpeg: " + std::to_string(pixels) + " pixels exceed the limit of " +
+                       std::to_string(maxPixels));
 }
 
 [[noreturn, gnu::noinline, gnu::cold]] void failDecode(bool overrun, const char* message) {
@@ -203,34 +219,68 @@ void readSos(base::ByteReader& seg, size_t length, Tables& t, Frame& f) {
   if (f.width == 0 || f.height == 0) fail(ekInvalid, "jpeg: no frame (SOF0)");
 }
 
-// Walks the segments up to the first SOS; returns the position just after
-// the SOS segment, where the entropy-coded data begins.
-size_t readHeaders(ByteView d, Tables& t, Frame& f) {
-  requireLen(d, 2, "jpeg: header truncated");
-  if (d[0] != 0xFF || d[1] != 0xD8) fail(ekUnsupported, "jpeg: bad SOI");
-  base::JpegSegmentWalk walk(d);
+// Adobe's APP14: "Adobe", version, two flag words, then the transform
+// flag (0: CMYK or RGB as stored, 1: YCbCr, 2: YCCK).
+void readAdobe(base::ByteReader& seg, Frame& f) {
+  if (seg.remaining() < 12) return;
+  const ByteView head = seg.take(12);
+  if (std::memcmp(head.data(), "Adobe", 5) == 0) f.adobeTransform = head[11];
+}
+
+}  // namespace
+
+namespace jpeg {
+
+size_t readSegmentsToScan(ByteView d, size_t pos, Tables& t, Frame& f, bool wide, bool afterScan) {
+  base::JpegSegmentWalk walk(d, pos);
   base::JpegSegment s;
   while (walk.next(s)) {
-    if (s.marker == 0xD9) break;
+    if (s.marker == 0xD9) {
+      if (afterScan) return SIZE_MAX;
+      fail(ekInvalid, "jpeg: no scan (SOS)");
+    }
     if (base::JpegSegmentWalk::standalone(s.marker)) continue;
     if (s.truncated) fail(ekTruncated, "jpeg: segment truncated");
     base::ByteReader seg(s.payload(d), "jpeg: segment truncated");
-    switch (s.marker) {
+    const size_t length = s.length;
+    const uint8_t marker = s.marker;
+    switch (marker) {
       case 0xDB: readDqt(seg, t); break;
       case 0xC4: readDht(seg, t); break;
-      case 0xC0:
-        readSof0(seg, s.length, f);
+      case 0xC0: readSof0(seg, length, f, wide); break;
+      case 0xC1:
+      case 0xC2:
+        if (!wide) {
+          if (marker == 0xC2) fail(ekUnsupported, "jpeg: progressive unsupported");
+          break;
+        }
+        readSof0(seg, length, f, wide);
+        f.process = marker;
         break;
-      case 0xC2: fail(ekUnsupported, "jpeg: progressive unsupported");
       case 0xC9:
       case 0xCA: fail(ekUnsupported, "jpeg: arithmetic/12-bit unsupported");
+      case 0xC3:
+        if (wide) fail(ekUnsupported, "jpeg: lossless unsupported");
+        break;
+      case 0xC5:
+      case 0xC6:
+      case 0xC7:
+        if (wide) fail(ekUnsupported, "jpeg: hierarchical unsupported");
+        break;
+      case 0xCB:
+      case 0xCD:
+      case 0xCE:
+      case 0xCF:
+        if (wide) fail(ekUnsupported, "jpeg: arithmetic/12-bit unsupported");
+        break;
+      case 0xEE:
+        if (wide) readAdobe(seg, f);
+        break;
       case 0xDD:
         seg.need(2, "jpeg: DRI truncated");
         t.restartInterval = seg.u16be();
         break;
-      case 0xDA:
-        readSos(seg, s.length, t, f);
-        return s.end;
+      case 0xDA: return s.body - 2;
       default: break;
     }
   }
@@ -242,8 +292,31 @@ size_t readHeaders(ByteView d, Tables& t, Frame& f) {
     case base::JpegWalkStop::jwBadLength:
       fail(ekTruncated, "jpeg: segment truncated");
     default:
+      if (afterScan) fail(ekTruncated, "jpeg: entropy stream truncated");
       fail(ekInvalid, "jpeg: no scan (SOS)");
   }
+}
+
+}  // namespace jpeg
+
+namespace {
+
+// Walks the segments up to the first SOS; returns the position of its
+// length field.
+size_t readHeaders(ByteView d, Tables& t, Frame& f, bool wide) {
+  requireLen(d, 2, "jpeg: header truncated");
+  if (d[0] != 0xFF || d[1] != 0xD8) fail(ekUnsupported, "jpeg: bad SOI");
+  return readSegmentsToScan(d, 2, t, f, wide, false);
+}
+
+// Reads the SOS segment whose length field is at `pos` (bounds checked by
+// the walk); returns the position just after it, where the entropy-coded
+// data begins.
+size_t readFirstScan(ByteView d, size_t pos, Tables& t, Frame& f) {
+  const size_t length = static_cast<size_t>(d[pos] << 8 | d[pos + 1]);
+  base::ByteReader seg(d.subspan(pos + 2, length - 2), "jpeg: segment truncated");
+  readSos(seg, length, t, f);
+  return pos + length;
 }
 
 
@@ -326,12 +399,17 @@ class ScanDecoder {
         entropy_(std::move(entropy)),
         reader_(entropy_.bytes),
         kernels_(kernels) {}
+  // Renders gathered coefficients instead of decoding a scan.
+  ScanDecoder(const Tables& t, const Frame& f, const std::vector<CoefficientPlane>& planes,
+              DecodeKernels kernels)
+      : tables_(t), frame_(f), reader_(entropy_.bytes), kernels_(kernels), planes_(&planes) {}
 
   Image run();
 
  private:
   void restart();
   void decodeMcuRow(size_t mcuRow);
+  void renderMcuRow(size_t mcuRow);
   void convertRows(size_t rows, uint8_t* out);
   const float* componentRow(size_t c, size_t rowInBand);
   const float* bandRow(size_t c, size_t rowInBand) const;
@@ -350,7 +428,40 @@ class ScanDecoder {
   size_t mcusDecoded_ = 0;
   size_t nextRestart_ = 0;
   Block block_{};
+  const std::vector<CoefficientPlane>* planes_ = nullptr;
+  std::vector<uint8_t> cmykScratch_;
 };
+
+// One stored block into `b` (all zero on entry), dequantised as
+// decodeBlock does it.
+void dequantiseBlock(const int16_t* coef, const uint16_t* quant, const float* quantF, Block& b) {
+  const float* cu = kCuOfK.data();
+  b.coef[0] = cu[0] * static_cast<float>(int64_t{coef[0]} * quant[0]);
+  int lastK = 0;
+  for (int k = 1; k < 64; ++k) {
+    if (coef[k] == 0) continue;
+    b.coef[ZigZag[static_cast<size_t>(k)]] = cu[k] * (static_cast<float>(coef[k]) * quantF[k]);
+    lastK = k;
+  }
+  b.lastK = lastK;
+}
+
+void ScanDecoder::renderMcuRow(size_t mcuRow) {
+  for (ComponentBand& band : bands_) band.expandedRow = SIZE_MAX;
+  for (size_t c = 0; c < bands_.size(); ++c) {
+    const CoefficientPlane& plane = (*planes_)[c];
+    ComponentBand& band = bands_[c];
+    for (int v = 0; v < band.v; ++v) {
+      const size_t blockRow = mcuRow * static_cast<size_t>(band.v) + static_cast<size_t>(v);
+      const int16_t* coef = plane.coef.data() + blockRow * plane.blocksAcross * 64;
+      float* out = band.band.data() + static_cast<size_t>(v) * 8 * band.stride;
+      for (size_t bx = 0; bx < plane.blocksAcross; ++bx) {
+        dequantiseBlock(coef + bx * 64, plane.quant.data(), quantF_[c].data(), block_);
+        kernels_.idct(block_, out + bx * 8, band.stride);
+      }
+    }
+  }
+}
 
 void ScanDecoder::restart() {
   if (nextRestart_ < entropy_.restarts.size()) {
@@ -361,7 +472,8 @@ void ScanDecoder::restart() {
   std::fill(preds_.begin(), preds_.end(), 0);
 }
 
-void ScanDecoder::decodeMcuRow(size_t) {
+void ScanDecoder::decodeMcuRow(size_t mcuRow) {
+  if (planes_ != nullptr) return renderMcuRow(mcuRow);
   const size_t count = frame_.components.size();
   for (ComponentBand& band : bands_) band.expandedRow = SIZE_MAX;
   const int interval = tables_.restartInterval;
@@ -420,6 +532,16 @@ const float* ScanDecoder::componentRow(size_t c, size_t rowInBand) {
 void ScanDecoder::convertRows(size_t rows, uint8_t* out) {
   const auto width = static_cast<size_t>(frame_.width);
   const size_t channels = frame_.components.size();
+  if (channels == 4) {
+    cmykScratch_.resize(width * 4);
+    for (size_t r = 0; r < rows; ++r) {
+      const float* planes[4] = {componentRow(0, r), componentRow(1, r), componentRow(2, r),
+                                componentRow(3, r)};
+      convertCmykRow(kernels_, planes, frame_.adobeTransform == 2, cmykScratch_.data(),
+                     out + r * width * 3, width);
+    }
+    return;
+  }
   // Full-width luma with chroma at half width (4:2:0, 4:2:2): the kernel
   // reads the chroma rows as they are and widens them itself.
   const bool halfChroma = channels == 3 && kernels_.rgbHalf != nullptr &&
@@ -477,7 +599,8 @@ Image ScanDecoder::run() {
                                                 static_cast<size_t>(hmax_));
       }
     }
-    const auto& q = tables_.quant[static_cast<size_t>(comp.tq)];
+    const auto& q = planes_ != nullptr ? (*planes_)[c].quant
+                                       : tables_.quant[static_cast<size_t>(comp.tq)];
     for (size_t k = 0; k < 64; ++k) quantF_[c][k] = static_cast<float>(q[k]);
   }
 
@@ -486,14 +609,15 @@ Image ScanDecoder::run() {
   img.height = frame_.height;
   img.colorspace = count == 1 ? csGray : csRgb;
   img.channels = channelsOf(img.colorspace);
-  const size_t rowBytes = width * count;
+  const size_t rowBytes = width * static_cast<size_t>(img.channels);
   // Every block costs at least two bits (a DC code and an AC code): when
   // the data holds that many, the whole picture is allocated at once and
   // rows are converted straight into it; otherwise rows are appended as
   // they are decoded, so the output grows with the rows actually decoded
   // instead of trusting the header's size.
   const uint64_t blocks = uint64_t{mcusAcross_} * mcusDown * blocksPerMcu;
-  const bool whole = blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8;
+  // Gathered coefficients have shown their data already.
+  const bool whole = planes_ != nullptr || blocks * 2 <= uint64_t{entropy_.bytes.size()} * 8;
   std::vector<uint8_t> rows;
   if (whole) {
     img.pixels.reserve(rowBytes * height);
@@ -520,17 +644,34 @@ Image ScanDecoder::run() {
 
 namespace jpeg {
 
-Image decodeJpegWith(ByteView data, bool useAvx2) {
+Image renderCoefficients(const Tables& t, const Frame& f, const std::vector<CoefficientPlane>& planes,
+                         DecodeKernels kernels) {
+  ScanDecoder decoder(t, f, planes, kernels);
+  return decoder.run();
+}
+
+Image decodeJpegWith(ByteView data, bool useAvx2, const DecodeOptions& opts) {
   Tables tables;
   Frame frame;
-  const size_t scanStart = readHeaders(data, tables, frame);
+  const size_t sos = readHeaders(data, tables, frame, opts.wide);
+  if (frame.process == 0xC2) {
+    return decodeProgressive(data, sos, tables, frame, opts.maxPixels, decodeKernels(useAvx2));
+  }
+  const size_t scanStart = readFirstScan(data, sos, tables, frame);
   requirePixelCount(frame.width, frame.height, "jpeg: too many pixels");
+  requireHostLimit(frame, opts.maxPixels);
   ScanDecoder decoder(tables, frame, extractEntropy(data, scanStart), decodeKernels(useAvx2));
   return decoder.run();
 }
 
+Image decodeJpegWith(ByteView data, bool useAvx2) { return decodeJpegWith(data, useAvx2, {}); }
+
 }  // namespace jpeg
 
 Image decodeJpeg(ByteView data) { return jpeg::decodeJpegWith(data, base::cpuHasAvx2()); }
+
+Image decodeJpeg(ByteView data, const DecodeOptions& opts) {
+  return jpeg::decodeJpegWith(data, base::cpuHasAvx2(), opts);
+}
 
 }  // namespace kd::formats

@@ -12,6 +12,7 @@
 
 #include "base/bytes.h"
 #include "formats/jpeg.h"
+#include "formats/jpeg_kernels.h"
 
 namespace kd::formats::jpeg {
 
@@ -53,6 +54,8 @@ struct Frame {
   int width = 0;
   int height = 0;
   std::vector<Component> components;
+  uint8_t process = 0xC0;   // the SOF marker: 0xC0, or with the wide flag 0xC1 or 0xC2
+  int adobeTransform = -1;  // APP14 "Adobe" transform flag (wide decoding only); -1 when absent
 };
 
 struct Tables {
@@ -66,8 +69,15 @@ struct Tables {
 // taken); failures throw with the decoder's messages.
 void readDqt(base::ByteReader& seg, Tables& t);
 void readDht(base::ByteReader& seg, Tables& t);
-// `length` is the segment length field.
-void readSof0(base::ByteReader& seg, size_t length, Frame& f);
+// `length` is the segment length field. `wide` also takes four components.
+void readSof0(base::ByteReader& seg, size_t length, Frame& f, bool wide = false);
+
+// Reads the segments from `pos` (just after SOI, or where a scan's entropy
+// data ended) up to the next SOS, with the decoder's messages, and returns
+// the position of the SOS length field. `wide` takes the frames of the
+// wide decode (SOF1, SOF2, four components) and APP14. With `afterScan`,
+// EOI returns SIZE_MAX and the end of the data is a truncation.
+size_t readSegmentsToScan(ByteView d, size_t pos, Tables& t, Frame& f, bool wide, bool afterScan);
 
 // The first scan's entropy-coded bytes with stuffing removed, and the
 // positions in them where restart markers stood.
@@ -77,10 +87,12 @@ struct EntropyData {
 };
 
 // The entropy-coded bytes starting at `pos` (just after an SOS segment) up
-// to EOI or the end of the data, with stuffing removed and the RSTn
-// positions noted; 0xFF fill bytes before a marker are dropped. Any other
-// marker is ekInvalid "jpeg: bad marker in entropy".
-EntropyData extractEntropy(ByteView d, size_t pos);
+// to the next marker other than RSTn, with stuffing removed and the RSTn
+// positions noted; 0xFF fill bytes before a marker are dropped. Without
+// `markerPos` only EOI (or the end of the data) may end them, and any other
+// marker is ekInvalid "jpeg: bad marker in entropy"; with it any marker
+// does, and its position (SIZE_MAX at the end of the data) is stored.
+EntropyData extractEntropy(ByteView d, size_t pos, size_t* markerPos = nullptr);
 
 // MSB-first bit reader over the de-stuffed entropy bytes. Past the end it
 // reads zeros and counts them; `overrun()` says whether a bit past the end
@@ -148,6 +160,10 @@ class BitReader {
   int bits_ = 0;
 };
 
+// Fails with ekTooLarge when the frame has more pixels than a host's
+// `maxPixels` (0: no limit).
+void requireHostLimit(const Frame& f, uint64_t maxPixels);
+
 // The failure of a block: the truncation error when the reader has run
 // past the end of the data, else ekInvalid with `message`. Takes the
 // overrun flag rather than the reader, so that the reader's state never
@@ -182,5 +198,21 @@ KD_INLINE int32_t receiveExtend(BitReader& r, int s) {
   const int32_t below = (v - ((1 << s) >> 1)) >> 31;  // -1 when v < 2^(s-1)
   return v + (below & (1 - (1 << s)));
 }
+
+// Quantised coefficients of one component over the whole picture, as a
+// progressive decode gathers them: 64 per block in zigzag order, blocks in
+// rows of `blocksAcross` (the frame's MCUs times the component's sampling
+// factors), with the quantisation table in force at its first scan.
+struct CoefficientPlane {
+  size_t blocksAcross = 0;
+  size_t blocksDown = 0;
+  std::vector<int16_t> coef;
+  std::array<uint16_t, 64> quant{};
+};
+
+// The picture from gathered coefficients, through the baseline decoder's
+// IDCT, upsampling and colour conversion.
+Image renderCoefficients(const Tables& t, const Frame& f, const std::vector<CoefficientPlane>& planes,
+                         DecodeKernels kernels);
 
 }  // namespace kd::formats::jpeg

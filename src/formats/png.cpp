@@ -1,5 +1,6 @@
-// PNG codec: every non-interlaced colour type and bit depth in, 8-bit
-// samples out; the encoder writes 8-bit, filter-free, single-IDAT files.
+// PNG codec: every colour type and bit depth in, 8-bit samples out
+// (Adam7-interlaced files only under the wide option); the encoder writes
+// 8-bit, filter-free, single-IDAT files.
 #include "formats/png.h"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ struct Header {
   uint32_t height = 0;
   uint8_t depth = 0;
   uint8_t colorType = 0;
+  uint8_t interlace = 0;  // 0 none, 1 Adam7
 };
 
 // What the chunk walk collects. Views point into the caller's buffer.
@@ -69,19 +71,21 @@ unsigned samplesPerPixel(unsigned colorType, unsigned depth) {
   }
 }
 
-void readHeader(ByteView data, Chunks& chunks) {
+// `wide` accepts Adam7 interlacing.
+void readHeader(ByteView data, Chunks& chunks, bool wide) {
   if (data.size() != 13) fail(ekInvalid, "png: bad IHDR length");
   if (data[10] != 0) fail(ekUnsupported, "png: unsupported compression");
   if (data[11] != 0) fail(ekUnsupported, "png: unsupported filter");
-  if (data[12] != 0) fail(ekUnsupported, "png: Adam7 interlace unsupported");
+  if (data[12] != 0 && !wide) fail(ekUnsupported, "png: Adam7 interlace unsupported");
+  if (data[12] > 1) fail(ekInvalid, "png: unknown interlace method");
   chunks.haveHeader = true;
   chunks.header = {base::loadBe32(data.data()), base::loadBe32(data.data() + 4), data[8],
-                   data[9]};
+                   data[9], data[12]};
 }
 
 // Walks the chunks after the signature, checking every CRC. Stops after IEND
 // (anything after it is ignored) or at the end of the input.
-Chunks readChunks(ByteView file) {
+Chunks readChunks(ByteView file, bool wide) {
   Chunks chunks;
   base::ByteReader in(file, "png: chunk truncated");
   in.skip(PngSig.size());
@@ -102,7 +106,7 @@ Chunks readChunks(ByteView file) {
     ByteView type = typeAndData.first(4);
     ByteView data = typeAndData.subspan(4);
     if (isType(type, cIHDR)) {
-      readHeader(data, chunks);
+      readHeader(data, chunks, wide);
     } else if (isType(type, cPLTE)) {
       if (data.empty() || data.size() % 3 != 0) fail(ekInvalid, "png: bad PLTE");
       chunks.palette = data;
@@ -406,6 +410,115 @@ class RowSink final : public compress::InflateSink {
   bool badPalette_ = false;
 };
 
+// One Adam7 pass: the pixels at (x0 + i * dx, y0 + j * dy).
+struct Pass {
+  size_t x0, y0, dx, dy;
+};
+constexpr std::array<Pass, 7> kAdam7 = {
+    {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}}};
+
+// Pixels of a pass along a side of `size` pixels starting at `first`.
+size_t passSide(int64_t size, size_t first, size_t step) {
+  const size_t n = static_cast<size_t>(size);
+  return n > first ? (n - first + step - 1) / step : 0;
+}
+
+// The layout of one pass's reduced image (width 0 when the pass is empty).
+Layout passLayout(const Layout& l, const Pass& p) {
+  Layout pass = l;
+  pass.width = static_cast<int64_t>(passSide(l.width, p.x0, p.dx));
+  pass.height = static_cast<int64_t>(passSide(l.height, p.y0, p.dy));
+  if (pass.width == 0 || pass.height == 0) pass.width = pass.height = 0;
+  pass.rowBytes = (size_t{l.depth} * l.samples * static_cast<size_t>(pass.width) + 7) / 8;
+  return pass;
+}
+
+// Filtered bytes of an interlaced image: every non-empty pass's rows, each
+// with its filter byte.
+size_t interlacedSize(const Layout& l) {
+  size_t total = 0;
+  for (const Pass& p : kAdam7) {
+    const Layout pass = passLayout(l, p);
+    const size_t rows = static_cast<size_t>(pass.height);
+    total = base::addOrFail<size_t>(
+        total, base::mulOrFail<size_t>(rows, pass.rowBytes + 1, "png: too many pixels"),
+        "png: too many pixels");
+  }
+  return total;
+}
+
+// The rows of an Adam7 image as inflate completes them, pass by pass: each
+// is unfiltered against the row above it in its pass (a two-row ring of the
+// widest pass), converted, and its pixels spread into the image, which is
+// allocated whole (every pass reaches every part of it). Failures are
+// noted and reported as RowSink reports them.
+class InterlacedSink final : public compress::InflateSink {
+ public:
+  InterlacedSink(const Layout& l, const Chunks& chunks, Image& img)
+      : l_(l), palette_(paletteTable(l, chunks)), img_(img), zeros_(l.rowBytes, 0),
+        ring_(2 * l.rowBytes), converted_(static_cast<size_t>(l.width) * channelsOf(img.colorspace)) {
+    startPass(0);
+  }
+
+  size_t take(const uint8_t* data, size_t n) override {
+    size_t used = 0;
+    while (pass_ < kAdam7.size() && n - used >= layout_.rowBytes + 1) {
+      const uint8_t* src = data + used;
+      used += layout_.rowBytes + 1;
+      if (!badFilter_ && src[0] > 4) badFilter_ = true;
+      if (!badFilter_) takeRow(src);
+      if (++row_ == static_cast<size_t>(layout_.height)) startPass(pass_ + 1);
+    }
+    return used;
+  }
+
+  void finish() const {
+    if (badFilter_) fail(ekInvalid, "png: bad filter type");
+    if (badPalette_) fail(ekInvalid, "png: palette index out of range");
+  }
+
+ private:
+  // Moves to the next non-empty pass from `index` on.
+  void startPass(size_t index) {
+    for (pass_ = index; pass_ < kAdam7.size(); ++pass_) {
+      layout_ = passLayout(l_, kAdam7[pass_]);
+      if (layout_.width != 0) break;
+    }
+    row_ = 0;
+  }
+
+  void takeRow(const uint8_t* src) {
+    uint8_t* row = ring_.data() + (row_ & 1) * l_.rowBytes;
+    const uint8_t* prior = row_ == 0 ? zeros_.data() : ring_.data() + ((row_ + 1) & 1) * l_.rowBytes;
+    unfilterRow(src[0], row, src + 1, prior, layout_.rowBytes, l_.bpp);
+    if (badPalette_) return;
+    if (!convertRow(layout_, palette_, row, converted_.data())) {
+      badPalette_ = true;
+      return;
+    }
+    const Pass& p = kAdam7[pass_];
+    const size_t channels = static_cast<size_t>(img_.channels);
+    const size_t y = p.y0 + row_ * p.dy;
+    uint8_t* out = img_.pixels.data() + (y * static_cast<size_t>(l_.width) + p.x0) * channels;
+    const size_t step = p.dx * channels;
+    for (size_t i = 0; i < static_cast<size_t>(layout_.width); ++i) {
+      std::memcpy(out + i * step, converted_.data() + i * channels, channels);
+    }
+  }
+
+  const Layout& l_;
+  const PaletteTable palette_;
+  Image& img_;
+  const Bytes zeros_;
+  Bytes ring_;
+  Bytes converted_;
+  Layout layout_{};  // of the current pass
+  size_t pass_ = 0;
+  size_t row_ = 0;
+  bool badFilter_ = false;
+  bool badPalette_ = false;
+};
+
 // Takes and forgets every byte: for streams that cannot fill the image,
 // whose decode can only fail, so nothing is kept.
 class DiscardSink final : public compress::InflateSink {
@@ -483,21 +596,19 @@ void writeChunk(Bytes& out, const char type[4], ByteView data) {
   base::appendBe32(out, compress::crc32(ByteView(out).subspan(typeAt)));
 }
 
-Image decodePng(ByteView file) {
-  requireLen(file, PngSig.size(), "png: signature truncated");
-  if (!std::equal(PngSig.begin(), PngSig.end(), file.begin())) {
-    fail(ekUnsupported, "png: bad signature");
-  }
-  const Chunks chunks = readChunks(file);
-  const Layout l = checkLayout(chunks);
+namespace {
 
-  const size_t height = static_cast<size_t>(l.height);
-  const size_t stride = l.rowBytes + 1;
-  const size_t expected = base::mulOrFail<size_t>(height, stride, "png: too many pixels");
+// The colour space of a decode: RGBA for palettes and alpha, else as stored.
+ColorSpace colorSpaceOf(const Layout& l) {
+  const bool alpha = l.colorType == 3 || l.colorType == 4 || l.colorType == 6;
+  return alpha ? csRgba : (l.colorType == 2 ? csRgb : csGray);
+}
 
-  // The image is reserved only when the IDAT bytes could fill it (no
-  // DEFLATE stream gives more than kDeflateMaxExpansion bytes per input byte); otherwise
-  // the stream is inflated without keeping anything, to meet its failure.
+// The image is allocated only when the IDAT bytes could fill `expected`
+// filtered bytes (no DEFLATE stream gives more than kDeflateMaxExpansion
+// bytes per input byte); otherwise the stream is inflated without keeping
+// anything, to meet its failure.
+void requireEnoughData(const Chunks& chunks, size_t expected) {
   uint64_t idatBytes = 0;
   for (ByteView part : chunks.idat) idatBytes += part.size();
   if (idatBytes < expected / compress::kDeflateMaxExpansion) {
@@ -505,13 +616,39 @@ Image decodePng(ByteView file) {
     compress::zlibInflatePieces(chunks.idat, expected, 0, discard);
     fail(ekTruncated, "png: filtered data too short");
   }
+}
+
+Image decodeInterlaced(const Chunks& chunks, const Layout& l) {
+  const size_t expected = interlacedSize(l);
+  requireEnoughData(chunks, expected);
+  Image img = newImage(l.width, l.height, colorSpaceOf(l));
+  InterlacedSink rows(l, chunks, img);
+  const uint64_t produced = compress::zlibInflatePieces(chunks.idat, expected, l.rowBytes, rows);
+  if (produced < expected) fail(ekTruncated, "png: filtered data too short");
+  rows.finish();
+  return img;
+}
+
+Image decodePngWith(ByteView file, const DecodeOptions& opts) {
+  requireLen(file, PngSig.size(), "png: signature truncated");
+  if (!std::equal(PngSig.begin(), PngSig.end(), file.begin())) {
+    fail(ekUnsupported, "png: bad signature");
+  }
+  const Chunks chunks = readChunks(file, opts.wide);
+  const Layout l = checkLayout(chunks);
+  requirePixelLimit("png", static_cast<uint64_t>(l.width * l.height), opts.maxPixels);
+  if (chunks.header.interlace != 0) return decodeInterlaced(chunks, l);
+
+  const size_t height = static_cast<size_t>(l.height);
+  const size_t stride = l.rowBytes + 1;
+  const size_t expected = base::mulOrFail<size_t>(height, stride, "png: too many pixels");
+  requireEnoughData(chunks, expected);
   // The pixels are reserved whole but grow (and are touched) a row at a
   // time, so resident memory follows the rows the stream really produces.
-  const bool alpha = l.colorType == 3 || l.colorType == 4 || l.colorType == 6;
   Image img;
   img.width = l.width;
   img.height = l.height;
-  img.colorspace = alpha ? csRgba : (l.colorType == 2 ? csRgb : csGray);
+  img.colorspace = colorSpaceOf(l);
   img.channels = channelsOf(img.colorspace);
   try {
     img.pixels.reserve(static_cast<size_t>(l.width) * height * static_cast<size_t>(img.channels));
@@ -526,6 +663,12 @@ Image decodePng(ByteView file) {
   rows.finish();
   return img;
 }
+
+}  // namespace
+
+Image decodePng(ByteView file) { return decodePngWith(file, DecodeOptions{}); }
+
+Image decodePng(ByteView file, const DecodeOptions& opts) { return decodePngWith(file, opts); }
 
 void encodePngWithChunkLimit(const Image& img, base::HeapBytes& out, size_t maxChunkData) {
   unsigned colorType;

@@ -29,4 +29,9 @@ void writeChunk(Bytes& out, const char type[4], ByteView data);
 // all but enormous pictures get a single IDAT).
 void encodePngWithChunkLimit(const Image& img, base::HeapBytes& out, size_t maxChunkData);
 
+// The file at compression `level`: 0 is exactly encodePngTo; 1 (fastest)
+// to 9 (smallest) choose a filter per row by the smallest sum of absolute
+// differences and compress with compress::compressLevel at that level.
+void encodePngLevelTo(const Image& img, int level, base::HeapBytes& out);
+
 }  // namespace kd::formats

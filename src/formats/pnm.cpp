@@ -1,4 +1,5 @@
-// Netpbm: plain and raw bitmaps, greymaps and pixmaps (P1-P6) and PAM (P7).
+// Netpbm: plain and raw bitmaps, greymaps and pixmaps (P1-P6) and PAM (P7;
+// depth 2, grey and alpha, under the wide option).
 // Samples of any maxval up to 65535 are rescaled to 8 bits; the encoder
 // writes P5, P6 or P7 with maxval 255.
 #include <algorithm>
@@ -217,7 +218,27 @@ Image decodePnm(ByteView d) {
   return img;
 }
 
-Image decodePam(ByteView d) {
+namespace {
+
+// Grey and alpha samples (PAM depth 2) as RGBA: the samples are scaled into
+// the back half of the picture, then spread forward pixel by pixel (each
+// pixel's two samples are read before its four bytes are written, and no
+// write reaches a later pixel's samples).
+Image decodeGreyAlpha(const uint8_t* src, int64_t width, int64_t height, int64_t maxval) {
+  Image img = newImage(width, height, csRgba);
+  const size_t n = static_cast<size_t>(width * height);
+  uint8_t* p = img.pixels.data();
+  decodeRawSamples(src, 2 * n, maxval, p + 2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t grey = p[2 * n + 2 * i], alpha = p[2 * n + 2 * i + 1];
+    p[4 * i] = p[4 * i + 1] = p[4 * i + 2] = grey;
+    p[4 * i + 3] = alpha;
+  }
+  return img;
+}
+
+// `wide` also reads depth 2 (grey and alpha).
+Image decodePamWith(ByteView d, bool wide) {
   requireLen(d, 2, "pnm: header truncated");
   int64_t width = 0, height = 0, depth = 0, maxval = 0;
   size_t pos = 2;
@@ -247,7 +268,7 @@ Image decodePam(ByteView d) {
   if (width < 1 || width > kMaxDimension || height < 1 || height > kMaxDimension) {
     fail(ekInvalid, "pnm: PAM bad dimensions");
   }
-  if (depth != 1 && depth != 3 && depth != 4) {
+  if (depth != 1 && depth != 3 && depth != 4 && !(wide && depth == 2)) {
     fail(ekUnsupported, "pnm: PAM depth must be 1, 3, or 4");
   }
   if (maxval < 1 || maxval > kMaxMaxval) fail(ekInvalid, "pnm: PAM bad maxval");
@@ -257,7 +278,17 @@ Image decodePam(ByteView d) {
   const uint64_t samples = static_cast<uint64_t>(width * height * depth);
   const uint64_t bytes = samples * (maxval > 255 ? 2 : 1);
   if (bytes > d.size() - pos) fail(ekTruncated, "pnm: PAM data truncated");
+  if (depth == 2) return decodeGreyAlpha(d.data() + pos, width, height, maxval);
   return decodeRawPicture(d.data() + pos, width, height, cs, maxval);
+}
+
+}  // namespace
+
+Image decodePam(ByteView d) { return decodePamWith(d, false); }
+
+Image decodePnm(ByteView d, const DecodeOptions& opts) {
+  if (d.size() >= 2 && d[0] == 'P' && d[1] == '7') return decodePamWith(d, opts.wide);
+  return decodePnm(d);
 }
 
 void encodePnmTo(const Image& img, base::HeapBytes& out) {

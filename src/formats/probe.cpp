@@ -63,7 +63,7 @@ ImageInfo probePng(ByteView d) {
     const unsigned depth = h.u8(), colorType = h.u8();
     if (h.u8() != 0) fail(ekUnsupported, "png: unsupported compression");
     if (h.u8() != 0) fail(ekUnsupported, "png: unsupported filter");
-    if (h.u8() > 1) fail(ekUnsupported, "png: unknown interlace method");
+    if (h.u8() > 1) fail(ekInvalid, "png: unknown interlace method");
     constexpr int64_t kMaxSide = int64_t{1} << 30;
     if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) {
       fail(ekInvalid, "png: bad dimensions");
@@ -324,9 +324,41 @@ ImageInfo probeWebp(ByteView d) {
   }
   if (first.payload.size() != 10) fail(ekInvalid, "webp: VP8X chunk must be 10 bytes");
   const uint8_t* p = first.payload.data();
-  if (p[0] & 0x02) fail(ekUnsupported, "webp: animated images unsupported");
   const uint64_t canvas = (uint64_t{base::loadLe32(p + 4) & 0xFFFFFF} + 1) *
                           (uint64_t{base::loadLe32(p + 6) >> 8} + 1);
+  if (p[0] & 0x02) {
+    // An animation: the wide decode gives its first frame.
+    while (!r.atEnd()) {
+      const RiffChunk c = next();
+      if (!is(c, "ANMF")) continue;
+      ByteReader frame(c.payload, "webp: ANMF header truncated");
+      frame.need(16);
+      frame.skip(6);
+      const uint8_t* size = frame.take(6).data();
+      const int64_t width = int64_t{size[0] | size[1] << 8 | size[2] << 16} + 1;
+      const int64_t height = int64_t{size[3] | size[4] << 8 | size[5] << 16} + 1;
+      frame.skip(4);
+      bool frameAlpha = false;
+      while (!frame.atEnd()) {
+        frame.need(8, "webp: chunk header short");
+        RiffChunk f;
+        f.code = frame.take(4);
+        const uint32_t fsize = frame.u32le();
+        f.payload = frame.take(fsize);
+        if (fsize & 1 && !frame.atEnd()) frame.skip(1);
+        frameAlpha = frameAlpha || is(f, "ALPH");
+        if (!is(f, "VP8L") && !is(f, "VP8 ")) continue;
+        ImageInfo i = probeWebpBitstream(f);
+        i.width = width;
+        i.height = height;
+        if (frameAlpha && is(f, "VP8 ")) i.colorspace = csRgba;
+        i.declaredPixels = std::max(i.declaredPixels, canvas);
+        return i;
+      }
+      fail(ekInvalid, "webp: ANMF frame without an image");
+    }
+    fail(ekInvalid, "webp: animation without frames");
+  }
   bool alph = false;
   while (!r.atEnd()) {
     const RiffChunk c = next();
@@ -461,9 +493,7 @@ void checkPixelLimit(ByteView data, FileFormat format, uint64_t maxPixels) {
     // decoder's to refuse, with the message a decode without limit gives.
     return;
   }
-  if (i.declaredPixels <= maxPixels) return;
-  fail(ekTooLarge, std::string(formatName(i.format)) + ": " + std::to_string(i.declaredPixels) +
-                       " pixels exceed the limit of " + std::to_string(maxPixels));
+  requirePixelLimit(formatName(i.format), i.declaredPixels, maxPixels);
 }
 
 }  // namespace kd::formats

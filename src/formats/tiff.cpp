@@ -50,6 +50,7 @@ constexpr uint16_t kTileWidth = 322;
 constexpr uint16_t kTileLength = 323;
 constexpr uint16_t kTileOffsets = 324;
 constexpr uint16_t kTileByteCounts = 325;
+constexpr uint16_t kExtraSamples = 338;
 constexpr uint16_t kSampleFormat = 339;
 
 constexpr uint32_t kNone = 1;
@@ -137,6 +138,7 @@ struct PixelFormat {
   uint32_t bits = 1;
   bool little = true;
   bool invert = false;  // WhiteIsZero and transparency mask
+  bool associated = false;  // colour premultiplied by the alpha (ExtraSamples 1)
   ColorSpace cs = csGray;
   std::vector<uint8_t> palette;  // 2^bits RGB triples
 };
@@ -159,8 +161,34 @@ inline uint8_t to8(uint32_t v) {
   if constexpr (Bits == 16) return static_cast<uint8_t>(v >> 8);
 }
 
+// Pixels of colour premultiplied by their last sample, alpha, made straight:
+// each colour sample becomes min(max, round(c * max / a)) at the file's
+// precision before the reduction to 8 bits; alpha 0 leaves the colour.
+template <uint32_t Bits>
+void unpremultiplyRowAs(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n) {
+  constexpr uint32_t kMax = (uint32_t{1} << Bits) - 1;
+  const size_t spp = f.spp;
+  const bool grey = spp == 2;
+  const uint8_t flip = f.invert ? 255 : 0;
+  for (size_t x = 0; x < n; ++x) {
+    const uint32_t alpha = rawSample<Bits>(src, x * spp + spp - 1, f.little);
+    for (size_t c = 0; c + 1 < spp; ++c) {
+      uint32_t v = rawSample<Bits>(src, x * spp + c, f.little);
+      if (alpha != 0) v = std::min<uint32_t>(kMax, (v * uint64_t{kMax} + alpha / 2) / alpha);
+      const uint8_t out = static_cast<uint8_t>(to8<Bits>(v) ^ (grey ? flip : 0));
+      if (grey) {
+        dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = out;
+      } else {
+        dst[x * spp + c] = out;
+      }
+    }
+    dst[(grey ? 4 : spp) * x + (grey ? 3 : spp - 1)] = to8<Bits>(alpha);
+  }
+}
+
 template <uint32_t Bits>
 void convertRowAs(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n) {
+  if (f.associated) return unpremultiplyRowAs<Bits>(f, src, dst, n);
   const bool little = f.little;
   const uint8_t flip = f.invert ? 255 : 0;
   if (f.photometric == 3) {
@@ -190,7 +218,9 @@ void convertRowAs(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t
 
 // 8-bit samples of these pictures are already laid out as the output
 // stores them.
-bool storedAsIs(const PixelFormat& f) { return f.photometric != 3 && !f.invert && f.spp != 2; }
+bool storedAsIs(const PixelFormat& f) {
+  return f.photometric != 3 && !f.invert && f.spp != 2 && !f.associated;
+}
 
 void convertRow(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n) {
   switch (f.bits) {
@@ -353,6 +383,7 @@ PixelFormat readPixelFormat(const Ifd& ifd, bool little) {
     default: fail(ekUnsupported, numbered("tiff: photometric ", photometric, " unsupported"));
   }
   f.spp = static_cast<uint32_t>(spp);
+  f.associated = f.cs == csRgba && ifd.getU32(kExtraSamples, 0) == 1;
   if (photometric == 3) {
     const std::vector<uint64_t> map = ifd.getSeq(kColorMap);
     const size_t colours = size_t{1} << bits;

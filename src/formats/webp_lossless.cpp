@@ -1,9 +1,12 @@
 // The VP8L bitstream of WebP lossless (RFC 9649): transforms, colour cache,
 // meta prefix codes and the entropy-coded pixels.
 //
-// Coded pixels are ARGB words in one buffer, which LZ77 copies read; as
-// soon as a row is complete the inverse transforms run over it in a small
-// row buffer and the row is converted straight into the output. Prefix
+// Coded pixels are ARGB words in a buffer that LZ77 copies read: the whole
+// picture when it is small, else a ring of kRingPixels, which holds every
+// pixel a copy can still reach (a distance is at most 2^20 pixels, a copy at
+// most 4096, a row at most 16384). As soon as a row is complete the inverse
+// transforms run over it in a small row buffer and the row is converted
+// straight into the output, so the peak is the output plus the ring. Prefix
 // codes decode through tables (webp_prefix.h).
 #include <algorithm>
 #include <array>
@@ -62,12 +65,13 @@ inline int64_t distanceCodeToLinear(uint32_t code, int64_t width) {
 
 inline uint32_t cacheIndex(uint32_t argb, int bits) { return (0x1E35A7BDu * argb) >> (32 - bits); }
 
+constexpr int64_t kRingPixels = int64_t{1} << 21;
+
 // LZ77 copy of `length` pixels from `dist` back; the source may overlap the
 // destination. A copy is as if pixel by pixel; runs of one pixel become a
 // fill, and distances of 4 or more move 4 pixels at a time (each block's
 // source is complete before it is read).
-inline void copyPixels(uint32_t* dst, int64_t dist, int64_t length) {
-  const uint32_t* from = dst - dist;
+inline void copyPixels(uint32_t* dst, const uint32_t* from, int64_t dist, int64_t length) {
   if (dist == 1) {
     std::fill_n(dst, length, from[0]);
   } else if (dist >= length) {
@@ -94,12 +98,14 @@ struct PixelSource {
   std::vector<GroupViews> views;
 };
 
-// Decodes width * height pixels into out (decodeImageData). After each
-// completed run of rows, rowsDone(rows complete so far) runs. One long loop
-// on purpose: the reader, position and group stay in registers.
+// Decodes width * height pixels into out (decodeImageData): pixel p at
+// out[p & mask], a ring of mask + 1 words (kRingPixels), or the whole
+// picture when mask is -1. After each completed run of rows, rowsDone(rows
+// complete so far) runs, before the ring moves past them. One long loop on
+// purpose: the reader, position and group stay in registers.
 template <class RowsDone>
 void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
-                     RowsDone&& rowsDone) {
+                     RowsDone&& rowsDone, int64_t mask = -1) {
   // A local copy of the reader, so its state can live in registers.
   BitReader br = reader;
   const int64_t width = src.width;
@@ -112,12 +118,19 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
   // needs the cache up to date: pixels before `cached` are in, the rest
   // go in (in order) just before the next read.
   int64_t cached = 0;
+  // In a ring the cache may fall at most half the ring behind.
+  const int64_t cacheLag = mask < 0 ? total : (mask + 1) / 2;
   const GroupViews* g = &src.views[0];
   auto groupAt = [&](int64_t px, int64_t py) {
     return &src.views[src.groupOf[static_cast<size_t>((py >> src.prefixBits) * src.prefixWidth +
                                                       (px >> src.prefixBits))]];
   };
   while (pos < total) {
+    if (pos - cached > cacheLag && cacheBits > 0) {
+      for (; cached < pos; ++cached) {
+        cache[cacheIndex(out[cached & mask], cacheBits)] = out[cached & mask];
+      }
+    }
     if (src.prefixBits > 0 && (x & blockMask) == 0) g = groupAt(x, y);
     br.refill();
     const int s = decodeSymbol(g->codes[kGreen], br);
@@ -130,7 +143,7 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
                              : static_cast<uint32_t>(decodeSymbol(g->codes[kAlpha], br)) << 24;
       const uint32_t px = a | static_cast<uint32_t>(r) << 16 |
                           static_cast<uint32_t>(s) << 8 | static_cast<uint32_t>(b);
-      out[pos++] = px;
+      out[pos++ & mask] = px;
       if (++x == width) {
         x = 0;
         ++y;
@@ -144,8 +157,13 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
       const int64_t dist = distanceCodeToLinear(distCode, width);
       if (dist > pos) fail(ekInvalid, "webp: bad back-reference distance");
       if (length > total - pos) fail(ekInvalid, "webp: copy runs past image end");
-      uint32_t* dst = out + pos;
-      copyPixels(dst, dist, length);
+      const int64_t to = pos & mask;
+      const int64_t from = (pos - dist) & mask;
+      if (mask < 0 || (to + length <= mask + 1 && from + length <= mask + 1)) {
+        copyPixels(out + to, out + from, dist, length);
+      } else {
+        for (int64_t k = 0; k < length; ++k) out[(pos + k) & mask] = out[(pos - dist + k) & mask];
+      }
       pos += length;
       x += length;
       if (x >= width) {
@@ -156,9 +174,11 @@ void decodeImageData(BitReader& reader, const PixelSource& src, uint32_t* out,
       if (src.prefixBits > 0 && pos < total) g = groupAt(x, y);
     } else {
       if (cacheBits == 0) fail(ekInvalid, "webp: color cache code without a cache");
-      for (; cached < pos; ++cached) cache[cacheIndex(out[cached], cacheBits)] = out[cached];
+      for (; cached < pos; ++cached) {
+        cache[cacheIndex(out[cached & mask], cacheBits)] = out[cached & mask];
+      }
       const uint32_t px = cache[static_cast<size_t>(s - kNumLiteralCodes - kNumLengthCodes)];
-      out[pos++] = px;
+      out[pos++ & mask] = px;
       if (++x == width) {
         x = 0;
         ++y;
@@ -264,9 +284,21 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
   img.pixels.reserve(total);
   base::adviseHugePages(img.pixels.data(), total);
 
-  const auto codedCount = static_cast<size_t>(codedWidth * height);
-  std::unique_ptr<uint32_t[]> coded(new uint32_t[codedCount]);
+  const int64_t codedCount = codedWidth * height;
+  const int64_t ringSize = std::min(codedCount, kRingPixels);
+  const int64_t mask = codedCount > kRingPixels ? kRingPixels - 1 : -1;
+  std::unique_ptr<uint32_t[]> coded(new uint32_t[static_cast<size_t>(ringSize)]);
   std::vector<uint32_t> row(static_cast<size_t>(width));
+  // A coded row, contiguous: in the ring itself unless it wraps.
+  std::vector<uint32_t> wrapped(mask < 0 ? 0 : static_cast<size_t>(codedWidth));
+  auto codedRow = [&](int64_t y) -> const uint32_t* {
+    const int64_t start = (y * codedWidth) & mask;
+    if (start + codedWidth <= ringSize) return coded.get() + start;
+    const int64_t first = ringSize - start;
+    std::copy_n(coded.get() + start, first, wrapped.data());
+    std::copy_n(coded.get(), codedWidth - first, wrapped.data() + first);
+    return wrapped.data();
+  };
   for (Transform& t : transforms) {
     if (t.type == kPredictor) t.previous.assign(static_cast<size_t>(t.width), 0);
   }
@@ -278,7 +310,7 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
   auto emitRows = [&](int64_t rowsComplete) {
     for (; rowsEmitted < rowsComplete; ++rowsEmitted) {
       const int64_t y = rowsEmitted;
-      const uint32_t* argb = coded.get() + y * codedWidth;
+      const uint32_t* argb = codedRow(y);
       const size_t at = img.pixels.size();
       img.pixels.resize(at + rowBytes);
       if (paletteOnly) {
@@ -300,7 +332,7 @@ Image decodeMainImage(BitReader& br, int64_t width, int64_t height, bool alphaUs
       toRgba(argb, width, cs == csRgba, img.pixels.data() + at);
     }
   };
-  decodeImageData(br, src, coded.get(), emitRows);
+  decodeImageData(br, src, coded.get(), emitRows, mask);
   return img;
 }
 

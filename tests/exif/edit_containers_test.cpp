@@ -6,6 +6,7 @@
 
 #include "exif/edit.h"
 #include "exif/exif.h"
+#include "exif/thumbnail.h"
 #include "support/tiff_builder.h"
 
 namespace kd::exif {
@@ -107,6 +108,22 @@ TEST(EmbedExifInJpeg, BlockSizeLimit) {
     s.ifd0.set(0x9999, byteVal(Bytes(size - 8 - 18, 1)));
     ASSERT_EQ(serialize(s).size(), size);
     EXPECT_EQ(writeExifBytes(src, s).empty(), size > kJpegMaxExifBlock) << size;
+  }
+}
+
+TEST(EmbedExifInJpeg, ThumbnailGivesWayAtTheBlockSizeLimitAndNothingElse) {
+  const Bytes src = jpeg({kApp0});
+  for (size_t filler : {size_t{40000}, size_t{64000}}) {
+    EditSession s;
+    s.ifd0.set(0x9999, byteVal(Bytes(filler, 1)));
+    s.ifd1.set(0x0103, longVal({6}));
+    s.hasThumbnail = true;
+    s.thumbnail = Bytes(3000, 7);
+    Bytes out = writeExifBytes(src, s);
+    ASSERT_FALSE(out.empty()) << filler;
+    const int64_t tiff = exifTiffBase(out);
+    EXPECT_EQ(extractExifThumbnailAt(out, tiff), filler < 60000 ? s.thumbnail : Bytes{}) << filler;
+    EXPECT_EQ(parseExifBytes(out).ifd0.find(0x9999)->raw.size(), filler);
   }
 }
 

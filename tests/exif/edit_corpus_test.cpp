@@ -3,7 +3,9 @@
 //  (a) the image data is byte-identical (JPEG scan data, TIFF strips and
 //      pixels with this library and with libtiff),
 //  (b) every other tag reads back unchanged with this library and with
-//      exiftool (-j -G1 -a), except those of IFD1, which is not carried,
+//      exiftool (-j -G1 -a), IFD1's included, and exiftool extracts the same
+//      thumbnail and preview bytes (ThumbnailImage, the maker notes'
+//      PreviewImage) before and after, as does kd_image_thumbnail,
 //  (c) the edited tags read back with their new values in both;
 // and after stripping, exiftool finds no EXIF, XMP or IPTC.
 #include <unistd.h>
@@ -37,8 +39,9 @@ const char* const kArtist = "Keldra Corpus Artist";
 const char* const kDate = "2031:02:03 04:05:06";
 
 // exiftool -j prints one member per line: "  \"Group:Tag\": value,".
-std::map<std::string, Json> exiftoolJson(const std::vector<std::string>& paths) {
-  const std::string out = test::exiftoolOutput("-j -G1 -a -q -q", paths);
+std::map<std::string, Json> exiftoolJson(const std::vector<std::string>& paths,
+                                         const std::string& tags = "") {
+  const std::string out = test::exiftoolOutput("-j -G1 -a -q -q " + tags, paths);
   std::map<std::string, Json> files;
   Json* current = nullptr;
   size_t pos = 0;
@@ -71,10 +74,11 @@ bool editedName(const std::string& name) {
   return kEdited.count(name) != 0 || name.rfind("GPS", 0) == 0;
 }
 
-// Groups that describe the file or are computed from other tags, and IFD1.
+// Groups that describe the file or are computed from other tags, and the
+// directories after IFD1.
 bool comparedGroup(const std::string& g) {
   static const std::set<std::string> kSkipped = {"System", "File", "Composite", "ExifTool",
-                                                  "IFD1", "IFD2", "IFD3", "SubIFD", "SubIFD1"};
+                                                  "IFD2", "IFD3", "SubIFD", "SubIFD1"};
   return kSkipped.count(g) == 0;
 }
 
@@ -135,9 +139,11 @@ Bytes imageData(const Bytes& f) {
   return out;
 }
 
-Bytes pixelsOf(const Bytes& file) {
+Bytes pixelsOf(const Bytes& file, bool thumbnail = false) {
   KdImage* img = nullptr;
-  if (kd_image_decode_buffer(file.data(), file.size(), 0, &img) != 0) return {};
+  int status = thumbnail ? kd_image_thumbnail(file.data(), file.size(), &img)
+                         : kd_image_decode_buffer(file.data(), file.size(), 0, &img);
+  if (status != 0) return {};
   const uint8_t* px = nullptr;
   size_t len = 0;
   kd_image_pixels(img, &px, &len);
@@ -218,6 +224,7 @@ TEST_F(EditCorpus, EditedFilesLoseNothing) {
       const Bytes data = imageData(src);
       EXPECT_FALSE(data.empty()) << path;
       EXPECT_EQ(imageData(out), data) << path;
+      EXPECT_EQ(pixelsOf(out, true), pixelsOf(src, true)) << path;
     }
     // (b), (c) with this library
     Metadata before = readMetadataFromBytes(src), after = readMetadataFromBytes(out);
@@ -237,6 +244,8 @@ TEST_F(EditCorpus, EditedFilesLoseNothing) {
   auto etBefore = exiftoolJson(sources), etAfter = exiftoolJson(outputs);
   ASSERT_FALSE(etBefore.empty()) << "exiftool reported nothing on the sources";
   ASSERT_FALSE(etAfter.empty()) << "exiftool reported nothing on the rewritten files";
+  const std::string previews = "-b -ThumbnailImage -PreviewImage";
+  auto previewsBefore = exiftoolJson(sources, previews), previewsAfter = exiftoolJson(outputs, previews);
   size_t makerNoteTags = 0;
   for (const auto& w : written) {
     const Json& a = etBefore[w.source];
@@ -246,14 +255,12 @@ TEST_F(EditCorpus, EditedFilesLoseNothing) {
         std::string::npos) {
       continue;
     }
-    std::set<std::string> ifd1Names;
-    for (const auto& [key, v] : a) {
-      if (groupOf(key) == "IFD1") ifd1Names.insert(nameOf(key));
-    }
+    // The same thumbnail and preview bytes (base64) in the same places.
+    EXPECT_EQ(previewsAfter[w.output], previewsBefore[w.source]) << w.source;
     for (const auto& [key, value] : a) {
       if (!comparedGroup(groupOf(key)) || editedName(nameOf(key))) continue;
-      // Thumbnail data of the dropped IFD1, and maker-note pointers into it.
-      if (nameOf(key).find("Thumbnail") != std::string::npos) continue;
+      // Absolute file positions of the thumbnail move with the block.
+      if (nameOf(key) == "ThumbnailOffset") continue;
       // Absolute file positions of data behind the EXIF segment move with it.
       if (nameOf(key) == "MPImageStart") continue;
       // Where the media data boxes lie, not a tag.
@@ -278,13 +285,10 @@ TEST_F(EditCorpus, EditedFilesLoseNothing) {
     Metadata before = readMetadataFromBytes(fileBytes(w.source));
     Metadata after = readMetadataFromBytes(fileBytes(w.output));
     for (const auto& [name, value] : before.tags) {
-      if (editedName(name) || ifd1Names.count(name) != 0) continue;
-      if (name.find("Thumbnail") != std::string::npos) continue;
-      // Directory pointers are laid out afresh; 0x0201/0x0202 are IFD1's.
-      if (name == "ExifOffset" || name == "InteropOffset" || name == "Unknown:0x0201" ||
-          name == "Unknown:0x0202") {
-        continue;
-      }
+      if (editedName(name)) continue;
+      // Directory pointers are laid out afresh, and so is IFD1's preview
+      // (0x0201).
+      if (name == "ExifOffset" || name == "InteropOffset" || name == "Unknown:0x0201") continue;
       auto it = after.tags.find(name);
       EXPECT_TRUE(it != after.tags.end() && it->second == value)
           << w.source << ": library " << name << " was " << value;

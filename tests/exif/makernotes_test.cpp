@@ -223,6 +223,31 @@ TEST(MakerNoteCanon, SettingsArraysReadOnlyTheirElements) {
   EXPECT_TRUE(parse("Canon", longs).empty());  // settings must be SHORT
 }
 
+// A note moved 164 bytes back by an earlier editor that left its offsets:
+// the footer Canon writes, or else the first value beyond the buffer, gives
+// the shift.
+TEST(MakerNoteCanon, MovedNoteReadRelativeToTheCorrectedBase) {
+  TiffBuilder tb(false);
+  const std::vector<TiffEntry> entries = {tb.ascii(6, "Canon EOS 600D"),
+                                          tb.ascii(7, "Firmware 1.0.2"), tb.ascii(9, "Owner")};
+  const TagMap want = parse("Canon", makeNote("", entries, false, Origin::kParent, 0));
+  ASSERT_EQ(want.size(), 3u);
+  for (bool footer : {true, false}) {
+    Note n = makeNote("", entries, false, Origin::kParent, 0);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      uint8_t* field = n.buf.data() + Note::kAt + 2 + 12 * i + 8;
+      base::storeLe32(field, base::loadLe32(field) + 164);
+    }
+    if (footer) {
+      n.buf.insert(n.buf.end(), {'I', 'I', '*', 0, Note::kAt + 164, 0, 0, 0});
+      n.entry.count += 8;
+      n.buf.resize(n.buf.size() + 200);  // values then lie inside the buffer
+    }
+    n.entry.data = base::ByteView(n.buf).subspan(Note::kAt, n.entry.count);
+    EXPECT_EQ(parse("Canon", n), want) << footer;
+  }
+}
+
 TEST(MakerNoteCanon, SerialModelAndFileNumberFormats) {
   struct Case {
     uint16_t tag;

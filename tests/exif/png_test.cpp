@@ -61,10 +61,10 @@ const ByteVec kIdat = pngChunk("IDAT", ByteVec{1, 2, 3});
 const ByteVec kIend = pngChunk("IEND", {});
 const ByteVec kTiff = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0};
 
-TEST(PngExif, FirstExifBeforeImageDataOnly) {
+TEST(PngExif, FirstExifBeforeIendEvenAfterImageData) {
   ByteVec two = pngFile({kIhdr, pngChunk("eXIf", kTiff), pngChunk("eXIf", {'I', 'I'}), kIdat});
   EXPECT_EQ(findExifInPng(two), 8 + 25 + 8);
-  EXPECT_EQ(findExifInPng(pngFile({kIhdr, kIdat, pngChunk("eXIf", kTiff)})), 0);
+  EXPECT_EQ(findExifInPng(pngFile({kIhdr, kIdat, pngChunk("eXIf", kTiff)})), 8 + 25 + 15 + 8);
   EXPECT_EQ(findExifInPng(pngFile({kIhdr, kIend, pngChunk("eXIf", kTiff)})), 0);
   // The data start must lie inside the buffer; its length is not checked.
   ByteVec cut = pngFile({kIhdr, pngChunk("eXIf", kTiff)});

@@ -23,4 +23,13 @@ Bytes magickRgb(const std::string& path, int64_t width, int64_t height) {
   return rgb;
 }
 
+Bytes magickRgba(const std::string& path) {
+  TempDir dir;
+  if (!dir.ok()) return {};
+  const std::string out = dir.file("peer.rgba");
+  (void)runCommand("convert-im6.q16 " + quoted(path + "[0]") + " -depth 8 rgba:" + quoted(out) +
+                   " 2>/dev/null");
+  return std::filesystem::exists(out) ? kd::test::readFileBytes(out) : Bytes{};
+}
+
 }  // namespace kd::formats::test

@@ -15,6 +15,7 @@
 
 #include "formats/codecs.h"
 #include "support/temp_dir.h"
+#include "formats/tiff.h"
 #include "support/testdata.h"
 
 namespace kd::formats::test {
@@ -124,6 +125,13 @@ inline std::vector<std::string> listTestdataBoth(const std::string& a, const std
   return files;
 }
 
+// Writes a whole file; true when every byte was written.
+inline bool writeFile(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+
 // Runs a shell command with quoted file arguments; true when it exits 0.
 inline bool runCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
 inline std::string quoted(const std::string& s) { return "'" + s + "'"; }
@@ -144,6 +152,22 @@ inline Bytes rgbOf(const Image& img) {
 // PPM, read back with stb_image. Empty when ImageMagick fails or the size
 // differs from the expected one.
 Bytes magickRgb(const std::string& path, int64_t width, int64_t height);
+
+// A TIFF whose first directory declares associated alpha (ExtraSamples 1).
+inline bool hasAssociatedAlpha(const Bytes& file) {
+  if (file.size() < 8 || (file[0] != 'I' && file[0] != 'M')) return false;
+  const bool little = file[0] == 'I';
+  try {
+    const ByteView view = viewOf(file);
+    return tiff::parseIfd(view, base::loadU32(view, 4, little), little).getU32(338, 0) == 1;
+  } catch (const KeldraException&) {
+    return false;
+  }
+}
+
+// The first frame as 8-bit RGBA (alpha 255 where the file has none), also
+// when ImageMagick only warns; empty when it writes nothing.
+Bytes magickRgba(const std::string& path);
 
 
 }  // namespace kd::formats::test

@@ -243,23 +243,6 @@ TEST(JpegDecode, HugeClaimWithLittleDataFailsOnTheDataNotTheAllocation) {
 
 // ---- files made by libjpeg-turbo --------------------------------------------
 
-// Smooth gradients with some texture: realistic for a DCT codec, and with
-// saturated corners that exercise the clamping.
-Image photoLike(int64_t width, int64_t height, ColorSpace cs) {
-  Image img = newImage(width, height, cs);
-  for (int64_t y = 0; y < height; ++y) {
-    for (int64_t x = 0; x < width; ++x) {
-      for (int64_t c = 0; c < img.channels; ++c) {
-        double v = 128 + 120 * std::sin(0.09 * x + 0.7 * c) * std::cos(0.05 * y - 0.3 * c) +
-                   15 * std::sin(0.9 * x * y / (width + 1.0));
-        img.pixels[static_cast<size_t>((y * width + x) * img.channels + c)] =
-            static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
-      }
-    }
-  }
-  return img;
-}
-
 // The decoder with the baseline kernels and, where the processor has it,
 // with the AVX2 ones: same outcome and bytes as the reference.
 void expectSameAsReference(const Bytes& file, const std::string& what) {
@@ -276,27 +259,6 @@ void expectSameAsReference(const Bytes& file, const std::string& what) {
       ASSERT_TRUE(a.pixels == b.pixels) << what << (avx2 ? " (AVX2)" : "") << ": pixels differ from the reference";
     }
   }
-}
-
-// Tolerance against libjpeg-turbo's float IDCT: its IDCT rounds and clamps
-// each plane sample to 0..255 before colour conversion and converts colour
-// in fixed point, where this decoder keeps floats to the end. Samples agree
-// to within 2 nearly everywhere; the clamping makes saturated edges differ
-// more (up to 2.5% of the samples of a cartoon with saturated colours).
-void expectCloseToPeer(const Image& ours, const Image& peer, const std::string& what) {
-  ASSERT_EQ(ours.width, peer.width) << what;
-  ASSERT_EQ(ours.height, peer.height) << what;
-  ASSERT_EQ(ours.colorspace, peer.colorspace) << what;
-  size_t far = 0;
-  double total = 0;
-  for (size_t i = 0; i < ours.pixels.size(); ++i) {
-    const int d = std::abs(ours.pixels[i] - peer.pixels[i]);
-    total += d;
-    if (d > 2) ++far;
-  }
-  const double n = static_cast<double>(ours.pixels.size());
-  EXPECT_LE(total / n, 0.6) << what << ": mean absolute difference";
-  EXPECT_LE(static_cast<double>(far) / n, 0.025) << what << ": share of samples off by more than 2";
 }
 
 // Ours equals the reference and is close to libjpeg-turbo.
@@ -389,26 +351,6 @@ TEST(JpegRestart, FewerMarkersThanTheIntervalCallsForStillDecode) {
 
 // ---- agreement with the reference decoder -------------------------------------
 
-// Every JPEG of the bundled test files and of the corpus, as relative names.
-std::vector<std::string> sharedJpegFiles() {
-  std::vector<std::string> files;
-  std::vector<std::filesystem::path> roots = {std::filesystem::path(KELDRA_SOURCE_DIR) / "tests" / "data"};
-  if (const auto corpus = kd::test::corpusDir()) roots.emplace_back(*corpus);
-  for (const std::filesystem::path& root : roots) {
-    std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      const std::string ext = it->path().extension().string();
-      if (it->is_regular_file() && (ext == ".jpg" || ext == ".jpeg" || ext == ".JPG")) {
-        files.push_back(std::filesystem::relative(it->path(), root).string());
-      }
-    }
-  }
-  std::sort(files.begin(), files.end());
-  files.erase(std::unique(files.begin(), files.end()), files.end());
-  return files;
-}
-
 // Small fixtures of every layout for the mutation and truncation sweeps.
 std::vector<Bytes> sweepFixtures() {
   std::vector<Bytes> files;
@@ -457,22 +399,6 @@ TEST(JpegReference, SameOutcomeOnMutatedAndTruncatedFiles) {
 }
 
 // ---- differential against libjpeg-turbo over the shared files ----------------
-
-// The first frame marker of a file (0 when none is found).
-int firstFrameMarker(const Bytes& f) {
-  size_t p = 2;
-  while (p + 4 <= f.size() && f[p] == 0xFF) {
-    const uint8_t m = f[p + 1];
-    if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) return m;
-    if (m == 0xDA) return 0;
-    if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
-      p += 2;
-      continue;
-    }
-    p += 2 + static_cast<size_t>(f[p + 2] << 8 | f[p + 3]);
-  }
-  return 0;
-}
 
 TEST(JpegPeer, SharedFilesDecodeLikeLibjpegOrFailAsDescribed) {
   const std::vector<std::string> files = sharedJpegFiles();

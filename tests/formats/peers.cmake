@@ -11,3 +11,6 @@ target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_TIFFGIF_PEERS)
 # JPEG tests compare against libjpeg-turbo (float IDCT, replicated chroma).
 pkg_check_modules(KELDRA_TEST_JPEG_PEER REQUIRED IMPORTED_TARGET libjpeg)
 target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_JPEG_PEER)
+# Lossy WebP tests compare against libwebp's decoder.
+pkg_check_modules(KELDRA_TEST_WEBP_PEER REQUIRED IMPORTED_TARGET libwebp)
+target_link_libraries(${target} PRIVATE PkgConfig::KELDRA_TEST_WEBP_PEER)

@@ -90,6 +90,54 @@ PeerImage libpngDecode(const std::vector<uint8_t>& file) {
   return result;
 }
 
+namespace {
+
+void writeToVector(png_structp png, png_bytep data, png_size_t n) {
+  auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + n);
+}
+
+void flushNothing(png_structp) {}
+
+}  // namespace
+
+std::vector<uint8_t> libpngEncode(const std::vector<uint8_t>& raw, uint32_t width, uint32_t height,
+                                  int depth, int colorType, bool interlaced,
+                                  const std::vector<uint8_t>& palette,
+                                  const std::vector<uint8_t>& trns) {
+  std::vector<uint8_t> out;
+  static thread_local char error[256];
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, error, onError, onWarning);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    return {};
+  }
+  png_set_write_fn(png, &out, writeToVector, flushNothing);
+  png_set_IHDR(png, info, width, height, depth, colorType,
+               interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  std::vector<png_color> colours(palette.size() / 3);
+  for (size_t i = 0; i < colours.size(); ++i) {
+    colours[i] = {palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]};
+  }
+  if (!colours.empty()) png_set_PLTE(png, info, colours.data(), static_cast<int>(colours.size()));
+  if (!trns.empty()) {
+    png_set_tRNS(png, info, trns.data(), static_cast<int>(trns.size()), nullptr);
+  }
+  png_set_filter(png, 0, PNG_ALL_FILTERS);
+  const size_t rowBytes = (size_t{width} * static_cast<size_t>(depth) *
+                               static_cast<size_t>(png_get_channels(png, info)) + 7) / 8;
+  std::vector<png_bytep> rows(height);
+  for (uint32_t y = 0; y < height; ++y) rows[y] = const_cast<png_bytep>(raw.data() + y * rowBytes);
+  png_write_info(png, info);
+  png_set_interlace_handling(png);
+  png_write_image(png, rows.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
 int firstBadCrcChunk(const std::vector<uint8_t>& file) {
   size_t pos = 8;
   for (int index = 0; pos + 12 <= file.size(); ++index) {

@@ -22,6 +22,14 @@ struct PeerImage {
 
 PeerImage libpngDecode(const std::vector<uint8_t>& file);
 
+// A PNG written by libpng from packed rows (`raw`: height rows of
+// ceil(width * bits per pixel / 8) bytes), with its own filter choice;
+// `palette` (RGB triples) and `trns` are written when non-empty.
+std::vector<uint8_t> libpngEncode(const std::vector<uint8_t>& raw, uint32_t width, uint32_t height,
+                                  int depth, int colorType, bool interlaced,
+                                  const std::vector<uint8_t>& palette,
+                                  const std::vector<uint8_t>& trns);
+
 // Index of the first chunk whose stored CRC differs from the CRC (computed
 // with zlib) of its type and data, or -1. Walks until IEND or the end.
 int firstBadCrcChunk(const std::vector<uint8_t>& file);

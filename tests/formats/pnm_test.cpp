@@ -220,5 +220,27 @@ TEST(PnmPeer, NamedFilesFailForTheirReason) {
   }
 }
 
+// Under the wide option the sniffer routes PAM too, so everything the
+// encoder writes (P5, P6, P7 RGBA) reads back; depth 2 gives RGBA.
+TEST(PnmWide, EverythingTheEncoderWritesReadsBack) {
+  const DecodeOptions wide{true, 0};
+  for (ColorSpace cs : {csGray, csRgb, csRgba}) {
+    const Image img = testPicture(9, 5, cs);
+    const Bytes file = encodePnm(img);
+    const Image back = decodeImage(viewOf(file), wide);
+    EXPECT_EQ(back.colorspace, cs);
+    EXPECT_TRUE(back.pixels == img.pixels) << static_cast<int>(cs);
+  }
+  const Bytes pam = encodePnm(testPicture(2, 2, csRgba));
+  EXPECT_EQ(failureOf([&] { return decodeImage(viewOf(pam)); }),
+            (Failure{"decodeImage: unrecognized format", ekUnsupported}));
+  const Bytes greyAlpha =
+      bytesOf(lit("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 15\nENDHDR\n\x0F\x00\x05\x0F"));
+  EXPECT_EQ(decodeImage(viewOf(greyAlpha), wide).pixels,
+            (Bytes{255, 255, 255, 0, 85, 85, 85, 255}));
+  EXPECT_EQ(failureOf([&] { return decodePam(viewOf(greyAlpha)); }),
+            (Failure{"pnm: PAM depth must be 1, 3, or 4", ekUnsupported}));
+}
+
 }  // namespace
 }  // namespace kd::formats::test

@@ -699,6 +699,9 @@ void expectLikeLibtiff(const std::string& path, const std::string& input) {
     EXPECT_EQ(got.width, want.image.width);
     EXPECT_EQ(got.height, want.image.height);
     EXPECT_EQ(got.colorspace, want.image.colorspace);
+    // libtiff hands over associated alpha's premultiplied samples; the
+    // straight colour of those files is checked against ImageMagick.
+    if (hasAssociatedAlpha(file)) return;
     EXPECT_TRUE(got.pixels == want.image.pixels) << "pixels differ from libtiff's samples";
   }
 }

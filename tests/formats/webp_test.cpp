@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <malloc.h>
 #include <map>
 #include <random>
 #include <sstream>
@@ -8,6 +9,7 @@
 #include "codec_support.h"
 #include "formats/formats.h"
 #include "formats/webp.h"
+#include "support/peak_memory.h"
 #include "webp_reference.h"
 
 namespace kd::formats::test {
@@ -758,6 +760,49 @@ TEST(WebpPeer, CwebpLosslessOutputMatchesDwebp) {
   int decoded = 0;
   for (const auto& [label, file] : cwebpFiles()) checkAgainstDwebp(file, label, decoded);
   EXPECT_EQ(decoded, static_cast<int>(cwebpFiles().size()));
+}
+
+// A picture of more coded pixels than the decoder's ring (a photograph
+// tiled with a shift per tile, 2803 pixels wide so rows wrap around the
+// ring's end; long back-references from the tiling): the same pixels as
+// dwebp, and a peak of the output plus a working set independent of size
+// (the ring's 8 MiB and tables), below the 16.8 MB of one word per pixel.
+TEST(WebpPeer, PictureLargerThanTheRingMatchesDwebpInLittleMemory) {
+  ASSERT_TRUE(kd::test::toolInstalled("cwebp", "webp"));
+  const Image photo = decodeJpeg(kd::test::readTestdata("codec/jpeg/pil_flower2.jpg"));
+  Image big = newImage(2803, 1500, csRgb);
+  for (int64_t y = 0; y < big.height; ++y) {
+    for (int64_t x = 0; x < big.width; ++x) {
+      const int64_t sx = (x + y / photo.height * 7) % photo.width, sy = y % photo.height;
+      for (int c = 0; c < 3; ++c) {
+        big.pixels[static_cast<size_t>((y * big.width + x) * 3 + c)] =
+            photo.pixels[static_cast<size_t>((sy * photo.width + sx) * photo.channels + c)];
+      }
+    }
+  }
+  TempDir dir;
+  const std::string png = dir.file("big.png"), webp = dir.file("big.webp");
+  const Bytes encoded = encodePng(big);
+  std::FILE* f = std::fopen(png.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fwrite(encoded.data(), 1, encoded.size(), f), encoded.size());
+  std::fclose(f);
+  ASSERT_TRUE(runCommand("cwebp -quiet -lossless -z 3 " + quoted(png) + " -o " + quoted(webp)));
+  const Bytes file = kd::test::readFileBytes(webp);
+  int decoded = 0;
+  checkAgainstDwebp(file, "tiled 2803x1500", decoded);
+  EXPECT_EQ(decoded, 1);
+  // Peaks of two children, one decoding, with the heap's free pages given
+  // back first so the decode cannot hide in memory the test freed.
+  const size_t output = big.pixels.size();
+  Bytes().swap(big.pixels);
+  const long base = kd::test::childPeakKiB([] { malloc_trim(0); });
+  const long decode = kd::test::childPeakKiB([&file] {
+    malloc_trim(0);
+    (void)decodeWebp(file);
+  });
+  ASSERT_GT(base, 0);
+  EXPECT_LE((decode - base) * 1024, static_cast<long>(output) + (12l << 20)) << decode - base;
 }
 
 // Byte changes and cuts in valid files: the table-driven decoder and the

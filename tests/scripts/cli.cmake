@@ -2,19 +2,7 @@
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
-function(run expect_rc)
-  execute_process(COMMAND ${KELDRA} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
-    ERROR_VARIABLE err)
-  if(expect_rc STREQUAL "nonzero")
-    if(rc EQUAL 0)
-      message(FATAL_ERROR "keldra ${ARGN}: expected failure, got success\n${out}")
-    endif()
-  elseif(NOT rc EQUAL expect_rc)
-    message(FATAL_ERROR "keldra ${ARGN}: exit ${rc}, expected ${expect_rc}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/cli_support.cmake)
 
 run(0 --help)
 if(NOT out MATCHES "usage: keldra")
@@ -151,9 +139,15 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/webp.ppm
 if(differs)
   message(FATAL_ERROR "WebP -> PPM and WebP -> PNG -> PPM differ")
 endif()
-run(nonzero convert ${TESTDATA}/codec/webp/webptd_small_1x1.webp ${WORK_DIR}/lossy.png)
-if(NOT err MATCHES "unsupported operation")
-  message(FATAL_ERROR "lossy WebP: ${err}")
+# A lossy WebP goes through the wide decoder: a 1x1 PNG, or the decoder's
+# own message after the file name while the library cannot read it.
+execute_process(COMMAND ${KELDRA} convert ${TESTDATA}/codec/webp/webptd_small_1x1.webp
+  ${WORK_DIR}/lossy.png RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(rc EQUAL 0)
+  run(0 info ${WORK_DIR}/lossy.png)
+  expect("${out}" "\"width\": 1,\n *\"height\": 1,")
+elseif(NOT rc EQUAL 1 OR NOT err MATCHES "webptd_small_1x1\\.webp: webp: ")
+  message(FATAL_ERROR "lossy WebP: ${rc} ${err}")
 endif()
 
 # Image operations end to end on the plain pixmap (a b c / d e f), in the
@@ -182,7 +176,7 @@ if(NOT out MATCHES "\"width\": 30" OR NOT out MATCHES "\"height\": 40")
 endif()
 # A failing operation names itself and writes nothing.
 run(1 convert ${WORK_DIR}/in.ppm ${WORK_DIR}/bad.ppm --crop 2,0,2,1)
-if(NOT err MATCHES "--crop 2,0,2,1" OR NOT err MATCHES "bad argument")
+if(NOT err MATCHES "in\\.ppm: --crop 2,0,2,1 is outside the 3x2 picture")
   message(FATAL_ERROR "failed crop printed: ${err}")
 endif()
 if(EXISTS ${WORK_DIR}/bad.ppm)
@@ -227,7 +221,7 @@ endif()
 # A file that decodes gets its "image" object before "metadata".
 file(WRITE ${WORK_DIR}/two.ppm "P3\n2 1\n255\n1 2 3 4 5 6\n")
 run(0 info ${WORK_DIR}/two.ppm)
-if(NOT out MATCHES "\"image\": {\n    \"width\": 2,\n    \"height\": 1,\n    \"channels\": 3,\n    \"colorspace\": \"rgb\"\n  },\n  \"metadata\": {")
+if(NOT out MATCHES "\"image\": {\n    \"format\": \"pnm\",\n    \"width\": 2,\n    \"height\": 1,\n    \"channels\": 3,\n    \"colorspace\": \"rgb\"\n  },\n  \"metadata\": {")
   message(FATAL_ERROR "info on a decodable image printed: ${out}")
 endif()
 
@@ -248,8 +242,8 @@ if(NOT out MATCHES "Artist: Jane Roe\n" OR NOT out MATCHES "ISO: 200\n"
    OR NOT out MATCHES "DateTimeOriginal: 2024:01:02 03:04:05\n" OR NOT out MATCHES "Make: Canon")
   message(FATAL_ERROR "edited tags: ${out}")
 endif()
-run(1 edit ${photo} --set ISO=70000)
-if(NOT err MATCHES "unsupported operation")
+run(2 edit ${photo} --set ISO=70000)
+if(NOT err MATCHES "not a valid ISO value")
   message(FATAL_ERROR "bad --set printed: ${err}")
 endif()
 run(2 edit ${photo} --gps 1)

@@ -9,7 +9,7 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
 foreach(f include/keldra/keldra.h lib/libkeldra.so.1 lib/pkgconfig/keldra.pc
-          lib/cmake/Keldra/KeldraConfig.cmake)
+          lib/cmake/Keldra/KeldraConfig.cmake bin/keldra share/man/man1/keldra.1)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "install is missing ${f}")
   endif()

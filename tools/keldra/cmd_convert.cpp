@@ -1,10 +1,11 @@
-// keldra convert IN OUT [--quality Q] [--filter F] [--resize WxH] [--crop X,Y,W,H]
-//                       [--rotate OP] [--orient N]
-// The image operations run in the order they are given.
-#include <cerrno>
-#include <climits>
+// keldra convert IN OUT [--quality Q] [--filter F] [--resize SIZE] [--crop X,Y,W,H]
+//                       [--rotate OP] [--orient N] [--format F] [--in-place]
+//                       [--max-pixels N]
+// The image operations run in the order they are given. Every value is
+// checked before IN is read; OUT is written whole or not at all.
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 
 #include "cli.h"
@@ -13,143 +14,122 @@ namespace cli {
 
 namespace {
 
-// Whole-string decimal int; false on anything else (empty, junk, overflow).
-bool parseInt(const std::string& text, int& out) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-// `count` ints separated by `sep`, e.g. "640x480" or "0,0,10,10".
-bool parseInts(const std::string& text, char sep, size_t count, std::vector<int>& out) {
-  out.clear();
-  size_t start = 0;
-  for (size_t i = 0; i < count; ++i) {
-    size_t stop = i + 1 < count ? text.find(sep, start) : text.size();
-    if (stop == std::string::npos) return false;
-    int v = 0;
-    if (!parseInt(text.substr(start, stop - start), v)) return false;
-    out.push_back(v);
-    start = stop + 1;
-  }
-  return true;
-}
-
 struct Operation {
   std::string option;  // as given, for messages: "--crop 0,0,10,10"
   enum { kResize, kCrop, kRotate, kOrient } kind;
+  ResizeSpec resize;
   std::vector<int> values;
 };
 
-bool parseOperation(const std::string& name, const std::string& value, Operation& op) {
-  op.option = name + " " + value;
+Operation parseOperation(const std::string& name, const std::string& value) {
+  Operation op{name + " " + value, Operation::kOrient, {}, {}};
   if (name == "--resize") {
     op.kind = Operation::kResize;
-    return parseInts(value, 'x', 2, op.values);
-  }
-  if (name == "--crop") {
+    op.resize = parseResize(value);
+  } else if (name == "--crop") {
     op.kind = Operation::kCrop;
-    return parseInts(value, ',', 4, op.values);
-  }
-  if (name == "--rotate") {
+    op.values = parseCrop(value);
+  } else if (name == "--rotate") {
     static const std::map<std::string, int> codes = {
         {"90", KD_ROTATE_90},           {"180", KD_ROTATE_180},
         {"270", KD_ROTATE_270},         {"flip-h", KD_FLIP_HORIZONTAL},
         {"flip-v", KD_FLIP_VERTICAL}};
-    op.kind = Operation::kRotate;
     auto it = codes.find(value);
-    if (it == codes.end()) return false;
+    if (it == codes.end()) throw UsageError("--rotate takes 90, 180, 270, flip-h or flip-v");
+    op.kind = Operation::kRotate;
     op.values = {it->second};
-    return true;
+  } else {
+    op.values = {static_cast<int>(parseIntegerIn("--orient", value, 1, 8))};
   }
-  op.kind = Operation::kOrient;
-  op.values = {0};
-  return parseInt(value, op.values[0]);
+  return op;
 }
 
-int runOperation(KdImage* img, const Operation& op, int filter, KdImage** out) {
+ImagePtr runOperation(ImagePtr img, const Operation& op, int filter, const std::string& in) {
+  const int w = kd_image_width(img.get()), h = kd_image_height(img.get());
   const std::vector<int>& v = op.values;
+  KdImage* out = nullptr;
+  int st = KD_IMAGE_EARG;
   switch (op.kind) {
-    case Operation::kResize: return kd_image_resize(img, v[0], v[1], filter, out);
-    case Operation::kCrop: return kd_image_crop(img, v[0], v[1], v[2], v[3], out);
-    case Operation::kRotate: return kd_image_rotate(img, v[0], out);
-    case Operation::kOrient: return kd_image_apply_orientation(img, v[0], out);
+    case Operation::kResize: {
+      auto [tw, th] = resizeTarget(op.resize, w, h);
+      st = kd_image_resize(img.get(), tw, th, filter, &out);
+      break;
+    }
+    case Operation::kCrop:
+      if (v[0] >= w || v[1] >= h || v[2] > w - v[0] || v[3] > h - v[1]) {
+        throw FileError(in, op.option + " is outside the " + std::to_string(w) + "x" +
+                                std::to_string(h) + " picture");
+      }
+      st = kd_image_crop(img.get(), v[0], v[1], v[2], v[3], &out);
+      break;
+    case Operation::kRotate: st = kd_image_rotate(img.get(), v[0], &out); break;
+    case Operation::kOrient: st = kd_image_apply_orientation(img.get(), v[0], &out); break;
   }
-  return KD_IMAGE_EARG;
+  if (st != KD_IMAGE_OK) throw FileError(in, op.option + ": " + kd_image_strerror(st));
+  return ImagePtr(out);
 }
 
 }  // namespace
 
-int formatForExtension(const std::string& ext) {
-  static const std::map<std::string, int> formats = {
-      {"png", KD_FORMAT_PNG}, {"jpg", KD_FORMAT_JPEG}, {"jpeg", KD_FORMAT_JPEG},
-      {"bmp", KD_FORMAT_BMP}, {"qoi", KD_FORMAT_QOI},  {"pnm", KD_FORMAT_PNM},
-      {"pgm", KD_FORMAT_PNM}, {"ppm", KD_FORMAT_PNM},  {"pam", KD_FORMAT_PNM},
-      {"tga", KD_FORMAT_TGA}};
-  auto it = formats.find(ext);
-  return it == formats.end() ? -1 : it->second;
+InOut inputAndOutput(const ParsedArgs& parsed, const std::string& command) {
+  InOut io;
+  io.inPlace = parsed.has("--in-place");
+  const auto& ops = parsed.operands;
+  if (ops.size() == 2 || (ops.size() == 1 && io.inPlace)) {
+    io.in = ops[0];
+    io.out = ops.back();
+  } else {
+    throw UsageError(command + " needs IN and OUT");
+  }
+  if (io.inPlace && io.in == "-") throw UsageError("--in-place needs a file, not standard input");
+  const std::string name = parsed.last("--format").value_or(extensionOf(io.out));
+  io.format = encodeFormatFor(name);
+  if (io.format < 0) {
+    throw UsageError(parsed.has("--format") || io.out == "-"
+                         ? "--format takes png, jpg, bmp, qoi, pnm, pgm, ppm, pam or tga"
+                         : "cannot tell the output format of " + io.out + " (--format names it)");
+  }
+  if (!io.inPlace && sameFile(io.in, io.out)) {
+    throw FileError(io.out, "is the input file (--in-place replaces it)");
+  }
+  if (io.out == "-" && ::isatty(STDOUT_FILENO)) {
+    throw FileError("-", "standard output is a terminal; redirect it to a file");
+  }
+  return io;
 }
 
 int cmdConvert(const Args& args) {
-  std::vector<std::string> files;
-  std::vector<Operation> operations;
+  static const OptionSpec specs[] = {
+      {"--quality", true}, {"--filter", true},  {"--resize", true},   {"--crop", true},
+      {"--rotate", true},  {"--orient", true},  {"--format", true},   {"--in-place", false},
+      {"--max-pixels", true}};
+  const ParsedArgs parsed = parseArgs(args, specs);
   int quality = 90;
   int filter = KD_FILTER_BILINEAR;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool takesValue = arg == "--quality" || arg == "--filter" || arg == "--resize" ||
-                      arg == "--crop" || arg == "--rotate" || arg == "--orient";
-    if (!takesValue) {
-      files.push_back(arg);
-      continue;
-    }
-    if (i + 1 >= args.size()) return usageError(arg + " needs a value");
-    const std::string& value = args[++i];
-    if (arg == "--quality") {
-      quality = std::atoi(value.c_str());
-    } else if (arg == "--filter") {
+  uint64_t maxPixels = kDefaultMaxPixels;
+  std::vector<Operation> operations;
+  for (const auto& [name, value] : parsed.options) {
+    if (name == "--quality") {
+      quality = parseQuality(value);
+    } else if (name == "--filter") {
       static const std::map<std::string, int> filters = {
           {"nearest", KD_FILTER_NEAREST}, {"bilinear", KD_FILTER_BILINEAR}, {"box", KD_FILTER_BOX}};
       auto it = filters.find(value);
-      if (it == filters.end()) return usageError("--filter takes nearest, bilinear or box");
+      if (it == filters.end()) throw UsageError("--filter takes nearest, bilinear or box");
       filter = it->second;
-    } else {
-      Operation op;
-      if (!parseOperation(arg, value, op)) return usageError("bad value for " + op.option);
-      operations.push_back(op);
+    } else if (name == "--max-pixels") {
+      maxPixels = parseMaxPixels(value);
+    } else if (name != "--format" && name != "--in-place") {
+      operations.push_back(parseOperation(name, value));
     }
   }
-  if (files.size() != 2) return usageError("convert needs IN and OUT");
-  const std::string& in = files[0];
-  const std::string& outPath = files[1];
-  int format = formatForExtension(extensionOf(outPath));
-  if (format < 0) return usageError("cannot tell the output format of " + outPath);
-
-  KdImage* img = nullptr;
-  int st = decodeFile(in, &img);
-  if (st < 0) return 1;
-  if (st != 0) return reportImage(in, st);
-
-  for (const Operation& op : operations) {
-    KdImage* next = nullptr;
-    st = runOperation(img, op, filter, &next);
-    kd_image_free(img);
-    if (st != 0) return reportImage(in + ": " + op.option, st);
-    img = next;
-  }
-
-  uint8_t* buf = nullptr;
-  size_t len = 0;
-  st = kd_image_encode(img, format, quality, &buf, &len);
-  kd_image_free(img);
-  if (st != 0) return reportImage(outPath, st);
-  bool ok = writeFile(outPath, buf, len);
-  kd_image_buffer_free(buf);
-  return ok ? 0 : 1;
+  const InOut io = inputAndOutput(parsed, "convert");
+  const Bytes data = readWhole(io.in);
+  ImagePtr img = decodeImage(data, io.in, maxPixels);
+  for (const Operation& op : operations) img = runOperation(std::move(img), op, filter, io.in);
+  const Bytes encoded = encodeImage(img.get(), io.format, quality, io.out);
+  writeOutput(io.out, encoded.data(), encoded.size());
+  return kExitOk;
 }
 
 }  // namespace cli

@@ -1,11 +1,9 @@
-// keldra info FILE...
-//
-// Per file one JSON object: {"file", "image" (only when the image decodes),
-// "metadata" (the library's metadata document)}; an array when several
-// files are given. A file that cannot be read is reported on stderr and
-// makes the exit status non-zero; the other files still print.
-#include <cstdio>
-#include <fstream>
+// keldra info FILE...: one JSON object per file: "file", the capture date
+// as "dateTime", "image" (format, size, channels and colour space from the
+// header, or from decoding the picture with --decode) when the picture is
+// recognised, and "metadata", the library's metadata document.
+#include <climits>
+#include <cstdint>
 
 #include "cli.h"
 
@@ -13,89 +11,78 @@ namespace cli {
 
 namespace {
 
-std::string jsonString(const std::string& s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(ch);
-    } else if (c < 32) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04X", c);
-      out += buf;
-    } else {
-      out.push_back(ch);
-    }
+struct InfoSettings {
+  bool compact = false;
+  bool decode = false;
+  bool binary = false;
+  uint64_t maxPixels = kDefaultMaxPixels;
+  std::string indent;  // of each object: "  " inside an array
+};
+
+std::string imageObject(const InfoSettings& s, const Bytes& data, const std::string& path,
+                        const std::string& indent) {
+  KdImageInfo info;
+  std::string error;
+  const bool probed = probeImage(data, path, info, error);
+  if (s.decode) {
+    ImagePtr img = decodeImage(data, path, s.maxPixels);
+    info.width = kd_image_width(img.get());
+    info.height = kd_image_height(img.get());
+    info.channels = kd_image_channels(img.get());
+    info.colorspace = kd_image_get_colorspace(img.get());
+  } else if (!probed) {
+    return "";
   }
-  return out + "\"";
+  JsonObject o(s.compact, indent);
+  o.text("format", formatName(probed ? info.format : KD_FORMAT_AUTO))
+      .number("width", info.width)
+      .number("height", info.height)
+      .number("channels", info.channels)
+      .text("colorspace", colorSpaceName(info.colorspace));
+  return o.finish();
 }
 
-// Every line after the first moved right by `indent`.
-std::string indentLines(const std::string& text, const std::string& indent) {
-  std::string out;
-  for (char c : text) {
-    out.push_back(c);
-    if (c == '\n') out += indent;
-  }
-  return out;
-}
-
-bool describeFile(const std::string& path, std::string& out) {
-  std::vector<uint8_t> data;
-  if (!readFile(path, data)) return false;
-  KdExif* meta = nullptr;
-  int st = kd_exif_read_file(path.c_str(), &meta);
-  if (st != KD_EXIF_OK) {
-    reportExif(path, st);
-    return false;
-  }
-  out = "{\n  \"file\": " + jsonString(path);
-  KdImage* img = nullptr;
-  if (!data.empty() && decodeBuffer(path, data, &img) == KD_IMAGE_OK) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf,
-                  ",\n  \"image\": {\n    \"width\": %d,\n    \"height\": %d,\n"
-                  "    \"channels\": %d,\n    \"colorspace\": \"%s\"\n  }",
-                  kd_image_width(img), kd_image_height(img), kd_image_channels(img),
-                  colorSpaceName(kd_image_get_colorspace(img)));
-    out += buf;
-    kd_image_free(img);
-  }
-  const char* json = kd_exif_to_json(meta);
-  out += ",\n  \"metadata\": ";
-  out += indentLines(json != nullptr ? json : "null", "  ");
-  out += "\n}";
-  kd_exif_meta_free(meta);
-  return true;
+std::string describe(const InfoSettings& s, const std::string& path) {
+  bool complete = true;
+  const Bytes data = s.decode ? readWhole(path) : readInput(path, kMetadataHead, &complete);
+  if (data.empty()) throw FileError(path, "empty file");
+  ExifPtr meta = readMetadata(data, complete, path);
+  JsonObject o(s.compact, s.indent);
+  o.text("file", path);
+  const std::string date = captureDate(meta.get());
+  if (!date.empty()) o.text("dateTime", date);
+  const std::string image = imageObject(s, data, path, o.inner());
+  if (!image.empty()) o.raw("image", image);
+  const char* json = kd_exif_to_json(meta.get());
+  o.raw("metadata", json != nullptr ? relayJson(json, s.compact, o.inner(), s.binary) : "null");
+  return o.finish();
 }
 
 }  // namespace
 
 int cmdInfo(const Args& args) {
-  if (args.empty()) return usageError("info needs at least one FILE");
-  int rc = 0;
-  std::vector<std::string> objects;
-  for (const std::string& path : args) {
-    std::string obj;
-    if (describeFile(path, obj)) {
-      objects.push_back(std::move(obj));
-    } else {
-      rc = 1;
-    }
+  std::vector<OptionSpec> specs(kBatchOptions, kBatchOptions + kBatchOptionCount);
+  specs.insert(specs.end(), {{"--json", false},
+                             {"--decode", false},
+                             {"--binary", false},
+                             {"--max-pixels", true}});
+  const ParsedArgs parsed = parseArgs(args, specs);
+  InfoSettings s;
+  s.compact = parsed.has("--jsonl");
+  s.decode = parsed.has("--decode");
+  s.binary = parsed.has("--binary");
+  if (auto v = parsed.last("--max-pixels")) s.maxPixels = parseMaxPixels(*v);
+  const BatchSetup setup = setUpBatch(parsed, true);
+  const bool array = setup.batch.open.size() > 1;
+  if (array) s.indent = "  ";
+  BatchWork work;
+  work.run = [&s](const std::string& path) { return describe(s, path); };
+  if (setup.batch.summary || s.compact) {
+    work.failed = [&s](const std::string& path, const std::string& reason) {
+      return JsonObject(s.compact, s.indent).text("file", path).text("error", reason).finish();
+    };
   }
-  if (args.size() == 1) {
-    if (!objects.empty()) std::printf("%s\n", objects[0].c_str());
-    return rc;
-  }
-  std::string out = "[";
-  for (size_t i = 0; i < objects.size(); ++i) {
-    out += i == 0 ? "\n  " : ",\n  ";
-    out += indentLines(objects[i], "  ");
-  }
-  out += objects.empty() ? "]" : "\n]";
-  std::printf("%s\n", out.c_str());
-  return rc;
+  return runBatch(setup.entries, setup.batch, work);
 }
 
 }  // namespace cli

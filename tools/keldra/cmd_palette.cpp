@@ -1,4 +1,5 @@
 // keldra palette FILE [-n N] [--algo NAME] [--space TAG] [--seed S] [--swatch OUT.png]
+//                      [--max-pixels N]
 //
 // Prints one colour per line: the components in the work space, then the
 // colour as sRGB hex. The swatch is a row of 32x32 squares, one per colour.
@@ -94,7 +95,7 @@ int swatchFormat(const std::string& path) {
   return KD_FORMAT_PNG;
 }
 
-int writeSwatch(const std::string& path, const std::vector<KdColor>& colors) {
+void writeSwatch(const std::string& path, const std::vector<KdColor>& colors) {
   const int width = kSwatchSide * static_cast<int>(colors.size());
   std::vector<uint8_t> px(static_cast<size_t>(width) * kSwatchSide * 3, 0);
   for (size_t i = 0; i < colors.size(); ++i) {
@@ -107,63 +108,52 @@ int writeSwatch(const std::string& path, const std::vector<KdColor>& colors) {
       }
     }
   }
-  KdImage* img = nullptr;
-  int st = kd_image_from_pixels(width, kSwatchSide, KD_CS_RGB, px.data(), px.size(), &img);
-  if (st != 0) return reportImage(path, st);
-  uint8_t* buf = nullptr;
-  size_t len = 0;
-  st = kd_image_encode(img, swatchFormat(path), 90, &buf, &len);
-  kd_image_free(img);
-  if (st != 0) return reportImage(path, st);
-  bool ok = writeFile(path, buf, len);
-  kd_image_buffer_free(buf);
-  return ok ? 0 : 1;
+  KdImage* raw = nullptr;
+  int st = kd_image_from_pixels(width, kSwatchSide, KD_CS_RGB, px.data(), px.size(), &raw);
+  if (st != 0) throw FileError(path, kd_image_strerror(st));
+  ImagePtr img(raw);
+  const Bytes encoded = encodeImage(img.get(), swatchFormat(path), 90, path);
+  writeOutput(path, encoded.data(), encoded.size());
 }
 
 }  // namespace
 
 int cmdPalette(const Args& args) {
-  std::string file, algo = "wu", swatch;
+  static const OptionSpec specs[] = {{"-n", true},     {"--algo", true},   {"--space", true},
+                                     {"--seed", true}, {"--swatch", true}, {"--max-pixels", true}};
+  const ParsedArgs parsed = parseArgs(args, specs);
+  std::string algo = "wu", swatch;
   long long n = 8;
   int32_t space = KD_SPACE_DEFAULT;
+  uint64_t maxPixels = kDefaultMaxPixels;
   KdQuantizeOpts opts = {0, 20, 0, 0, 0};
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
+  for (const auto& [a, value] : parsed.options) {
     if (a == "-n") {
-      if (!hasValue || !parseInt64(args[++i], 1, INT32_MAX, n)) {
-        return usageError("-n needs a colour count from 1 to 2147483647");
-      }
+      n = parseIntegerIn("-n", value, 1, INT32_MAX);
     } else if (a == "--algo") {
-      if (!hasValue) return usageError("--algo needs a name");
-      algo = args[++i];
+      algo = value;
     } else if (a == "--space") {
-      if (!hasValue || !parseSpace(args[++i], space)) {
-        return usageError("--space needs a space tag (a number, oklab or srgb)");
+      if (!parseSpace(value, space)) {
+        throw UsageError("--space needs a space tag (a number, oklab or srgb)");
       }
     } else if (a == "--seed") {
-      if (!hasValue || !parseSeed(args[++i], opts.seed)) {
-        return usageError("--seed needs an unsigned 64-bit number");
-      }
+      if (!parseSeed(value, opts.seed)) throw UsageError("--seed needs an unsigned 64-bit number");
     } else if (a == "--swatch") {
-      if (!hasValue) return usageError("--swatch needs an output file");
-      swatch = args[++i];
-    } else if (file.empty()) {
-      file = a;
+      swatch = value;
     } else {
-      return usageError("palette takes one FILE");
+      maxPixels = parseMaxPixels(value);
     }
   }
-  if (file.empty()) return usageError("palette needs a FILE");
-
-  KdImage* img = nullptr;
-  int st = decodeFile(file, &img);
-  if (st < 0) return 1;
-  if (st != 0) return reportImage(file, st);
+  if (parsed.operands.size() != 1) throw UsageError("palette takes one FILE");
+  const std::string& file = parsed.operands[0];
+  if (!swatch.empty() && sameFile(file, swatch)) {
+    throw FileError(swatch, "is the input file; the swatch needs a file of its own");
+  }
+  ImagePtr img = decodeImage(readWhole(file), file, maxPixels);
   KdPalette* pal = nullptr;
-  st = kd_image_extract_palette(img, static_cast<int32_t>(n), algo.c_str(), space, &opts, &pal);
-  kd_image_free(img);
-  if (st != 0) return reportImage(file, st);
+  int st = kd_image_extract_palette(img.get(), static_cast<int32_t>(n), algo.c_str(), space, &opts,
+                                    &pal);
+  if (st != 0) throw FileError(file, std::string("palette: ") + kd_image_strerror(st));
 
   std::vector<KdColor> colors(static_cast<size_t>(kd_palette_len(pal)));
   for (size_t i = 0; i < colors.size(); ++i) {
@@ -180,7 +170,8 @@ int cmdPalette(const Args& args) {
       std::printf("%9.6f %9.6f %9.6f  -\n", c.c0, c.c1, c.c2);
     }
   }
-  return swatch.empty() ? 0 : writeSwatch(swatch, colors);
+  if (!swatch.empty()) writeSwatch(swatch, colors);
+  return kExitOk;
 }
 
 }  // namespace cli

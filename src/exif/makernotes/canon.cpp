@@ -127,6 +127,9 @@ constexpr std::string_view kPrefix = "Canon:";
 TagMap parseCanonMakerNote(const NoteInput& in) {
   TagMap out;
   Ifd dir = readNoteDirectory(in, in.note.valueOffset, in.base, in.bigEndian);
+  if (int64_t shift = movedNoteShift(in, dir); shift != 0) {
+    dir = readNoteDirectory(in, in.note.valueOffset, in.base + shift, in.bigEndian);
+  }
   addTagRules(dir, kTags, kPrefix, in.budget, out);
   if (const IfdEntry* e = dir.find(1); e != nullptr && e->fieldType == kShort) {
     addFieldRules(*e, kCameraSettings, kPrefix, out);

@@ -94,6 +94,14 @@ struct NoteInput {
 // Reads the maker's directory at `pos` through the bounded reader.
 Ifd readNoteDirectory(const NoteInput& in, int64_t pos, int64_t base, bool bigEndian);
 
+// How far an earlier rewrite moved a note whose value offsets are relative
+// to the TIFF header, without fixing them (0 when it was not moved), read
+// as exiftool reads it: from the note's footer ("II*\0" or "MM\0*" and the
+// note's original offset, as Canon writes it), else from the first entry
+// whose value lies beyond the buffer (its values then begin right after the
+// directory). `dir` is the note's directory read at the unshifted base.
+int64_t movedNoteShift(const NoteInput& in, const Ifd& dir);
+
 // Adds "<prefix><name>" pairs for every entry of `dir` that has rows in
 // `rules` (sorted by id; several rows may share an id). Each entry's value
 // bytes count against the text budget; reading stops when it runs out.
