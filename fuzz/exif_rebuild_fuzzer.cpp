@@ -32,7 +32,7 @@ void fuzzPng(ByteView in, ByteView block) {
   Bytes out = kd::exif::replacePngExif(in, block);
   check(!out.empty());
   // With a complete IHDR first, the new chunk follows it and is the one read.
-  const int64_t ihdrEnd = int64_t{8} + 12 + kd::exif::readUint32(in, 8, true);
+  const int64_t ihdrEnd = int64_t{8} + 12 + kd::exif::readUint32(in, 8, kd::exif::kBigEndian);
   if (kd::exif::chunkType(in, 12) == "IHDR" && ihdrEnd <= static_cast<int64_t>(in.size())) {
     check(holdsBlock(out, kd::exif::findExifInPng(out), block));
   }
@@ -45,7 +45,7 @@ void fuzzWebp(ByteView in, ByteView block) {
   Bytes out = kd::exif::replaceWebpExif(in, block);
   if (!out.empty()) {
     check(holdsBlock(out, kd::exif::findExifInWebp(out), block));
-    check(kd::exif::readUint32(out, 4, false) == out.size() - 8);
+    check(kd::exif::readUint32(out, 4, kd::exif::kLittleEndian) == out.size() - 8);
   }
   Bytes stripped = kd::exif::stripWebp(in);
   check(!stripped.empty());

@@ -116,6 +116,24 @@ inline void unpackMsbFirst(const uint8_t* src, size_t count, unsigned bits, uint
 
 // ---- Lenient reads (metadata side) ---------------------------------------
 
+// The byte order of a multi-byte value, for reads whose order is only known
+// at run time (a TIFF header's "II" or "MM").
+enum class ByteOrder : uint8_t { kLittle, kBig };
+
+inline uint16_t loadU16(ByteView v, int64_t pos, ByteOrder order) {
+  if (!fits(v, pos, 2)) return 0;
+  const uint8_t* p = v.data() + pos;
+  return order == ByteOrder::kLittle ? loadLe16(p) : loadBe16(p);
+}
+
+inline uint32_t loadU32(ByteView v, int64_t pos, ByteOrder order) {
+  if (!fits(v, pos, 4)) return 0;
+  const uint8_t* p = v.data() + pos;
+  return order == ByteOrder::kLittle ? loadLe32(p) : loadBe32(p);
+}
+
+// The same with the order as a flag: `littleEndian` true reads "II" order.
+
 inline uint16_t loadU16(ByteView v, int64_t pos, bool littleEndian) {
   if (!fits(v, pos, 2)) return 0;
   const uint8_t* p = v.data() + pos;

@@ -25,27 +25,6 @@ std::shared_ptr<KdExifEditObj> editOf(const KdExifEditObj* handle) {
   return editHandles().find(handle);
 }
 
-// Assembles a non-empty result straight into a host buffer.
-int handOut(const exif::Pieces& content, uint8_t** out, size_t* outLen) {
-  if (content.empty()) return kExifUnsupported;
-  // The shared heap of kd_exif_buffer_free.
-  auto* buf = static_cast<uint8_t*>(std::malloc(content.size()));
-  if (buf == nullptr) return kExifIo;
-  content.copyTo(buf);
-  *out = buf;
-  *outLen = content.size();
-  return kStatusOk;
-}
-
-// Setters swallow every failure and do nothing for an invalid handle.
-template <class F>
-void setterCall(KdExifEditObj* handle, F&& body) noexcept {
-  try {
-    if (auto e = editOf(handle)) body(e->session);
-  } catch (...) {
-  }
-}
-
 }  // namespace
 
 }  // namespace kd::c_api
@@ -68,7 +47,7 @@ int kd_exif_strip_buffer(const uint8_t* data, size_t len, uint8_t** out, size_t*
   *out_len = 0;
   if (data == nullptr || badLength(len)) return kExifBadArgument;
   return exifCall([&] {
-    return handOut(ex::stripMetadataPieces(kd::base::ByteView(data, len)), out, out_len);
+    return handOutPieces(ex::stripMetadataPieces(kd::base::ByteView(data, len)), out, out_len);
   });
 }
 
@@ -99,22 +78,29 @@ int kd_exif_edit_open_buffer(const uint8_t* data, size_t len, KdExifEdit** out) 
 
 void kd_exif_set_artist(KdExifEdit* handle, const char* text) noexcept {
   if (text == nullptr) return;
-  setterCall(handle, [&](ex::EditSession& s) { ex::setArtist(s, text); });
+  quietCall([&] {
+    if (auto e = editOf(handle)) ex::setArtist(e->session, text);
+  });
 }
 
 void kd_exif_set_software(KdExifEdit* handle, const char* text) noexcept {
   if (text == nullptr) return;
-  setterCall(handle, [&](ex::EditSession& s) { ex::setSoftware(s, text); });
+  quietCall([&] {
+    if (auto e = editOf(handle)) ex::setSoftware(e->session, text);
+  });
 }
 
 void kd_exif_set_datetime(KdExifEdit* handle, const char* text) noexcept {
   if (text == nullptr) return;
-  setterCall(handle, [&](ex::EditSession& s) { ex::setDateTimeOriginal(s, text); });
+  quietCall([&] {
+    if (auto e = editOf(handle)) ex::setDateTimeOriginal(e->session, text);
+  });
 }
 
 void kd_exif_set_gps(KdExifEdit* handle, double latitude, double longitude, double altitude) noexcept {
-  setterCall(handle,
-             [&](ex::EditSession& s) { ex::setGps(s, latitude, longitude, altitude); });
+  quietCall([&] {
+    if (auto e = editOf(handle)) ex::setGps(e->session, latitude, longitude, altitude);
+  });
 }
 
 int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value) noexcept {
@@ -126,7 +112,9 @@ int kd_exif_edit_set_tag(KdExifEdit* handle, const char* name, const char* value
 }
 
 void kd_exif_strip_all(KdExifEdit* handle) noexcept {
-  setterCall(handle, [&](ex::EditSession& s) { ex::stripAll(s); });
+  quietCall([&] {
+    if (auto e = editOf(handle)) ex::stripAll(e->session);
+  });
 }
 
 int kd_exif_edit_write(KdExifEdit* handle, const char* output_path) noexcept {
@@ -145,7 +133,7 @@ int kd_exif_edit_write_buffer(KdExifEdit* handle, uint8_t** out, size_t* out_len
   return exifCall([&] {
     auto e = editOf(handle);
     if (!e || e->sourceBytes.empty()) return kExifBadArgument;
-    return handOut(ex::writeExifPieces(e->sourceBytes, e->session), out, out_len);
+    return handOutPieces(ex::writeExifPieces(e->sourceBytes, e->session), out, out_len);
   });
 }
 

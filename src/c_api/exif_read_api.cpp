@@ -19,18 +19,9 @@
 // Built once from a metadata record and never changed afterwards. The JSON
 // text is built on first request, exactly once even when several threads ask
 // at the same time (one handle may be read by several threads at once).
-struct KdExifObj {
-  bool isValid = false;
-  int64_t orientation = 0;
-  bool hasGps = false;
-  double latitude = 0;
-  double longitude = 0;
-  double altitude = 0;
-  std::string camera;
-  std::string software;
+struct KdExifObj : kd::exif::MetadataSummary {
   std::string dateTime;  // ISO 8601 capture date, empty when unknown
-  std::vector<std::pair<std::string, std::string>> tags;  // sorted by name (byte order)
-  std::unordered_map<std::string_view, size_t> index;     // name -> position in tags
+  std::unordered_map<std::string_view, size_t> index;  // name -> position in tags
   std::once_flag jsonOnce;
   std::string json;
 };
@@ -65,57 +56,6 @@ std::shared_ptr<KdExifObj> buildMetaHandle(exif::Metadata&& md) {
 int registerMeta(exif::Metadata&& md, KdExifObj** out) {
   *out = metaHandles().add(buildMetaHandle(std::move(md)));
   return kStatusOk;
-}
-
-// JSON has no text for non-finite numbers; they are written as null.
-void appendJsonNumber(std::string& out, double v) {
-  std::string t = exif::shortestText(v);
-  out += t == "nan" || t == "inf" || t == "-inf" ? std::string("null") : t;
-}
-
-std::string renderJson(const KdExifObj& m) {
-  std::string out;
-  size_t textSize = exif::jsonStringSize(m.camera) + exif::jsonStringSize(m.software) + 256;
-  for (const auto& [name, value] : m.tags) {
-    textSize += exif::jsonStringSize(name) + exif::jsonStringSize(value) + 8;
-  }
-  out.reserve(textSize);
-  out += "{\n  \"isValid\": ";
-  out += m.isValid ? "true" : "false";
-  out += ",\n  \"orientation\": ";
-  out += std::to_string(m.orientation);
-  if (!m.camera.empty()) {
-    out += ",\n  \"camera\": ";
-    exif::appendJsonString(out, m.camera);
-  }
-  if (!m.software.empty()) {
-    out += ",\n  \"software\": ";
-    exif::appendJsonString(out, m.software);
-  }
-  if (m.hasGps) {
-    out += ",\n  \"gps\": {\n    \"latitude\": ";
-    appendJsonNumber(out, m.latitude);
-    out += ",\n    \"longitude\": ";
-    appendJsonNumber(out, m.longitude);
-    out += ",\n    \"altitude\": ";
-    appendJsonNumber(out, m.altitude);
-    out += "\n  }";
-  }
-  out += ",\n  \"tags\": ";
-  if (m.tags.empty()) {
-    out += "{}";
-  } else {
-    out += "{";
-    for (size_t i = 0; i < m.tags.size(); ++i) {
-      out += i == 0 ? "\n    " : ",\n    ";
-      exif::appendJsonString(out, m.tags[i].first);
-      out += ": ";
-      exif::appendJsonString(out, m.tags[i].second);
-    }
-    out += "\n  }";
-  }
-  out += "\n}";
-  return out;
 }
 
 }  // namespace
@@ -220,7 +160,7 @@ const char* kd_exif_to_json(KdExif* handle) noexcept {
     auto m = metaOf(handle);
     if (!m) return nullptr;
     // A failed build (out of memory) leaves the flag unset for a later call.
-    std::call_once(m->jsonOnce, [&] { m->json = renderJson(*m); });
+    std::call_once(m->jsonOnce, [&] { m->json = kd::exif::metadataJson(*m); });
     return m->json.c_str();
   });
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <new>
 
@@ -71,7 +72,7 @@ R valueCall(R fallback, F&& body) noexcept {
   }
 }
 
-// Functions returning nothing: a failure has nobody to tell.
+// Functions returning nothing (the setters): a failure has nobody to tell.
 template <class F>
 void quietCall(F&& body) noexcept {
   try {
@@ -83,5 +84,20 @@ void quietCall(F&& body) noexcept {
 // Copies bytes into a buffer from the shared heap (released by
 // kd_image_buffer_free / kd_exif_buffer_free); null when allocation fails.
 uint8_t* copyToHostBuffer(const uint8_t* data, size_t len) noexcept;
+
+// Assembles a non-empty result (anything with empty(), size() and
+// copyTo(uint8_t*)) straight into a block of the shared heap (metadata
+// family): KD_EXIF_EUNSUPPORTED when there is nothing to hand out,
+// KD_EXIF_EIO when the block cannot be had.
+template <class Content>
+int handOutPieces(const Content& content, uint8_t** out, size_t* outLen) {
+  if (content.empty()) return kExifUnsupported;
+  auto* buf = static_cast<uint8_t*>(std::malloc(content.size()));
+  if (buf == nullptr) return kExifIo;
+  content.copyTo(buf);
+  *out = buf;
+  *outLen = content.size();
+  return kStatusOk;
+}
 
 }  // namespace kd::c_api

@@ -1,9 +1,10 @@
 #include "compress/zlib.h"
 
+#include "base/cpu.h"
 #include "compress/deflate.h"
 #include "compress/inflate.h"
 
-#if defined(__SSE2__)
+#if KD_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -19,7 +20,7 @@ constexpr uint32_t kAdlerMod = 65521;
 // inside 32 bits.
 constexpr size_t kAdlerRun = 5552;
 
-#if defined(__SSE2__)
+#if KD_SSE2
 // Sum of the four 32-bit lanes, in 64 bits.
 uint64_t laneSum(__m128i v) {
   alignas(16) uint32_t lanes[4];

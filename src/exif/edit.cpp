@@ -2,21 +2,19 @@
 // tag setters.
 #include "exif/edit.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
 #include "base/heap_bytes.h"
+#include "exif/file_ops.h"
 #include "exif/isobmff.h"
 #include "exif/jpeg.h"
 #include "exif/png.h"
+#include "exif/tag_ids.h"
 #include "exif/png_profiles.h"
 #include "exif/webp.h"
 
@@ -25,11 +23,6 @@ namespace kd::exif {
 using base::ByteView;
 
 namespace {
-
-constexpr uint16_t kExifPointer = 0x8769;
-constexpr uint16_t kGpsPointer = 0x8825;
-constexpr uint16_t kInteropPointer = 0xA005;
-constexpr uint16_t kMakerNote = 0x927C;
 
 // Decoded values cost memory in proportion to their bytes (a 2-byte SHORT
 // becomes an 8-byte integer). A crafted file can point many entries at one
@@ -62,7 +55,7 @@ bool isTiffHeader(ByteView buf) {
 int64_t exifChunkAfterImageData(ByteView buf) {
   int64_t pos = 8;
   while (base::fits(buf, pos, 8)) {
-    const int64_t len = readUint32(buf, pos, true);
+    const int64_t len = readUint32(buf, pos, kBigEndian);
     const std::string type = chunkType(buf, pos + 4);
     if (type == "eXIf") return base::fits(buf, pos + 8, 1) ? pos + 8 : 0;
     if (type == "IEND") break;
@@ -129,7 +122,7 @@ void readThumbnail(EditSession& s, ByteView buf, const Ifd& ifd0, int64_t b, boo
   const Ifd ifd1 = readIFD(buf, b + ifd0.nextOffset, b, be, &budget);
   if (ifd1.find(kStripOffsets) != nullptr) return;
   readDirectory(s.ifd1, ifd1, allowance,
-                {kPreviewStart, kPreviewLength, kExifPointer, kGpsPointer, kInteropPointer, 0x014A});
+                {kPreviewStart, kPreviewLength, kTagExifIfd, kTagGpsIfd, kTagInteropIfd, 0x014A});
   const IfdEntry* start = ifd1.find(kPreviewStart);
   const IfdEntry* length = ifd1.find(kPreviewLength);
   if (start == nullptr || length == nullptr) return;
@@ -149,7 +142,7 @@ int64_t exifBlockEnd(ByteView buf, int64_t b) {
     return t == b ? t + n : -1;
   }
   if (isPng(buf) && chunkType(buf, b - 4) == "eXIf") {
-    return std::min<int64_t>(b + readUint32(buf, b - 8, true), static_cast<int64_t>(buf.size()));
+    return std::min<int64_t>(b + readUint32(buf, b - 8, kBigEndian), static_cast<int64_t>(buf.size()));
   }
   return -1;
 }
@@ -173,7 +166,7 @@ void keepMakerNoteData(EditSession& s, ByteView buf, int64_t b, bool be, const I
   for (size_t i = 0; i < dirs.size(); ++i) {
     for (const IfdEntry& e : dirs[i].entries) {
       if (e.data.size() > 4) bound(e.valueOffset);
-      const bool pointer = e.tag == kExifPointer || e.tag == kGpsPointer || e.tag == kInteropPointer;
+      const bool pointer = e.tag == kTagExifIfd || e.tag == kTagGpsIfd || e.tag == kTagInteropIfd;
       if (auto off = readLongTag(e); off && (pointer || e.tag == 0x0201)) {
         bound(b + *off);
         if (pointer && dirs.size() < 8 && base::fits(buf, b + *off, 2)) {
@@ -364,24 +357,24 @@ EditSession parseExifBytes(ByteView buf) {
   if (b < 0 || !base::fits(buf, b, 8)) return s;
   const bool be = buf[static_cast<size_t>(b)] != 'I';
   s.sourceBigEndian = be;
-  const int64_t ifd0Pos = b + readUint32(buf, b + 4, be);
+  const int64_t ifd0Pos = b + readUint32(buf, b + 4, orderOf(be));
   if (!base::fits(buf, ifd0Pos, 2)) return s;
 
   ReadBudget budget = ReadBudget::forInputSize(buf.size());
   DecodeAllowance allowance(buf.size());
   const Ifd ifd0 = readIFD(buf, ifd0Pos, b, be, &budget);
-  readDirectory(s.ifd0, ifd0, allowance, {kExifPointer, kGpsPointer});
+  readDirectory(s.ifd0, ifd0, allowance, {kTagExifIfd, kTagGpsIfd});
 
   Ifd dir;
-  if (subDirectory(buf, ifd0, kExifPointer, b, be, budget, dir)) {
-    readDirectory(s.exif, dir, allowance, {kInteropPointer});
+  if (subDirectory(buf, ifd0, kTagExifIfd, b, be, budget, dir)) {
+    readDirectory(s.exif, dir, allowance, {kTagInteropIfd});
     // The interoperability directory is carried as its own list; a pointer
     // that leads nowhere readable is dropped rather than written stale.
     Ifd interop;
-    if (subDirectory(buf, dir, kInteropPointer, b, be, budget, interop)) {
+    if (subDirectory(buf, dir, kTagInteropIfd, b, be, budget, interop)) {
       readDirectory(s.interop, interop, allowance, {});
     }
-    if (const IfdEntry* note = dir.find(kMakerNote); note != nullptr && note->data.size() > 4) {
+    if (const IfdEntry* note = dir.find(kTagMakerNote); note != nullptr && note->data.size() > 4) {
       s.makerNote.offset = note->valueOffset - b;
       s.makerNote.length = static_cast<int64_t>(note->data.size());
       const int64_t end = note->valueOffset + s.makerNote.length;
@@ -391,7 +384,7 @@ EditSession parseExifBytes(ByteView buf) {
       s.makerNote.tail.assign(buf.begin() + end, buf.begin() + end + tail);
     }
   }
-  if (subDirectory(buf, ifd0, kGpsPointer, b, be, budget, dir)) {
+  if (subDirectory(buf, ifd0, kTagGpsIfd, b, be, budget, dir)) {
     readDirectory(s.gps, dir, allowance, {});
   }
   readThumbnail(s, buf, ifd0, b, be, budget, allowance);
@@ -400,27 +393,8 @@ EditSession parseExifBytes(ByteView buf) {
 }
 
 EditSession parseExif(const std::string& path) {
-  // Any failure to open or read gives an empty session, never an error. The
-  // bytes go straight from the file into an uninitialised block: a camera
-  // picture is several megabytes, and filling it first would cost as much
-  // as reading it.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  base::HeapBytes data;
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  if (size > 0) {
-    data.resize(static_cast<size_t>(std::min<int64_t>(size, kEditReadLimit)));
-    size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = ::pread(fd, data.data() + done, data.size() - done,
-                                static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    data.resize(done);
-  }
-  ::close(fd);
+  // Any failure to open or read gives an empty session, never an error.
+  const base::HeapBytes data = readFileHead(path, static_cast<size_t>(kEditReadLimit));
   return parseExifBytes(data.view());
 }
 

@@ -128,8 +128,6 @@ EncodedValue encode(const EditValue& v, bool sourceBigEndian);
 // The same in either byte order.
 EncodedValue encodeInOrder(const EditValue& v, bool sourceBigEndian, bool bigEndian);
 int64_t ifdSize(int64_t entries);
-void le16b(Bytes& out, uint32_t v);
-void le32b(Bytes& out, uint32_t v);
 
 // Layout choices beyond the plain block, for the callers that need them.
 struct BlockLayout {

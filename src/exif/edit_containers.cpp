@@ -3,9 +3,11 @@
 // an empty result means "cannot be done".
 #include <cstring>
 
+#include "base/jpeg_segments.h"
 #include "exif/edit.h"
 #include "exif/isobmff.h"
 #include "exif/png.h"
+#include "exif/tag_ids.h"
 #include "exif/png_profiles.h"
 #include "exif/webp.h"
 
@@ -14,12 +16,6 @@ namespace kd::exif {
 using base::ByteView;
 
 namespace {
-
-constexpr uint16_t kStripOffsets = 273;
-constexpr uint16_t kTileOffsets = 324;
-constexpr uint16_t kMakerNote = 0x927C;
-
-uint16_t be16(ByteView b, size_t p) { return static_cast<uint16_t>(b[p] << 8 | b[p + 1]); }
 
 void append(Pieces& out, ByteView b, size_t from, size_t to) {
   out.addView(b.subspan(from, to - from));
@@ -43,7 +39,7 @@ bool tiffByteOrder(ByteView buf, bool& be, bool& bigTiff) {
   } else {
     return false;
   }
-  bigTiff = readUint16(buf, 2, be) == 43;
+  bigTiff = readUint16(buf, 2, orderOf(be)) == 43;
   return true;
 }
 
@@ -53,18 +49,18 @@ bool isFullTiff(ByteView buf) {
   bool be = false, bigTiff = false;
   if (!tiffByteOrder(buf, be, bigTiff)) return false;
   if (bigTiff) return true;
-  if (readUint16(buf, 2, be) != 42) return false;
-  int64_t pos = readUint32(buf, 4, be);
+  if (readUint16(buf, 2, orderOf(be)) != 42) return false;
+  int64_t pos = readUint32(buf, 4, orderOf(be));
   if (!base::fits(buf, pos, 2)) return false;
   ReadBudget budget = ReadBudget::forInputSize(buf.size());
   Ifd ifd0 = readIFD(buf, pos, 0, be, &budget);
-  return ifd0.find(kStripOffsets) != nullptr || ifd0.find(kTileOffsets) != nullptr;
+  return ifd0.find(kTagStripOffsets) != nullptr || ifd0.find(kTagTileOffsets) != nullptr;
 }
 
 Bytes writeExifTiff(ByteView source, const EditSession& s) {
   bool be = false, bigTiff = false;
   if (!tiffByteOrder(source, be, bigTiff) || bigTiff) return {};
-  const int64_t ifd0Pos = readUint32(source, 4, be);
+  const int64_t ifd0Pos = readUint32(source, 4, orderOf(be));
   if (!base::fits(source, ifd0Pos, 2)) return {};
   ReadBudget budget = ReadBudget::forInputSize(source.size());
   const Ifd ifd0 = readIFD(source, ifd0Pos, 0, be, &budget);
@@ -80,12 +76,12 @@ Bytes writeExifTiff(ByteView source, const EditSession& s) {
   layout.origin = static_cast<int64_t>(source.size() + source.size() % 2);
   layout.nextIfd = ifd0.nextOffset;
   // The old maker note is still in the file at its offset: point at it.
-  if (const EditValue* note = merged.exif.find(kMakerNote);
+  if (const EditValue* note = merged.exif.find(kTagMakerNote);
       note != nullptr && merged.makerNote.offset >= 0 &&
       base::fits(source, merged.makerNote.offset, merged.makerNote.length) &&
       static_cast<int64_t>(note->raw.size()) == merged.makerNote.length &&
-      std::memcmp(note->raw.data(), source.data() + merged.makerNote.offset,
-                  note->raw.size()) == 0) {
+      std::memcmp(note->raw.data(), source.data() + merged.makerNote.offset, note->raw.size()) ==
+          0) {
     layout.makerNoteInPlace = true;
   }
   Bytes body = serializeBody(merged, layout);
@@ -113,31 +109,30 @@ Pieces embedSegment(ByteView src, Bytes segment) {
     if (!placed) out.addOwned(std::move(segment));
     placed = true;
   };
-  size_t p = 2;
   const size_t size = src.size();
-  while (true) {
-    if (size - p < 4) {
+  base::JpegSegmentWalk walk(src);
+  base::JpegSegment s;
+  while (walk.next(s)) {
+    if (s.marker == 0xDA || s.marker == 0xD9) {
       place();
-      append(out, src, p, size);
+      append(out, src, s.start, size);
       return out;
     }
-    if (src[p] != 0xFF) return {};
-    const uint8_t m = src[p + 1];
-    if (m == 0xDA) {
-      place();
-      append(out, src, p, size);
-      return out;
-    }
-    const size_t len = be16(src, p + 2);
-    if (len < 2 || len > size - p - 2) return {};
-    const size_t end = p + 2 + len;
-    if (m == 0xE1 && size - p >= 10 && std::memcmp(src.data() + p + 4, "Exif", 4) == 0) {
+    if (s.truncated) return {};
+    if (s.marker == 0xE1 && size - s.body >= 6 &&
+        std::memcmp(src.data() + s.body, "Exif", 4) == 0) {
       place();
     } else {
-      append(out, src, p, end);
+      append(out, src, s.start, s.end);
     }
-    p = end;
   }
+  // The data ends at a segment boundary or inside a marker's length field:
+  // the segment goes last, the rest is kept as it is.
+  const base::JpegWalkStop stop = walk.stop();
+  if (stop != base::JpegWalkStop::jwEnd && stop != base::JpegWalkStop::jwLengthCut) return {};
+  place();
+  append(out, src, walk.pos(), size);
+  return out;
 }
 
 Bytes exifSegment(ByteView block) {
@@ -192,37 +187,25 @@ namespace {
 Pieces stripJpeg(ByteView src) {
   Pieces out;
   append(out, src, 0, 2);
-  size_t p = 2;
-  const size_t size = src.size();
-  while (true) {
-    const size_t left = size - p;
-    if (left < 4) {
-      if (left == 0) return out;
-      if (src[p] == 0xFF && left >= 2 && src[p + 1] == 0xD9 && left <= 3) {
-        append(out, src, p, size);
-        return out;
-      }
-      return {};
-    }
-    if (src[p] != 0xFF) return {};
-    const uint8_t m = src[p + 1];
-    if (m == 0xD9 || m == 0xDA) {
-      append(out, src, p, size);
+  base::JpegSegmentWalk walk(src);
+  base::JpegSegment s;
+  while (walk.next(s)) {
+    if (s.marker == 0xD9 || s.marker == 0xDA) {
+      append(out, src, s.start, src.size());
       return out;
     }
-    const size_t len = be16(src, p + 2);
-    if (len < 2 || len > size - p - 2) return {};
-    const size_t end = p + 2 + len;
-    if (m != 0xE1 && m != 0xED && m != 0xFE) append(out, src, p, end);
-    p = end;
+    if (s.truncated) return {};
+    if (s.marker != 0xE1 && s.marker != 0xED && s.marker != 0xFE) append(out, src, s.start, s.end);
   }
+  if (walk.stop() != base::JpegWalkStop::jwEnd) return {};
+  return out;
 }
 
 }  // namespace
 
 Pieces stripMetadataPieces(ByteView src) {
   if (src.size() < 2) return {};
-  if (src[0] == 0xFF && src[1] == 0xD8) return stripJpeg(src);
+  if (base::isJpeg(src)) return stripJpeg(src);
   if (isPng(src)) return whole(stripPng(src));
   if (isWebp(src)) return whole(stripWebp(src));
   if (isIsobmff(src)) return whole(stripIsobmff(src));
@@ -233,7 +216,7 @@ Bytes stripMetadataBytes(ByteView src) { return stripMetadataPieces(src).bytes()
 
 Pieces writeExifPieces(ByteView src, const EditSession& s) {
   if (src.size() < 2) return {};
-  if (src[0] == 0xFF && src[1] == 0xD8) {
+  if (base::isJpeg(src)) {
     Bytes block = serialize(s);
     // The thumbnail is what gives way when the block outgrows one segment.
     if (block.size() > kJpegMaxExifBlock) dropThumbnailIfd(block);

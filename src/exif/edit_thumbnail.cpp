@@ -37,8 +37,8 @@ uint32_t offset32(size_t v) {
 
 // Position of IFD0's next-directory offset in a block, or 0.
 size_t nextOffsetField(const Bytes& block, bool be) {
-  const uint32_t ifd0 = readUint32(block, 4, be);
-  const uint64_t field = uint64_t{ifd0} + 2 + 12 * uint64_t{readUint16(block, ifd0, be)};
+  const uint32_t ifd0 = readUint32(block, 4, orderOf(be));
+  const uint64_t field = uint64_t{ifd0} + 2 + 12 * uint64_t{readUint16(block, ifd0, orderOf(be))};
   return base::fits(block, static_cast<int64_t>(field), 4) ? static_cast<size_t>(field) : 0;
 }
 
@@ -111,7 +111,7 @@ void dropThumbnailIfd(Bytes& block) {
   const bool be = block[0] == 'M';
   const size_t field = nextOffsetField(block, be);
   if (field == 0) return;
-  const uint32_t at = readUint32(block, static_cast<int64_t>(field), be);
+  const uint32_t at = readUint32(block, static_cast<int64_t>(field), orderOf(be));
   if (at == 0 || at > block.size()) return;
   block.resize(at);
   store32(block, field, 0, be);

@@ -15,34 +15,20 @@
 
 #include "base/checked.h"
 #include "exif/edit.h"
+#include "exif/tag_ids.h"
 
 namespace kd::exif {
 
 namespace {
 
-constexpr uint16_t kExifPointer = 0x8769;
-constexpr uint16_t kGpsPointer = 0x8825;
-constexpr uint16_t kInteropPointer = 0xA005;
-constexpr uint16_t kMakerNote = 0x927C;
-
+// The low 16 or all 32 bits of v in the block's byte order.
 void put16(Bytes& out, uint32_t v, bool be) {
-  if (be) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-  } else {
-    le16b(out, v);
-  }
+  const auto low = static_cast<uint16_t>(v);
+  be ? base::appendBe16(out, low) : base::appendLe16(out, low);
 }
 
 void put32(Bytes& out, uint32_t v, bool be) {
-  if (be) {
-    out.push_back(static_cast<uint8_t>(v >> 24));
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-  } else {
-    le32b(out, v);
-  }
+  be ? base::appendBe32(out, v) : base::appendLe32(out, v);
 }
 
 uint32_t count32(size_t n) {
@@ -197,7 +183,7 @@ struct Writer {
       if (enc.bytes.size() <= 4) {
         enc.bytes.resize(4, 0);
         out.insert(out.end(), enc.bytes.begin(), enc.bytes.end());
-      } else if (isExif && item.tag == kMakerNote && noteLength > 0 &&
+      } else if (isExif && item.tag == kTagMakerNote && noteLength > 0 &&
                  item.value->raw.data() == noteBytes->data()) {
         put32(out, offset32(noteAt), be);
       } else {
@@ -216,18 +202,6 @@ int64_t ifdSize(int64_t entries) {
   return base::addOrFail<int64_t>(n, 6, "exif: directory too large", base::ekTooLarge);
 }
 
-void le16b(Bytes& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void le32b(Bytes& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v >> 16));
-  out.push_back(static_cast<uint8_t>(v >> 24));
-}
-
 EncodedValue encode(const EditValue& v, bool sourceBigEndian) {
   return encodeFor(v, sourceBigEndian, false);
 }
@@ -238,10 +212,10 @@ EncodedValue encodeInOrder(const EditValue& v, bool sourceBigEndian, bool bigEnd
 
 Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
   TagList ifd0 = s.ifd0;
-  ifd0.erase(kExifPointer);
-  ifd0.erase(kGpsPointer);
+  ifd0.erase(kTagExifIfd);
+  ifd0.erase(kTagGpsIfd);
   TagList exif = s.exif;
-  exif.erase(kInteropPointer);
+  exif.erase(kTagInteropIfd);
   const bool withInterop = !exif.empty() && !s.interop.empty();
 
   const int64_t nE = static_cast<int64_t>(exif.size()) + (withInterop ? 1 : 0);
@@ -258,7 +232,7 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
   w.sourceBigEndian = s.sourceBigEndian;
   w.areaStart = interopAt + (withInterop ? ifdSize(nO) : 0);
 
-  const EditValue* note = exif.find(kMakerNote);
+  const EditValue* note = exif.find(kTagMakerNote);
   if (layout.keepMakerNote && note != nullptr && s.makerNote.offset >= 0 &&
       static_cast<int64_t>(note->raw.size()) == s.makerNote.length && note->raw.size() > 4 &&
       (layout.makerNoteInPlace || s.makerNote.offset >= w.areaStart)) {
@@ -270,10 +244,10 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
   }
 
   std::vector<std::pair<uint16_t, uint32_t>> ifd0Pointers;
-  if (nE > 0) ifd0Pointers.emplace_back(kExifPointer, offset32(exifAt));
-  if (nG > 0) ifd0Pointers.emplace_back(kGpsPointer, offset32(gpsAt));
+  if (nE > 0) ifd0Pointers.emplace_back(kTagExifIfd, offset32(exifAt));
+  if (nG > 0) ifd0Pointers.emplace_back(kTagGpsIfd, offset32(gpsAt));
   std::vector<std::pair<uint16_t, uint32_t>> exifPointers;
-  if (withInterop) exifPointers.emplace_back(kInteropPointer, offset32(interopAt));
+  if (withInterop) exifPointers.emplace_back(kTagInteropIfd, offset32(interopAt));
 
   Bytes out = w.emitIfd(ifd0, ifd0Pointers, false, layout.nextIfd);
   if (nE > 0) {
@@ -302,7 +276,7 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
 Bytes serialize(const EditSession& s) {
   BlockLayout layout;
   layout.origin = 8;
-  layout.bigEndian = s.sourceBigEndian && s.exif.find(kMakerNote) != nullptr;
+  layout.bigEndian = s.sourceBigEndian && s.exif.find(kTagMakerNote) != nullptr;
   Bytes out;
   if (layout.bigEndian) {
     out = {'M', 'M', 0, 42, 0, 0, 0, 8};

@@ -14,6 +14,7 @@
 #include "exif/json.h"
 #include "exif/makernotes.h"
 #include "exif/png.h"
+#include "exif/tag_ids.h"
 #include "exif/png_profiles.h"
 #include "exif/webp.h"
 #include "exif/xmp.h"
@@ -22,17 +23,6 @@ namespace kd::exif {
 
 namespace {
 
-constexpr uint16_t kTagMake = 271;
-constexpr uint16_t kTagModel = 272;
-constexpr uint16_t kTagSubIfds = 330;
-constexpr uint16_t kTagExifIfd = 34665;
-constexpr uint16_t kTagGpsIfd = 34853;
-constexpr uint16_t kTagDateTimeOriginal = 36867;
-constexpr uint16_t kTagCreateDate = 36868;
-constexpr uint16_t kTagOffsetTimeOriginal = 36881;
-constexpr uint16_t kTagOffsetTimeDigitized = 36882;
-constexpr uint16_t kTagMakerNote = 37500;
-constexpr uint16_t kTagInteropIfd = 40965;
 constexpr int64_t kMoovPayloadCap = 5242880;  // 5 MiB
 
 std::string unknownKey(const char* prefix, uint16_t id) {
@@ -173,7 +163,7 @@ void readJpeg(Metadata& md, base::ByteView buf, ReadBudget& budget) {
   auto [t, n] = findExifAPP1(buf);
   if (t < 1) return;
   const bool be = buf[static_cast<size_t>(t)] != 'I';
-  uint32_t o = readUint32(buf, t + 4, be);
+  uint32_t o = readUint32(buf, t + 4, orderOf(be));
   std::unordered_set<uint32_t> visited;
   while (o != 0 && o < n && !visited.count(o) && base::fits(buf, t + o, 2)) {
     visited.insert(o);
@@ -191,7 +181,7 @@ void readJpeg(Metadata& md, base::ByteView buf, ReadBudget& budget) {
 void readTiff(Metadata& md, base::ByteView buf, ReadBudget& budget) {
   const bool be = buf[0] == 'M';
   const int64_t size = static_cast<int64_t>(buf.size());
-  std::vector<uint32_t> work{readUint32(buf, 4, be)};
+  std::vector<uint32_t> work{readUint32(buf, 4, orderOf(be))};
   std::unordered_set<uint32_t> visited;
   while (!work.empty() && !budget.exhausted()) {
     uint32_t o = work.back();
@@ -206,7 +196,7 @@ void readTiff(Metadata& md, base::ByteView buf, ReadBudget& budget) {
       uint64_t c = sub->count;
       if (sub->data.size() >= 4 * c && budget.spendWork(static_cast<int64_t>(c))) {
         for (uint64_t i = 0; i < c; ++i) {
-          uint32_t v = readUint32(sub->data, static_cast<int64_t>(i * 4), sub->bigEndian);
+          uint32_t v = readUint32(sub->data, static_cast<int64_t>(i * 4), orderOf(sub->bigEndian));
           if (v != 0 && v < size) work.push_back(v);
         }
       }
@@ -223,11 +213,12 @@ void readIsobmff(Metadata& md, base::ByteView buf, ReadBudget& budget) {
   const int64_t size = static_cast<int64_t>(buf.size());
   int64_t pos = 0;
   while (size - pos >= 8) {
-    uint64_t box = readUint32(buf, pos, true);
+    uint64_t box = readUint32(buf, pos, kBigEndian);
     int64_t header = 8;
     if (box == 1) {
       if (!base::fits(buf, pos, 16)) return;
-      box = uint64_t{readUint32(buf, pos + 8, true)} << 32 | readUint32(buf, pos + 12, true);
+      box = uint64_t{readUint32(buf, pos + 8, kBigEndian)} << 32 |
+            readUint32(buf, pos + 12, kBigEndian);
       header = 16;
     } else if (box == 0) {
       box = static_cast<uint64_t>(size - pos);
@@ -410,12 +401,12 @@ void readMoovFromFile(Metadata& md, File& file, int64_t fileSize) {
   while (fileSize - pos >= 8) {
     base::Bytes head = file.readAt(pos, 8);
     if (head.size() < 8) return;
-    uint64_t box = readUint32(head, 0, true);
+    uint64_t box = readUint32(head, 0, kBigEndian);
     int64_t header = 8;
     if (box == 1) {
       base::Bytes large = file.readAt(pos + 8, 8);
       if (large.size() < 8) return;
-      box = uint64_t{readUint32(large, 0, true)} << 32 | readUint32(large, 4, true);
+      box = uint64_t{readUint32(large, 0, kBigEndian)} << 32 | readUint32(large, 4, kBigEndian);
       header = 16;
     }
     if (box < 8 || box > static_cast<uint64_t>(INT64_MAX)) return;
@@ -444,7 +435,7 @@ void readExifItemFromFile(Metadata& md, File& file, int64_t fileSize, const base
   // it is never needed.
   base::Bytes bytes = file.readAt(item.offset, std::min(item.length, std::max<int64_t>(maxBytes, 16)));
   if (bytes.size() <= 3) return;
-  int64_t u = int64_t{readUint32(bytes, 0, true)} + 4;
+  int64_t u = int64_t{readUint32(bytes, 0, kBigEndian)} + 4;
   if (u + 5 < static_cast<int64_t>(bytes.size()) &&
       (bytes[static_cast<size_t>(u)] == 'I' || bytes[static_cast<size_t>(u)] == 'M')) {
     md = readMetadataFromBytes(base::ByteView(bytes).subspan(static_cast<size_t>(u)));
@@ -505,7 +496,7 @@ void parseTiffAt(Metadata& md, base::ByteView buf, int64_t pos, ReadBudget& budg
   const int64_t size = static_cast<int64_t>(buf.size());
   if (pos <= 0 || pos >= size) return;
   const bool be = buf[static_cast<size_t>(pos)] != 'I';
-  int64_t ifd0 = pos + readUint32(buf, pos + 4, be);
+  int64_t ifd0 = pos + readUint32(buf, pos + 4, orderOf(be));
   if (!base::fits(buf, ifd0, 2)) return;
   Ifd dir = readIFD(buf, ifd0, pos, be, &budget);
   addIfdTags(md, dir, buf, pos, budget);

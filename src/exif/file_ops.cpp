@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,22 +54,24 @@ bool FileSystem::exists(const char* path) {
   return ::lstat(path, &st) == 0;
 }
 
-bool FileSystem::readAll(const char* path, base::HeapBytes& out) {
+bool FileSystem::readAll(const char* path, base::HeapBytes& out, size_t limit) {
   out.resize(0);
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  // Straight into a block of the file's size, nothing filled before it is
-  // read; bytes past that size (a file still growing, a file without a
-  // size) come through a small buffer and are appended.
+  // Straight into a block of the file's size (at most `limit`), nothing
+  // filled before it is read; bytes past that size (a file still growing,
+  // a file without a size) come through a small buffer and are appended.
   struct stat st;
   bool ok = ::fstat(fd, &st) == 0;
-  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) out.resize(static_cast<size_t>(st.st_size));
+  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) {
+    out.resize(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), limit)));
+  }
   uint8_t more[4096];
   size_t done = 0;
-  while (ok) {
+  while (ok && done < limit) {
     const bool room = done < out.size();
-    ssize_t n = room ? ::read(fd, out.data() + done, out.size() - done)
-                     : ::read(fd, more, sizeof more);
+    const size_t want = room ? out.size() - done : std::min(sizeof more, limit - done);
+    ssize_t n = ::read(fd, room ? out.data() + done : more, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
@@ -130,10 +133,14 @@ std::string temporaryPathFor(const std::string& target) {
   return target + ".keldra-" + std::to_string(::getpid()) + ".tmp";
 }
 
-base::HeapBytes readWholeFile(const std::string& path, FileSystem& fs) {
+base::HeapBytes readFileHead(const std::string& path, size_t limit, FileSystem& fs) {
   base::HeapBytes out;
-  if (!fs.readAll(path.c_str(), out)) out.resize(0);
+  if (!fs.readAll(path.c_str(), out, limit)) out.resize(0);
   return out;
+}
+
+base::HeapBytes readWholeFile(const std::string& path, FileSystem& fs) {
+  return readFileHead(path, SIZE_MAX, fs);
 }
 
 bool replaceFile(const std::string& target, base::ByteView bytes, FileSystem& fs) {

@@ -35,13 +35,17 @@ class FileSystem {
   // Permission bits of an existing file; false when it does not exist.
   virtual bool permissions(const char* path, mode_t& mode);
   virtual bool exists(const char* path);
-  // The whole file; false on any error.
-  virtual bool readAll(const char* path, base::HeapBytes& out);
+  // The whole file, or its first `limit` bytes; false on any error.
+  virtual bool readAll(const char* path, base::HeapBytes& out, size_t limit);
 };
 
 FileSystem& realFileSystem();
 
-// Empty on any I/O error (no size cap).
+// The library's one whole-file read: the file's first `limit` bytes (all
+// of it when shorter); empty on any I/O error.
+base::HeapBytes readFileHead(const std::string& path, size_t limit,
+                             FileSystem& fs = realFileSystem());
+// readFileHead without a size cap.
 base::HeapBytes readWholeFile(const std::string& path, FileSystem& fs = realFileSystem());
 bool replaceFile(const std::string& target, base::ByteView bytes,
                  FileSystem& fs = realFileSystem());

@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/jpeg_segments.h"
 #include "exif/endian.h"
 
 namespace kd::exif {
@@ -80,11 +81,11 @@ std::pair<int64_t, int64_t> findResource(base::ByteView buf, int64_t start, int6
   int64_t p = start + 14;
   while (end - p >= 12) {
     if (std::memcmp(buf.data() + p, "8BIM", 4) != 0) break;
-    const uint16_t id = readUint16(buf, p + 4, true);
+    const uint16_t id = readUint16(buf, p + 4, kBigEndian);
     const int64_t nameLength = buf[static_cast<size_t>(p + 6)];
     const int64_t sizePos = p + 6 + 1 + nameLength + (nameLength % 2 == 0 ? 1 : 0);
     if (end - sizePos < 4) break;
-    const int64_t size = readUint32(buf, sizePos, true);
+    const int64_t size = readUint32(buf, sizePos, kBigEndian);
     const int64_t data = sizePos + 4;
     if (size > end - data) break;
     if (id == kIptcResource) return {data, size};
@@ -103,22 +104,14 @@ const char* iptcDatasetName(uint8_t dataset) {
 }
 
 std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg) {
-  const int64_t size = static_cast<int64_t>(jpeg.size());
-  if (size < 6 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return {-1, 0};
-  int64_t p = 2;
-  while (size - p >= 4) {
-    if (jpeg[static_cast<size_t>(p)] != 0xFF) break;
-    const uint8_t marker = jpeg[static_cast<size_t>(p + 1)];
-    if (marker == 0xD9 || marker == 0xDA) break;
-    const int64_t length = readUint16(jpeg, p + 2, true);
-    if (length < 2) break;
-    const int64_t payload = p + 4;
-    const int64_t end = p + 2 + length;
-    if (marker == 0xED && end <= size) {
-      auto found = findResource(jpeg, payload, end);
+  if (jpeg.size() < 6 || !base::isJpeg(jpeg)) return {-1, 0};
+  base::JpegSegmentWalk walk(jpeg);
+  base::JpegSegment s;
+  while (walk.next(s) && s.marker != 0xDA && s.marker != 0xD9) {
+    if (s.marker == 0xED && !s.truncated) {
+      auto found = findResource(jpeg, static_cast<int64_t>(s.body), static_cast<int64_t>(s.end));
       if (found.first >= 0) return found;
     }
-    p = end;
   }
   return {-1, 0};
 }
@@ -150,14 +143,14 @@ TextPairs parseIptcDatasets(base::ByteView iim) {
     }
     const uint8_t record = iim[static_cast<size_t>(b + 1)];
     const uint8_t dataset = iim[static_cast<size_t>(b + 2)];
-    const int64_t size = readUint16(iim, b + 3, true);
+    const int64_t size = readUint16(iim, b + 3, kBigEndian);
     // An extended dataset length (top bit set) is not read.
     if ((size & 0x8000) != 0 || size > end - b - 5) break;
     const char* name = record == 2 ? iptcDatasetName(dataset) : nullptr;
     if (name != nullptr) {
       const char* bytes = reinterpret_cast<const char*>(iim.data() + b + 5);
       std::string value = dataset == 0 && size == 2
-                              ? std::to_string(readUint16(iim, b + 5, true))
+                              ? std::to_string(readUint16(iim, b + 5, kBigEndian))
                               : std::string(bytes, static_cast<size_t>(size));
       auto [it, added] = index.try_emplace(name, out.size());
       if (added) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "exif/tiff.h"
+
 namespace kd::exif {
 
 namespace {
@@ -108,6 +110,61 @@ size_t jsonStringSize(std::string_view text) {
       text, [&](std::string_view run) { size += run.size(); },
       [&](uint8_t c) { size += escapeSize(c); });
   return size;
+}
+
+namespace {
+
+// JSON has no text for non-finite numbers; they are written as null.
+void appendJsonNumber(std::string& out, double v) {
+  std::string t = shortestText(v);
+  out += t == "nan" || t == "inf" || t == "-inf" ? std::string("null") : t;
+}
+
+}  // namespace
+
+std::string metadataJson(const MetadataSummary& m) {
+  std::string out;
+  size_t textSize = jsonStringSize(m.camera) + jsonStringSize(m.software) + 256;
+  for (const auto& [name, value] : m.tags) {
+    textSize += jsonStringSize(name) + jsonStringSize(value) + 8;
+  }
+  out.reserve(textSize);
+  out += "{\n  \"isValid\": ";
+  out += m.isValid ? "true" : "false";
+  out += ",\n  \"orientation\": ";
+  out += std::to_string(m.orientation);
+  if (!m.camera.empty()) {
+    out += ",\n  \"camera\": ";
+    appendJsonString(out, m.camera);
+  }
+  if (!m.software.empty()) {
+    out += ",\n  \"software\": ";
+    appendJsonString(out, m.software);
+  }
+  if (m.hasGps) {
+    out += ",\n  \"gps\": {\n    \"latitude\": ";
+    appendJsonNumber(out, m.latitude);
+    out += ",\n    \"longitude\": ";
+    appendJsonNumber(out, m.longitude);
+    out += ",\n    \"altitude\": ";
+    appendJsonNumber(out, m.altitude);
+    out += "\n  }";
+  }
+  out += ",\n  \"tags\": ";
+  if (m.tags.empty()) {
+    out += "{}";
+  } else {
+    out += "{";
+    for (size_t i = 0; i < m.tags.size(); ++i) {
+      out += i == 0 ? "\n    " : ",\n    ";
+      appendJsonString(out, m.tags[i].first);
+      out += ": ";
+      appendJsonString(out, m.tags[i].second);
+    }
+    out += "\n  }";
+  }
+  out += "\n}";
+  return out;
 }
 
 }  // namespace kd::exif

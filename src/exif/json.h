@@ -6,8 +6,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kd::exif {
 
@@ -21,5 +24,24 @@ size_t jsonStringSize(std::string_view text);
 // when it does not start with one (RFC 3629: no overlong forms, no
 // surrogates, nothing above U+10FFFF).
 size_t utf8SequenceLength(std::string_view text);
+
+// What the JSON document of a metadata record shows (the record behind a
+// KdExif handle extends it).
+struct MetadataSummary {
+  bool isValid = false;
+  int64_t orientation = 0;
+  bool hasGps = false;
+  double latitude = 0;
+  double longitude = 0;
+  double altitude = 0;
+  std::string camera;
+  std::string software;
+  std::vector<std::pair<std::string, std::string>> tags;  // sorted by name (byte order)
+};
+
+// The document kd_exif_to_json hands out: "isValid", "orientation", then
+// "camera" and "software" when not empty, "gps" when present (non-finite
+// numbers as null), and "tags" in their order.
+std::string metadataJson(const MetadataSummary& m);
 
 }  // namespace kd::exif

@@ -37,7 +37,7 @@ int64_t walkChunks(base::ByteView buf, Visit visit) {
   const int64_t size = static_cast<int64_t>(buf.size());
   int64_t pos = 8;
   while (size - pos >= 8) {
-    Chunk c{pos, readUint32(buf, pos, true), buf.data() + pos + 4};
+    Chunk c{pos, readUint32(buf, pos, kBigEndian), buf.data() + pos + 4};
     if (!visit(c)) return pos;
     pos = c.end();
   }

@@ -7,7 +7,7 @@ namespace kd::exif {
 base::Bytes extractExifThumbnailAt(base::ByteView buf, int64_t tiffBase) {
   if (!base::fits(buf, tiffBase, 8)) return {};
   const bool bigEndian = buf[static_cast<size_t>(tiffBase)] != 'I';
-  const int64_t ifd0 = tiffBase + readUint32(buf, tiffBase + 4, bigEndian);
+  const int64_t ifd0 = tiffBase + readUint32(buf, tiffBase + 4, orderOf(bigEndian));
   if (!base::fits(buf, ifd0, 2)) return {};
   const uint32_t next = readIFD(buf, ifd0, tiffBase, bigEndian).nextOffset;
   if (next == 0) return {};

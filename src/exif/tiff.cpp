@@ -131,13 +131,13 @@ const IfdEntry* Ifd::find(uint16_t tag) const {
 IfdEntry readTag(ByteView buf, int64_t pos, int64_t base, bool bigEndian) {
   IfdEntry e;
   if (!base::fits(buf, pos, 12)) return e;
-  e.tag = readUint16(buf, pos, bigEndian);
-  e.fieldType = normaliseType(readUint16(buf, pos + 2, bigEndian));
-  e.count = readUint32(buf, pos + 4, bigEndian);
+  e.tag = readUint16(buf, pos, orderOf(bigEndian));
+  e.fieldType = normaliseType(readUint16(buf, pos + 2, orderOf(bigEndian)));
+  e.count = readUint32(buf, pos + 4, orderOf(bigEndian));
   e.bigEndian = bigEndian;
   int64_t len = int64_t{e.count} * fieldTypeSize(e.fieldType);  // < 2^35
   if (len > 4) {
-    e.valueOffset = base + readUint32(buf, pos + 8, bigEndian);
+    e.valueOffset = base + readUint32(buf, pos + 8, orderOf(bigEndian));
   } else {
     e.valueOffset = pos + 8;
   }
@@ -151,7 +151,7 @@ Ifd readIFD(ByteView buf, int64_t pos, int64_t base, bool bigEndian, ReadBudget*
   Ifd dir;
   if (!base::fits(buf, pos, 2)) return dir;
   if (budget != nullptr && !budget->spendWork(1)) return dir;
-  uint16_t n = readUint16(buf, pos, bigEndian);
+  uint16_t n = readUint16(buf, pos, orderOf(bigEndian));
   int64_t q = pos + 2;
   dir.entries.reserve(std::min<size_t>(n, (buf.size() - static_cast<size_t>(q)) / 12));
   bool sorted = true;
@@ -182,13 +182,14 @@ Ifd readIFD(ByteView buf, int64_t pos, int64_t base, bool bigEndian, ReadBudget*
     }
     dir.entries.swap(unique);
   }
-  if (!outOfBudget && base::fits(buf, q, 4)) dir.nextOffset = readUint32(buf, q, bigEndian);
+  if (!outOfBudget && base::fits(buf, q, 4))
+    dir.nextOffset = readUint32(buf, q, orderOf(bigEndian));
   return dir;
 }
 
 std::optional<uint32_t> readLongTag(const IfdEntry& entry) {
   if (entry.data.size() < 4) return std::nullopt;
-  return readUint32(entry.data, 0, entry.bigEndian);
+  return readUint32(entry.data, 0, orderOf(entry.bigEndian));
 }
 
 uint32_t gcd(uint32_t a, uint32_t b) {
@@ -235,33 +236,35 @@ std::string toString(const IfdEntry& entry) {
       out.reserve(n * 6);
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        appendUnsigned(out, readUint16(d, static_cast<int64_t>(i * 2), be));
+        appendUnsigned(out, readUint16(d, static_cast<int64_t>(i * 2), orderOf(be)));
       }
       return out;
     case kLong:
       out.reserve(n * 11);
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        appendUnsigned(out, readUint32(d, static_cast<int64_t>(i * 4), be));
+        appendUnsigned(out, readUint32(d, static_cast<int64_t>(i * 4), orderOf(be)));
       }
       return out;
     case kSShort:
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        appendSigned(out, static_cast<int16_t>(readUint16(d, static_cast<int64_t>(i * 2), be)));
+        appendSigned(out,
+                     static_cast<int16_t>(readUint16(d, static_cast<int64_t>(i * 2), orderOf(be))));
       }
       return out;
     case kSLong:
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        appendSigned(out, static_cast<int32_t>(readUint32(d, static_cast<int64_t>(i * 4), be)));
+        appendSigned(out,
+                     static_cast<int32_t>(readUint32(d, static_cast<int64_t>(i * 4), orderOf(be))));
       }
       return out;
     case kRational:
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        uint32_t num = readUint32(d, static_cast<int64_t>(i * 8), be);
-        uint32_t den = readUint32(d, static_cast<int64_t>(i * 8 + 4), be);
+        uint32_t num = readUint32(d, static_cast<int64_t>(i * 8), orderOf(be));
+        uint32_t den = readUint32(d, static_cast<int64_t>(i * 8 + 4), orderOf(be));
         if (den == 0) {
           appendUnsigned(out, num);
           out += "/0";
@@ -278,8 +281,9 @@ std::string toString(const IfdEntry& entry) {
     case kSRational:
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        int32_t num = static_cast<int32_t>(readUint32(d, static_cast<int64_t>(i * 8), be));
-        int32_t den = static_cast<int32_t>(readUint32(d, static_cast<int64_t>(i * 8 + 4), be));
+        int32_t num = static_cast<int32_t>(readUint32(d, static_cast<int64_t>(i * 8), orderOf(be)));
+        int32_t den =
+            static_cast<int32_t>(readUint32(d, static_cast<int64_t>(i * 8 + 4), orderOf(be)));
         if (den == 0) {
           appendSigned(out, num);
           out += "/0";
@@ -300,14 +304,15 @@ std::string toString(const IfdEntry& entry) {
     case kFloat:
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        out += shortestText(std::bit_cast<float>(readUint32(d, static_cast<int64_t>(i * 4), be)));
+        out += shortestText(
+            std::bit_cast<float>(readUint32(d, static_cast<int64_t>(i * 4), orderOf(be))));
       }
       return out;
     case kDouble:
       for (size_t i = 0; i < n; ++i) {
         sep(i);
-        uint64_t hi = readUint32(d, static_cast<int64_t>(i * 8), be);
-        uint64_t lo = readUint32(d, static_cast<int64_t>(i * 8 + 4), be);
+        uint64_t hi = readUint32(d, static_cast<int64_t>(i * 8), orderOf(be));
+        uint64_t lo = readUint32(d, static_cast<int64_t>(i * 8 + 4), orderOf(be));
         uint64_t bits = be ? (hi << 32 | lo) : (lo << 32 | hi);
         out += shortestText(std::bit_cast<double>(bits));
       }

@@ -35,7 +35,7 @@ void walkChunks(base::ByteView buf, Visit visit) {
   if (size < 20) return;
   int64_t pos = 12;
   while (size - pos >= 8) {
-    Chunk c{pos, readUint32(buf, pos + 4, false), buf.data() + pos};
+    Chunk c{pos, readUint32(buf, pos + 4, kLittleEndian), buf.data() + pos};
     if (!visit(c)) return;
     pos = c.next();
   }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "base/jpeg_segments.h"
 #include "exif/tiff.h"
 #include "exif/webp.h"
 #include "exif/xmp_tree.h"
@@ -144,18 +145,14 @@ bool headerMatches(base::ByteView buf, int64_t pos) {
 }
 
 std::pair<int64_t, int64_t> findXmpApp1(base::ByteView jpeg) {
-  const int64_t size = static_cast<int64_t>(jpeg.size());
-  if (size <= 3 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return {0, 0};
-  int64_t p = 2;
-  while (p + 4 < size) {
-    if (jpeg[static_cast<size_t>(p)] != 0xFF) return {0, 0};
-    const uint8_t marker = jpeg[static_cast<size_t>(p + 1)];
-    if (marker == 0xDA) return {0, 0};
-    const int64_t length = jpeg[static_cast<size_t>(p + 2)] << 8 | jpeg[static_cast<size_t>(p + 3)];
-    if (marker == 0xE1 && size - p >= 33 && headerMatches(jpeg, p + 4)) {
-      return {p + 33, length - 31};
+  if (jpeg.size() <= 3 || !base::isJpeg(jpeg)) return {0, 0};
+  base::JpegSegmentWalk walk(jpeg);
+  base::JpegSegment s;
+  while (walk.next(s) && s.marker != 0xDA && s.marker != 0xD9) {
+    const auto body = static_cast<int64_t>(s.body);
+    if (s.marker == 0xE1 && headerMatches(jpeg, body)) {
+      return {body + kSignatureSize, static_cast<int64_t>(s.length) - 2 - kSignatureSize};
     }
-    p += 2 + length;
   }
   return {0, 0};
 }

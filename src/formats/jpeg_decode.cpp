@@ -29,6 +29,7 @@
 
 #include "base/checked.h"
 #include "base/cpu.h"
+#include "base/jpeg_segments.h"
 #include "base/memory.h"
 #include "formats/codecs.h"
 #include "formats/jpeg_kernels.h"
@@ -153,9 +154,13 @@ EntropyData extractEntropy(ByteView d, size_t pos, size_t* markerPos) {
     const void* ff = std::memchr(base + pos, 0xFF, n - pos);
     const size_t stop = ff ? static_cast<size_t>(static_cast<const uint8_t*>(ff) - base) : n;
     e.bytes.insert(e.bytes.end(), base + pos, base + stop);
-    if (stop + 1 >= n) break;  // end of data, or a lone 0xFF as the last byte
-    const uint8_t m = base[stop + 1];
-    pos = stop + 2;
+    // 0xFF fill bytes may precede a marker (B.1.1.2), as in the header
+    // walk; 0xFF bytes up to the end of the data end it.
+    size_t code = stop + 1;
+    while (code < n && base[code] == 0xFF) ++code;
+    if (code >= n) break;
+    const uint8_t m = base[code];
+    pos = code + 1;
     if (m == 0x00) {
       e.bytes.push_back(0xFF);
     } else if (m >= 0xD0 && m <= 0xD7) {
@@ -227,29 +232,18 @@ void readAdobe(base::ByteReader& seg, Frame& f) {
 namespace jpeg {
 
 size_t readSegmentsToScan(ByteView d, size_t pos, Tables& t, Frame& f, bool wide, bool afterScan) {
-  const size_t n = d.size();
-  for (;;) {
-    if (pos >= n) {
-      if (afterScan) fail(ekTruncated, "jpeg: entropy stream truncated");
-      fail(ekInvalid, "jpeg: no scan (SOS)");
-    }
-    if (d[pos] != 0xFF) fail(ekInvalid, "jpeg: expected marker");
-    while (pos < n && d[pos] == 0xFF) ++pos;
-    if (pos >= n) {
-      if (afterScan) fail(ekTruncated, "jpeg: entropy stream truncated");
-      fail(ekInvalid, "jpeg: no scan (SOS)");
-    }
-    const uint8_t marker = d[pos++];
-    if (marker == 0xD9) {
+  base::JpegSegmentWalk walk(d, pos);
+  base::JpegSegment s;
+  while (walk.next(s)) {
+    if (s.marker == 0xD9) {
       if (afterScan) return SIZE_MAX;
       fail(ekInvalid, "jpeg: no scan (SOS)");
     }
-    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
-    if (n - pos < 2) fail(ekTruncated, "jpeg: marker length truncated");
-    const size_t length = static_cast<size_t>(d[pos] << 8 | d[pos + 1]);
-    if (length < 2 || length > n - pos) fail(ekTruncated, "jpeg: segment truncated");
-    base::ByteReader seg(d.subspan(pos + 2, length - 2), "jpeg: segment truncated");
-    const size_t end = pos + length;
+    if (base::JpegSegmentWalk::standalone(s.marker)) continue;
+    if (s.truncated) fail(ekTruncated, "jpeg: segment truncated");
+    base::ByteReader seg(s.payload(d), "jpeg: segment truncated");
+    const size_t length = s.length;
+    const uint8_t marker = s.marker;
     switch (marker) {
       case 0xDB: readDqt(seg, t); break;
       case 0xC4: readDht(seg, t); break;
@@ -286,10 +280,20 @@ size_t readSegmentsToScan(ByteView d, size_t pos, Tables& t, Frame& f, bool wide
         seg.need(2, "jpeg: DRI truncated");
         t.restartInterval = seg.u16be();
         break;
-      case 0xDA: return pos;
+      case 0xDA: return s.body - 2;
       default: break;
     }
-    pos = end;
+  }
+  switch (walk.stop()) {
+    case base::JpegWalkStop::jwNotMarker:
+      fail(ekInvalid, "jpeg: expected marker");
+    case base::JpegWalkStop::jwLengthCut:
+      fail(ekTruncated, "jpeg: marker length truncated");
+    case base::JpegWalkStop::jwBadLength:
+      fail(ekTruncated, "jpeg: segment truncated");
+    default:
+      if (afterScan) fail(ekTruncated, "jpeg: entropy stream truncated");
+      fail(ekInvalid, "jpeg: no scan (SOS)");
   }
 }
 

@@ -87,9 +87,11 @@ struct EntropyData {
 };
 
 // The entropy-coded bytes starting at `pos` (just after an SOS segment) up
-// to the next marker other than RSTn, with stuffing removed. Without
-// `markerPos` only EOI (or the end of the data) may end them; with it any
-// marker does, and its position (SIZE_MAX at the end of the data) is stored.
+// to the next marker other than RSTn, with stuffing removed and the RSTn
+// positions noted; 0xFF fill bytes before a marker are dropped. Without
+// `markerPos` only EOI (or the end of the data) may end them, and any other
+// marker is ekInvalid "jpeg: bad marker in entropy"; with it any marker
+// does, and its position (SIZE_MAX at the end of the data) is stored.
 EntropyData extractEntropy(ByteView d, size_t pos, size_t* markerPos = nullptr);
 
 // MSB-first bit reader over the de-stuffed entropy bytes. Past the end it
@@ -105,9 +107,7 @@ class BitReader {
   // at the same place), so the hot path has no data-dependent branch.
   KD_INLINE void refill() {
     if (next_ + 8 <= size_) {
-      uint64_t v;
-      std::memcpy(&v, data_ + next_, 8);
-      v = __builtin_bswap64(v);
+      const uint64_t v = __builtin_bswap64(base::loadLe64(data_ + next_));  // big-endian
       acc_ |= v >> bits_;
       next_ += static_cast<size_t>(63 - bits_) >> 3;
       bits_ |= 56;

@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "base/checked.h"
+#include "base/cpu.h"
 #include "compress/crc32.h"
 #include "compress/deflate.h"
 #include "compress/inflate.h"
 #include "compress/zlib.h"
 #include "formats/codecs.h"
 
-#if defined(__SSE2__)
+#if KD_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -131,7 +132,7 @@ inline uint8_t paeth(int a, int b, int c) {
   return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : bc);
 }
 
-#if defined(__SSE2__)
+#if KD_SSE2
 // Pixel-at-a-time unfiltering for 3- and 4-byte pixels (8-bit RGB and RGBA,
 // the common photographic case): the channels of one pixel are computed
 // together in 16-bit lanes. Same arithmetic as the scalar loops.
@@ -225,7 +226,7 @@ void unfilterRow(unsigned filter, uint8_t* dst, const uint8_t* src, const uint8_
   }
   if (filter == 2) {
     size_t i = 0;
-#if defined(__SSE2__)
+#if KD_SSE2
     // Load before store: with dst at or before src no unread byte is hit.
     for (; i + 16 <= rowBytes; i += 16) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -236,7 +237,7 @@ void unfilterRow(unsigned filter, uint8_t* dst, const uint8_t* src, const uint8_
     for (; i < rowBytes; ++i) dst[i] = static_cast<uint8_t>(src[i] + prior[i]);
     return;
   }
-#if defined(__SSE2__)
+#if KD_SSE2
   if (bpp == 3 && rowBytes % 3 == 0) return unfilterPixels<3>(filter, dst, src, prior, rowBytes);
   if (bpp == 4 && rowBytes % 4 == 0) return unfilterPixels<4>(filter, dst, src, prior, rowBytes);
 #endif

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/jpeg_segments.h"
 #include "formats/tiff.h"
 
 namespace kd::formats {
@@ -86,21 +87,19 @@ ImageInfo probePng(ByteView d) {
 
 // The first frame header (SOF0..SOF15 but DHT, JPG and DAC).
 ImageInfo probeJpeg(ByteView d) {
-  ByteReader r(d, "jpeg: segment truncated");
-  r.need(2, "jpeg: missing SOI");
-  if (r.u8() != 0xFF || r.u8() != 0xD8) fail(ekUnsupported, "jpeg: missing SOI");
-  for (;;) {
-    if (r.u8() != 0xFF) fail(ekInvalid, "jpeg: expected a marker");
-    uint8_t marker = r.u8();
-    while (marker == 0xFF) marker = r.u8();  // fill bytes
-    if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) continue;
-    if (marker == 0xD9 || marker == 0xDA) fail(ekInvalid, "jpeg: no frame header");
-    const uint16_t length = r.u16be();
-    if (length < 2) fail(ekInvalid, "jpeg: bad segment length");
-    ByteReader s = r.sub(length - 2u);
+  if (d.size() < 2) fail(ekTruncated, "jpeg: missing SOI");
+  if (!base::isJpeg(d)) fail(ekUnsupported, "jpeg: missing SOI");
+  base::JpegSegmentWalk walk(d);
+  base::JpegSegment seg;
+  while (walk.next(seg)) {
+    if (seg.marker == 0xD9 || seg.marker == 0xDA) fail(ekInvalid, "jpeg: no frame header");
+    if (base::JpegSegmentWalk::standalone(seg.marker)) continue;
+    if (seg.truncated) fail(ekTruncated, "jpeg: segment truncated");
+    const uint8_t marker = seg.marker;
     const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
                        marker != 0xCC;
     if (!frame) continue;
+    ByteReader s(seg.payload(d), "jpeg: segment truncated");
     s.u8();  // precision
     const int64_t height = s.u16be(), width = s.u16be();
     const unsigned components = s.u8();
@@ -109,6 +108,14 @@ ImageInfo probeJpeg(ByteView d) {
       fail(ekUnsupported, "jpeg: unsupported component count");
     }
     return info(ffJpeg, width, height, components == 1 ? csGray : csRgb);
+  }
+  switch (walk.stop()) {
+    case base::JpegWalkStop::jwNotMarker:
+      fail(ekInvalid, "jpeg: expected a marker");
+    case base::JpegWalkStop::jwBadLength:
+      fail(ekInvalid, "jpeg: bad segment length");
+    default:
+      fail(ekTruncated, "jpeg: segment truncated");
   }
 }
 

@@ -17,13 +17,14 @@
 #include <string>
 
 #include "base/checked.h"
+#include "base/cpu.h"
 #include "base/memory.h"
 #include "compress/deflate.h"
 #include "compress/inflate.h"
 #include "formats/codecs.h"
 #include "formats/lzw.h"
 
-#if defined(__SSE2__)
+#if KD_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -238,7 +239,7 @@ void convertRow(const PixelFormat& f, const uint8_t* src, uint8_t* dst, size_t n
 // Horizontal differencing undone on 8-bit samples, with the running sums
 // in registers: a store-to-load dependency per byte would cost several
 // cycles each.
-#if defined(__SSE2__)
+#if KD_SSE2
 // 3- and 4-byte pixels (8-bit RGB and RGBA), 16 bytes at a time: a prefix
 // sum at pixel stride inside the register (shifted copies added), plus the
 // last pixel of the previous step in every pixel. For 3-byte pixels a step
@@ -288,7 +289,7 @@ size_t unpredictVector(uint8_t* row, size_t rowBytes) {
 template <size_t Spp>
 void unpredict8As(uint8_t* row, size_t rowBytes) {
   if (rowBytes < Spp) return;
-#if defined(__SSE2__)
+#if KD_SSE2
   if constexpr (Spp == 3 || Spp == 4) {
     const size_t done = unpredictVector<Spp>(row, rowBytes);
     if (done > 0) {

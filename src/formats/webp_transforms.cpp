@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "base/cpu.h"
+
+#if KD_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -26,7 +28,7 @@ inline int channel(uint32_t px, int shift) { return static_cast<int>((px >> shif
 // Select, ClampAddSubtractFull and ClampAddSubtractHalf of RFC 9649, per
 // channel. With SSE2 the four channels go through one register as 16-bit
 // lanes; saturating packs do the clamping.
-#if defined(__SSE2__)
+#if KD_SSE2
 inline __m128i widen(uint32_t px) {
   return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(px)), _mm_setzero_si128());
 }
@@ -101,7 +103,7 @@ inline uint32_t predict(uint32_t l, uint32_t t, uint32_t tl, uint32_t tr) {
   else return 0xFF000000u;
 }
 
-#if defined(__SSE2__)
+#if KD_SSE2
 inline __m128i load32(const uint32_t* p) {
   return _mm_cvtsi32_si128(static_cast<int>(*p));
 }
@@ -150,7 +152,7 @@ inline __m128i predictLanes(__m128i l, __m128i t, __m128i tl, __m128i tr) {
 // in a register from one pixel to the next: that chain is the loop's cost.
 template <int Mode>
 void predictSpan(uint32_t* row, const uint32_t* top, int64_t from, int64_t to, int64_t width) {
-#if defined(__SSE2__)
+#if KD_SSE2
   __m128i left = load32(row + from - 1);
   for (int64_t x = from; x < to; ++x) {
     const __m128i tr = x + 1 < width ? load32(top + x + 1) : load32(row);
@@ -213,7 +215,7 @@ inline uint32_t crossColorPixel(uint32_t px, uint32_t e) {
          static_cast<uint32_t>(blue & 0xFF);
 }
 
-#if defined(__SSE2__)
+#if KD_SSE2
 // The signed byte at bit `shift` of each 32-bit lane, sign-extended.
 template <int Shift>
 inline __m128i signedByte(__m128i v) {
@@ -245,7 +247,7 @@ void inverseCrossColor(const Transform& t, uint32_t* row, int64_t y) {
   const int64_t blocksWide = divRoundUp(t.width, t.bits);
   const uint32_t* elements = t.data.data() + (y >> t.bits) * blocksWide;
   int64_t x = 0;
-#if defined(__SSE2__)
+#if KD_SSE2
   // Blocks are at least 4 pixels wide, so an aligned group of 4 shares one.
   for (; x + 4 <= t.width; x += 4) {
     __m128i* p = reinterpret_cast<__m128i*>(row + x);
@@ -257,7 +259,7 @@ void inverseCrossColor(const Transform& t, uint32_t* row, int64_t y) {
 
 void inverseSubtractGreen(int64_t width, uint32_t* row) {
   int64_t x = 0;
-#if defined(__SSE2__)
+#if KD_SSE2
   const __m128i greenMask = _mm_set1_epi32(0xFF00);
   for (; x + 4 <= width; x += 4) {
     __m128i* p = reinterpret_cast<__m128i*>(row + x);

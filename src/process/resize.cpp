@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "base/cpu.h"
+
+#if KD_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -141,7 +143,7 @@ void filterRow(const uint8_t* row, float* out, int64_t m, const PaddedTaps& taps
   const int64_t nt = T > 0 ? T : taps.taps;
   const int64_t* off = taps.offsets.data();
   const float* w = taps.weights.data();
-#if defined(__SSE2__)
+#if KD_SSE2
   if constexpr (C == 1) {
     // Lanes are four neighbouring columns, each summing its own taps in order.
     const int64_t* goff = taps.groupOffsets.data();
@@ -218,7 +220,7 @@ inline uint8_t toByte(float v) {
 void filterColumn(const float* const* rows, const float* w, int64_t taps, uint8_t* out,
                   int64_t len) {
   int64_t e = 0;
-#if defined(__SSE2__)
+#if KD_SSE2
   const __m128 lo = _mm_setzero_ps();
   const __m128 hi = _mm_set1_ps(255.0f);
   const __m128 half = _mm_set1_ps(0.5f);

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
+#include "base/cpu.h"
+
+#if KD_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -76,7 +78,7 @@ void swapRun(const SwapGeometry& g, int64_t v, int64_t u0, int64_t u1) {
 template <int C>
 void swapTile(const SwapGeometry& g, int64_t u0, int64_t u1, int64_t v0, int64_t v1) {
   int64_t v = v0;
-#if defined(__SSE2__)
+#if KD_SSE2
   if constexpr (C == 4) {
     // Four output rows at a time: 4 x 4 pixel blocks transposed in registers.
     // Lane k of a loaded block is source column xs + k, which is output row
@@ -198,7 +200,7 @@ void swapAxes(const Image& src, Image& out, bool mirrorX, bool mirrorY) {
 template <int C>
 void reverseRow(const uint8_t* from, uint8_t* to, int64_t width) {
   int64_t x = 0;
-#if defined(__SSE2__)
+#if KD_SSE2
   if constexpr (C == 4) {
     for (; x + 4 <= width; x += 4) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + (width - 4 - x) * 4));

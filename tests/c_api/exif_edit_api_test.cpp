@@ -133,7 +133,22 @@ TEST_F(ExifEditApi, InvalidHandlesAndNullTexts) {
     kd_exif_edit_free(bad);
   }
   EXPECT_EQ(kd_image_width(img), 1) << "edit_free released an image handle";
+  const uint8_t* pixels = nullptr;
+  size_t count = 0;
+  ASSERT_EQ(kd_image_pixels(img, &pixels, &count), 0);
+  EXPECT_EQ(Bytes(pixels, pixels + count), Bytes(px, px + 3)) << "a setter wrote into an image";
   kd_image_free(img);
+  // Nor did the setters on bad handles reach the open session.
+  {
+    uint8_t* written = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(kd_exif_edit_write_buffer(h, &written, &size), 0);
+    const Bytes block(written, written + size);
+    kd_exif_buffer_free(written);
+    EXPECT_EQ(tag(block, "Artist"), "<none>");
+    EXPECT_EQ(tag(block, "Software"), "<none>");
+    EXPECT_EQ(tag(block, "GPSLatitude"), "<none>");
+  }
 
   EXPECT_EQ(kd_exif_edit_set_tag(h, nullptr, "a"), 2);
   EXPECT_EQ(kd_exif_edit_set_tag(h, "Artist", nullptr), 2);

@@ -165,6 +165,9 @@ void expectPinned(Outputs outputsOf, const std::string& pinFile) {
       EXPECT_EQ(it->second, outputs) << name;
     }
   }
+  for (const auto& entry : now) {
+    EXPECT_TRUE(pinned.count(entry.first)) << "codec test file without a pin: " << entry.first;
+  }
 }
 
 TEST(OutputPins, DecodedEncodedAndPalettesUnchanged) {

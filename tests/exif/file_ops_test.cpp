@@ -17,30 +17,14 @@
 #include <thread>
 
 #include "exif/file_ops.h"
+#include "support/temp_dir.h"
 
 namespace kd::exif {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = ::testing::TempDir() + "/keldra_fileops_XXXXXX";
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  size_t count() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(path_), {}));
-  }
-
- private:
-  std::string path_;
-};
+using test::TempDir;
 
 void put(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),

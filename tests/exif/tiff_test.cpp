@@ -18,15 +18,15 @@ using test::TiffDir;
 
 TEST(TiffReadUint, OutOfRangeReadsZero) {
   Bytes b = {1, 2, 3, 4, 5};
-  EXPECT_EQ(readUint16(b, 0, true), 0x0102);
-  EXPECT_EQ(readUint16(b, 0, false), 0x0201);
-  EXPECT_EQ(readUint32(b, 1, true), 0x02030405u);
-  EXPECT_EQ(readUint32(b, 1, false), 0x05040302u);
-  EXPECT_EQ(readUint32(b, static_cast<int64_t>(b.size()) - 3, true), 0u);
-  EXPECT_EQ(readUint16(b, 4, true), 0);
-  EXPECT_EQ(readUint16(b, -1, true), 0);
-  EXPECT_EQ(readUint32(b, INT64_MAX, true), 0u);
-  EXPECT_EQ(readUint32(b, INT64_MIN, false), 0u);
+  EXPECT_EQ(readUint16(b, 0, kBigEndian), 0x0102);
+  EXPECT_EQ(readUint16(b, 0, kLittleEndian), 0x0201);
+  EXPECT_EQ(readUint32(b, 1, kBigEndian), 0x02030405u);
+  EXPECT_EQ(readUint32(b, 1, kLittleEndian), 0x05040302u);
+  EXPECT_EQ(readUint32(b, static_cast<int64_t>(b.size()) - 3, kBigEndian), 0u);
+  EXPECT_EQ(readUint16(b, 4, kBigEndian), 0);
+  EXPECT_EQ(readUint16(b, -1, kBigEndian), 0);
+  EXPECT_EQ(readUint32(b, INT64_MAX, kBigEndian), 0u);
+  EXPECT_EQ(readUint32(b, INT64_MIN, kLittleEndian), 0u);
 }
 
 // A directory at 8 in a little- or big-endian block, entries as built.

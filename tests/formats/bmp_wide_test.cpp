@@ -109,7 +109,12 @@ TEST(BmpWide, SharedFilesMatchImageMagickWithinOne) {
       ++compared;
     }
   }
-  EXPECT_EQ(diverging, divergences().size());
+  // Some rows name files of the wider corpus: every row is met only with it.
+  if (kd::test::corpusDir()) {
+    EXPECT_EQ(diverging, divergences().size());
+  } else {
+    EXPECT_LE(diverging, divergences().size());
+  }
   EXPECT_GE(compared, 40u);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats/codecs.h"
+#include "support/temp_dir.h"
 #include "formats/tiff.h"
 #include "support/testdata.h"
 
@@ -115,28 +116,7 @@ inline Image testPicture(int64_t width, int64_t height, ColorSpace cs, uint32_t 
   return img;
 }
 
-// A fresh temporary folder removed at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "keldra_codec_XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    const char* made = mkdtemp(buf.data());
-    if (made != nullptr) path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  std::filesystem::path path_;
-};
+using kd::test::TempDir;
 
 // The test files of two folders, as paths relative to the root.
 inline std::vector<std::string> listTestdataBoth(const std::string& a, const std::string& b) {

@@ -213,6 +213,10 @@ Image referenceDecodeJpeg(ByteView d) {
     }
     if (p + 1 >= d.size()) break;
     int m = d[p + 1];
+    if (m == 0xFF) {  // a fill byte before a marker
+      ++p;
+      continue;
+    }
     p += 2;
     if (m == 0x00) {
       s.entropy.push_back(0xFF);

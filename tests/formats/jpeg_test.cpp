@@ -206,6 +206,10 @@ TEST(JpegDecode, HandMadeFlatBlocks) {
   // sixteen-bit quant values are all accepted.
   grey.dqt = concat({{0xFF, 0xFF, 0xD3, 0xFF, 0x01}, segment(0xDB, concat({{0x10}, Bytes(128, 1)}))});
   EXPECT_EQ(decodeJpeg(viewOf(grey.file())).pixels, Bytes(64, 128));
+  // Fill bytes before EOI at the end of the entropy data, likewise.
+  grey.entropy = {0x3F, 0xFF, 0xFF};
+  EXPECT_EQ(decodeJpeg(viewOf(grey.file())).pixels, Bytes(64, 128));
+  EXPECT_EQ(referenceDecodeJpeg(viewOf(grey.file())).pixels, Bytes(64, 128));
   HandMade colour(9, 3, 3);
   colour.entropy = {0x00, 0x0F};  // three blocks per MCU, two MCUs, two bits each
   img = decodeJpeg(viewOf(colour.file()));

@@ -93,8 +93,8 @@ void addFieldRules(const IfdEntry& entry, std::span<const FieldRule> fields,
     const int64_t at = int64_t{f.index} * f.width;
     if (!base::fits(entry.data, at, f.width)) continue;
     uint32_t v = f.width == 1   ? entry.data[static_cast<size_t>(at)]
-                 : f.width == 2 ? readUint16(entry.data, at, entry.bigEndian)
-                                : readUint32(entry.data, at, entry.bigEndian);
+                 : f.width == 2 ? readUint16(entry.data, at, orderOf(entry.bigEndian))
+                                : readUint32(entry.data, at, orderOf(entry.bigEndian));
     int64_t value = v;
     if (f.mask != 0) {
       value = (v & f.mask) >> std::countr_zero(f.mask);

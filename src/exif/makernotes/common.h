@@ -26,6 +26,9 @@ struct Value {
 };
 using ValueTable = std::span<const Value>;
 
+// The table of the many maker-note flags stored as 0 or 1.
+inline constexpr Value kOnOff[] = {{0, "Off"}, {1, "On"}};
+
 // A value table keyed by short texts (Sigma, Olympus).
 struct TextValue {
   std::string_view key;

@@ -15,9 +15,8 @@ constexpr Value kWhiteBalance[] = {{0, "Auto"},
                                    {770, "White Fluorescent"},
                                    {1024, "Incandescent"},
                                    {3840, "Custom"}};
-constexpr Value kFlashMode[] = {{0, "Auto"}, {1, "On"}, {2, "Off"}, {3, "Red-eye reduction"},
-                                {4, "External"}};
-constexpr Value kOnOff[] = {{0, "Off"}, {1, "On"}};
+constexpr Value kFlashMode[] = {
+    {0, "Auto"}, {1, "On"}, {2, "Off"}, {3, "Red-eye reduction"}, {4, "External"}};
 constexpr Value kFocus[] = {{0, "Auto"}, {1, "Manual"}};
 constexpr Value kPictureMode[] = {{0, "Auto"},
                                   {1, "Portrait"},
@@ -55,7 +54,7 @@ TagMap parseFujiMakerNote(const NoteInput& in) {
   if (block.size() < 12 || !startsWith(block, "FUJIFILM")) return {};
   const int64_t p = in.note.valueOffset;
   TagMap out;
-  Ifd dir = readNoteDirectory(in, p + readUint32(block, 8, false), p, false);
+  Ifd dir = readNoteDirectory(in, p + readUint32(block, 8, kLittleEndian), p, false);
   addTagRules(dir, kTags, "FujiFilm:", in.budget, out);
   return out;
 }

@@ -18,10 +18,9 @@ constexpr Value kImageSize[] = {{0, "Full"},     {1, "1600x1200"}, {2, "1280x960
                                 {7, "2048x1536"}};
 constexpr Value kQuality[] = {{0, "Raw"},      {1, "Super Fine"}, {2, "Fine"},
                               {3, "Standard"}, {4, "Economy"},    {5, "Extra Fine"}};
-constexpr Value kDriveMode[] = {{0, "Single"},     {1, "Continuous"},     {2, "Self-timer"},
-                                {4, "Bracketing"}, {5, "Interval"},       {6, "UHS continuous"},
+constexpr Value kDriveMode[] = {{0, "Single"},       {1, "Continuous"}, {2, "Self-timer"},
+                                {4, "Bracketing"},   {5, "Interval"},   {6, "UHS continuous"},
                                 {7, "HS continuous"}};
-constexpr Value kOnOff[] = {{0, "Off"}, {1, "On"}};
 constexpr Value kDigitalZoom[] = {{0, "Off"}, {1, "Electronic magnification"}, {2, "2x"}};
 constexpr Value kNoYes[] = {{0, "No"}, {1, "Yes"}};
 constexpr Value kSubjectProgram[] = {{0, "None"},           {1, "Portrait"},

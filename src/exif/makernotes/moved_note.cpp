@@ -16,7 +16,7 @@ int64_t movedNoteShift(const NoteInput& in, const Ifd& dir) {
     const base::ByteView footer = note.subspan(note.size() - 8);
     const bool little = startsWith(footer, std::string_view("II*\0", 4));
     if (little || startsWith(footer, std::string_view("MM\0*", 4))) {
-      return actual - int64_t{readUint32(footer, 4, !little)};
+      return actual - int64_t{readUint32(footer, 4, orderOf(!little))};
     }
   }
   // Without a footer: the first entry whose value does not fit the buffer
@@ -32,7 +32,7 @@ int64_t movedNoteShift(const NoteInput& in, const Ifd& dir) {
     outOfRange = outOfRange || e.data.empty();
   }
   if (!outOfRange || lowest == std::numeric_limits<int64_t>::max()) return 0;
-  const int64_t count = readUint16(in.buf, in.note.valueOffset, in.bigEndian);
+  const int64_t count = readUint16(in.buf, in.note.valueOffset, orderOf(in.bigEndian));
   const int64_t dirEnd = actual + 2 + 12 * count + 4;
   return dirEnd - lowest;
 }

@@ -57,7 +57,7 @@ TagMap parseNikonMakerNote(const NoteInput& in) {
       const bool be = block[10] != 'I';
       if (block.size() < 18) return {};
       const int64_t base = p + 10;
-      dir = readNoteDirectory(in, base + readUint32(block, 14, be), base, be);
+      dir = readNoteDirectory(in, base + readUint32(block, 14, orderOf(be)), base, be);
     } else {
       if (block.size() < 10) return {};
       dir = readNoteDirectory(in, p + 8, p, in.bigEndian);

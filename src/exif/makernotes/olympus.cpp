@@ -18,7 +18,6 @@ constexpr Value kPanoramaDir[] = {{0, "(none)"},
                                   {4, "Top to bottom"}};
 constexpr Value kQuality[] = {{1, "SQ (Low)"}, {2, "HQ (Normal)"}, {3, "SHQ (Fine)"}, {4, "RAW"}};
 constexpr Value kMacro[] = {{0, "Off"}, {1, "On"}, {2, "Super Macro"}};
-constexpr Value kOnOff[] = {{0, "Off"}, {1, "On"}};
 constexpr TextValue kCameraType[] = {{"SR951", "C2000Z"}};
 
 std::vector<std::string> tokens(const std::string& raw) {
@@ -47,8 +46,8 @@ std::string specialMode(const IfdEntry&, const std::string& raw) {
 // denominator or a value shorter than one rational.
 bool firstRatio(const IfdEntry& e, double& out) {
   if (e.data.size() < 8) return false;
-  uint32_t n = readUint32(e.data, 0, e.bigEndian);
-  uint32_t d = readUint32(e.data, 4, e.bigEndian);
+  uint32_t n = readUint32(e.data, 0, orderOf(e.bigEndian));
+  uint32_t d = readUint32(e.data, 4, orderOf(e.bigEndian));
   if (d == 0) return false;
   out = static_cast<double>(n) / d;
   return true;

@@ -33,7 +33,6 @@ constexpr Value kWhiteBalance[] = {{0, "Auto"},
                                    {10, "Cloudy"}};
 constexpr Value kWorldTime[] = {{0, "Hometown"}, {1, "Destination"}};
 constexpr Value kYesNo[] = {{0, "No"}, {1, "Yes"}};
-constexpr Value kOnOff[] = {{0, "Off"}, {1, "On"}};
 constexpr Value kImageTone[] = {{0, "Natural"},   {1, "Bright"},  {2, "Portrait"},
                                 {3, "Landscape"}, {4, "Vibrant"}, {5, "Monochrome"}};
 constexpr Value kSrResult[] = {{0, "Not stabilized"}, {1, "Stabilized"}};
@@ -210,7 +209,7 @@ std::string imageSize(const IfdEntry&, const std::string& raw) {
 std::string date(const IfdEntry& e, const std::string&) {
   if (e.data.size() < 4) return {};
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04u:%02u:%02u", unsigned{readUint16(e.data, 0, true)},
+  std::snprintf(buf, sizeof buf, "%04u:%02u:%02u", unsigned{readUint16(e.data, 0, kBigEndian)},
                 unsigned{e.data[2]}, unsigned{e.data[3]});
   return buf;
 }
