@@ -79,7 +79,7 @@ Options readOptions(const KdDecodeOpts* opts) {
 
 // The image guard, reporting the failure's text as well as its status:
 // a KeldraException's own message, "out of memory" for an allocation
-// failure (status 2, as the plain calls give), and "" on success.
+// failure (status 8, as imageCall gives the plain calls), and "" on success.
 template <class F>
 int messageCall(const MessageBuffer& message, F&& body) noexcept {
   try {
@@ -91,7 +91,7 @@ int messageCall(const MessageBuffer& message, F&& body) noexcept {
     return mapImgStatus(e.kind());
   } catch (const std::bad_alloc&) {
     message.set("out of memory");
-    return kImageBadArgument;
+    return kImageOutOfMemory;
   } catch (const std::exception& e) {
     message.set(e.what());
     return kImageBadArgument;
