@@ -35,7 +35,8 @@ class PeakMemory {
   // True when the growth is at most `bytes`, or cannot be measured.
   bool within(int64_t bytes) const { return !measurable() || growth() <= bytes; }
 
- private:
+  // Sanitizer builds reserve shadow memory and hold freed blocks back:
+  // their resident sizes say nothing about the code's own.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   static constexpr bool kSanitized = true;
 #elif defined(__has_feature)
@@ -48,6 +49,7 @@ class PeakMemory {
   static constexpr bool kSanitized = false;
 #endif
 
+ private:
   // A "Name:   123 kB" line of /proc/self/status, in bytes (0 if absent).
   static int64_t field(const char* name) {
     std::FILE* f = std::fopen("/proc/self/status", "r");
