@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "base/bytes.h"
@@ -126,5 +128,27 @@ class DeflateStream {
   std::vector<int32_t> head_;
   std::vector<int32_t> prev_;
 };
+
+// Number of equal bytes at a and b, up to limit (both encoders' match
+// extension).
+inline size_t matchLength(const uint8_t* a, const uint8_t* b, size_t limit) {
+  size_t n = 0;
+  while (n + 8 <= limit) {
+    uint64_t x;
+    uint64_t y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return n + static_cast<size_t>(std::countr_zero(x ^ y)) / 8;
+      } else {
+        return n + static_cast<size_t>(std::countl_zero(x ^ y)) / 8;
+      }
+    }
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
 
 }  // namespace kd::compress
