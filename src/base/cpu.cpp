@@ -14,10 +14,16 @@ bool cpuHasPopcnt() {
   return has;
 }
 
+bool cpuHasAvx512() {
+  static const bool has = __builtin_cpu_supports("avx512f");
+  return has;
+}
+
 #else
 
 bool cpuHasAvx2() { return false; }
 bool cpuHasPopcnt() { return false; }
+bool cpuHasAvx512() { return false; }
 
 #endif
 

@@ -31,4 +31,7 @@ bool cpuHasAvx2();
 // Whether the processor has the POPCNT instruction; false likewise.
 bool cpuHasPopcnt();
 
+// Whether the processor runs AVX-512 foundation code; false likewise.
+bool cpuHasAvx512();
+
 }  // namespace kd::base

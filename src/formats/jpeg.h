@@ -91,7 +91,8 @@ Image decodeJpegWith(ByteView data, bool useAvx2);
 // The same with options (the wide flag, a host's pixel limit).
 Image decodeJpegWith(ByteView data, bool useAvx2, const DecodeOptions& opts);
 
-// encodeJpeg with the AVX2 kernels or the baseline ones, likewise.
-Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2);
+// encodeJpeg with the AVX2 kernels (and with them the AVX-512 ones) or the
+// baseline ones, likewise.
+Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2, bool useAvx512 = false);
 
 }  // namespace kd::formats::jpeg

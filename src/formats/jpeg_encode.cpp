@@ -299,7 +299,8 @@ void loadBand(const Image& img, size_t y0, size_t paddedWidth, const EncodeKerne
 
 namespace jpeg {
 
-void encodeJpegInto(const Image& img, int quality, bool useAvx2, base::HeapBytes& out) {
+void encodeJpegInto(const Image& img, int quality, bool useAvx2, bool useAvx512,
+                    base::HeapBytes& out) {
   out.resize(0);
   if (img.colorspace != csGray && img.colorspace != csRgb) {
     fail(ekUnsupported, "jpeg: encode needs csGray or csRgb");
@@ -315,7 +316,7 @@ void encodeJpegInto(const Image& img, int quality, bool useAvx2, base::HeapBytes
     quant[0][i] = qlum[i];
     quant[1][i] = qchr[i];
   }
-  const EncodeKernels kernels = encodeKernels(useAvx2);
+  const EncodeKernels kernels = encodeKernels(useAvx2, useAvx512);
 
   const size_t count = img.colorspace == csRgb ? 3 : 1;
   // A first guess at the size (half a bit a sample, typical of photos at
@@ -330,15 +331,33 @@ void encodeJpegInto(const Image& img, int quality, bool useAvx2, base::HeapBytes
   for (size_t c = 0; c < count; ++c) planes[c].resize(paddedWidth * 8);
   int preds[3] = {0, 0, 0};
   BitWriter w(out);
-  alignas(32) int32_t q[64];
+  alignas(32) int32_t q[3][2][64];
+  uint64_t nonZero[3][2];
   for (size_t y0 = 0; y0 < height; y0 += 8) {
     loadBand(img, y0, paddedWidth, kernels, planes);
-    for (size_t bx = 0; bx < blocksAcross; ++bx) {
+    size_t bx = 0;
+    // Two blocks of each component at a time where the kernel set has a
+    // pair kernel; they are coded in the same order as one at a time.
+    if (kernels.fdctQuantisePair != nullptr) {
+      for (; bx + 2 <= blocksAcross; bx += 2) {
+        for (size_t c = 0; c < count; ++c) {
+          kernels.fdctQuantisePair(planes[c].data() + bx * 8, paddedWidth, quant[c == 0 ? 0 : 1],
+                                   q[c][0], q[c][1], nonZero[c]);
+        }
+        for (size_t b = 0; b < 2; ++b) {
+          for (size_t c = 0; c < count; ++c) {
+            const size_t t = c == 0 ? 0 : 1;
+            encBlock(w, q[c][b], nonZero[c][b], preds[c], huff.dc[t], huff.ac[t]);
+          }
+        }
+      }
+    }
+    for (; bx < blocksAcross; ++bx) {
       for (size_t c = 0; c < count; ++c) {
         const size_t t = c == 0 ? 0 : 1;
-        const uint64_t nonZero =
-            kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q);
-        encBlock(w, q, nonZero, preds[c], huff.dc[t], huff.ac[t]);
+        const uint64_t mask =
+            kernels.fdctQuantise(planes[c].data() + bx * 8, paddedWidth, quant[t], q[c][0]);
+        encBlock(w, q[c][0], mask, preds[c], huff.dc[t], huff.ac[t]);
       }
     }
   }
@@ -347,20 +366,20 @@ void encodeJpegInto(const Image& img, int quality, bool useAvx2, base::HeapBytes
   out.push_back(0xD9);
 }
 
-Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2) {
+Bytes encodeJpegWith(const Image& img, int quality, bool useAvx2, bool useAvx512) {
   base::HeapBytes out;
-  encodeJpegInto(img, quality, useAvx2, out);
+  encodeJpegInto(img, quality, useAvx2, useAvx512, out);
   return out.toBytes();
 }
 
 }  // namespace jpeg
 
 void encodeJpegTo(const Image& img, int quality, base::HeapBytes& out) {
-  jpeg::encodeJpegInto(img, quality, base::cpuHasAvx2(), out);
+  jpeg::encodeJpegInto(img, quality, base::cpuHasAvx2(), base::cpuHasAvx512(), out);
 }
 
 Bytes encodeJpeg(const Image& img, int quality) {
-  return jpeg::encodeJpegWith(img, quality, base::cpuHasAvx2());
+  return jpeg::encodeJpegWith(img, quality, base::cpuHasAvx2(), base::cpuHasAvx512());
 }
 
 }  // namespace kd::formats

@@ -426,6 +426,78 @@ uint64_t fdctQuantisePlain(const float* f, size_t stride, const float* quant, in
 }
 #endif
 
+#if KD_X86_SIMD
+// fdctQuantise of two side-by-side blocks (the second starts 8 floats after
+// the first) in the sixteen lanes of AVX-512: lane 8b + u carries block b's
+// column u through exactly the operations, in the order, of fdctImpl and
+// roundRow above, so each block's outputs are those of the one-block
+// kernels. Masks as fdctQuantise's, one per block.
+// GCC 12's AVX-512 intrinsics start from deliberately undefined vectors
+// (`__m512 __Y = __Y;`), which its -Wuninitialized reports once inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+// Lanes 0..7 of p, repeated into lanes 8..15.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 doubled(const float* p) {
+  const __m512i twice = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7);
+  return _mm512_permutexvar_ps(twice, _mm512_zextps256_ps512(_mm256_loadu_ps(p)));
+}
+
+[[gnu::target("avx512f")]] void fdctQuantisePairAvx512(const float* f, size_t stride,
+                                                       const float* quant, int32_t* out0,
+                                                       int32_t* out1, uint64_t* masks) {
+  const CosineTables& t = cosineTables();
+  const DctVectors& d = dctVectors();
+  __m512 basis[8];
+  __m512i pick[8];  // pick[x]: sample x of each block's row, across its eight lanes
+  for (int x = 0; x < 8; ++x) {
+    basis[x] = doubled(t.CosT[x]);
+    pick[x] = _mm512_setr_epi32(x, x, x, x, x, x, x, x, x + 8, x + 8, x + 8, x + 8, x + 8, x + 8,
+                                x + 8, x + 8);
+  }
+  __m512 rows[8];
+  for (int y = 0; y < 8; ++y) {
+    const __m512 samples = _mm512_loadu_ps(f + static_cast<size_t>(y) * stride);
+    __m512 acc = _mm512_mul_ps(_mm512_permutexvar_ps(pick[0], samples), basis[0]);
+    for (int x = 1; x < 8; ++x) {
+      acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_permutexvar_ps(pick[x], samples), basis[x]));
+    }
+    rows[y] = acc;
+  }
+  __m512 cols[8];
+  cols[0] = rows[0];
+  for (int v = 1; v < 8; ++v) cols[v] = _mm512_mul_ps(rows[0], _mm512_set1_ps(t.CosT[0][v]));
+  for (int y = 1; y < 8; ++y) {
+    cols[0] = _mm512_add_ps(cols[0], rows[y]);
+    for (int v = 1; v < 8; ++v) {
+      cols[v] = _mm512_add_ps(cols[v], _mm512_mul_ps(rows[y], _mm512_set1_ps(t.CosT[y][v])));
+    }
+  }
+  const __m512i sign = _mm512_set1_epi32(INT32_MIN);
+  const __m512i half = _mm512_set1_epi32(0x3F000000);
+  masks[0] = masks[1] = 0;
+  for (int v = 0; v < 8; ++v) {
+    float scale[8];
+    std::memcpy(scale, &d.fdctScale[v], sizeof scale);
+    const __m512 a =
+        _mm512_div_ps(_mm512_mul_ps(doubled(scale), cols[v]), doubled(quant + 8 * v));
+    const __m512 signedHalf = _mm512_castsi512_ps(
+        _mm512_or_si512(_mm512_and_si512(_mm512_castps_si512(a), sign), half));
+    const __m512i q = _mm512_cvttps_epi32(_mm512_add_ps(a, signedHalf));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 8 * v), _mm512_castsi512_si256(q));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 8 * v),
+                        _mm512_extracti64x4_epi64(q, 1));
+    const unsigned nz = _mm512_test_epi32_mask(q, q);
+    masks[0] |= uint64_t{nz & 0xFF} << (8 * v);
+    masks[1] |= uint64_t{nz >> 8} << (8 * v);
+  }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
 // Y, Cb and Cr of eight pixels (vectors passed by reference, so the AVX2
 // caller below shares this code without a vector crossing a call).
 KD_INLINE void colourMath(const Vec8& R, const Vec8& G, const Vec8& B, float* p0, float* p1,
@@ -512,13 +584,14 @@ DecodeKernels decodeKernels(bool avx2) {
   return {idctBlockPlain, greyRow, rgbRow, nullptr};
 }
 
-EncodeKernels encodeKernels(bool avx2) {
+EncodeKernels encodeKernels(bool avx2, bool avx512) {
 #if KD_X86_SIMD
-  if (avx2) return {fdctQuantiseAvx2, colourRowAvx2};
+  if (avx2) return {fdctQuantiseAvx2, colourRowAvx2, avx512 ? fdctQuantisePairAvx512 : nullptr};
 #else
   (void)avx2;
+  (void)avx512;
 #endif
-  return {fdctQuantisePlain, colourRowPlain};
+  return {fdctQuantisePlain, colourRowPlain, nullptr};
 }
 
 }  // namespace kd::formats::jpeg

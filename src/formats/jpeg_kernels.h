@@ -55,12 +55,19 @@ struct EncodeKernels {
   // Centred samples of one row of n pixels: grey - 128, or Y, Cb, Cr of
   // RGB (Y = 0.299 R + 0.587 G + 0.114 B - 128 and so on, left to right).
   void (*colourRow)(const uint8_t* src, size_t n, bool colour, float* p0, float* p1, float* p2);
+  // fdctQuantise of two neighbouring blocks at once (the second's samples
+  // start 8 floats after the first's), each with the bytes fdctQuantise
+  // gives it: outputs into out0 and out1, masks[0] and masks[1]. Null where
+  // the set has no such kernel.
+  void (*fdctQuantisePair)(const float* f, size_t stride, const float* quant, int32_t* out0,
+                           int32_t* out1, uint64_t* masks);
 };
 
 // The AVX2 set when `avx2` is asked for and compiled in, else the plain
-// one. The caller decides whether the processor runs AVX2
-// (base::cpuHasAvx2()).
+// one; the encoder's AVX2 set adds the AVX-512 pair kernel when `avx512`
+// is asked for too. The caller decides what the processor runs
+// (base::cpuHasAvx2(), base::cpuHasAvx512()).
 DecodeKernels decodeKernels(bool avx2);
-EncodeKernels encodeKernels(bool avx2);
+EncodeKernels encodeKernels(bool avx2, bool avx512);
 
 }  // namespace kd::formats::jpeg

@@ -517,10 +517,10 @@ TEST(JpegEncode, SameBytesAsThePlainEncoder) {
   for (const auto& c : cases) {
     for (const Image& img : {photoLike(c.width, c.height, c.cs), testPicture(c.width, c.height, c.cs)}) {
       const Bytes plain = referenceEncodeJpeg(img, c.quality);
-      for (bool avx2 : {false, true}) {
-        if (avx2 && !base::cpuHasAvx2()) continue;
-        EXPECT_EQ(jpeg::encodeJpegWith(img, c.quality, avx2), plain)
-            << c.width << "x" << c.height << " q" << c.quality << (avx2 ? " AVX2" : "");
+      for (int level : {0, 1, 2}) {
+        if ((level >= 1 && !base::cpuHasAvx2()) || (level == 2 && !base::cpuHasAvx512())) continue;
+        EXPECT_EQ(jpeg::encodeJpegWith(img, c.quality, level >= 1, level == 2), plain)
+            << c.width << "x" << c.height << " q" << c.quality << " vector level " << level;
       }
     }
   }
