@@ -437,13 +437,13 @@ class ScanDecoder {
 void dequantiseBlock(const int16_t* coef, const uint16_t* quant, const float* quantF, Block& b) {
   const float* cu = kCuOfK.data();
   b.coef[0] = cu[0] * static_cast<float>(int64_t{coef[0]} * quant[0]);
-  int lastK = 0;
-  for (int k = 1; k < 64; ++k) {
-    if (coef[k] == 0) continue;
-    b.coef[ZigZag[static_cast<size_t>(k)]] = cu[k] * (static_cast<float>(coef[k]) * quantF[k]);
-    lastK = k;
+  // The non-zero coefficients from a mask, without a branch per position.
+  const uint64_t nonZero = nonZeroMask(coef) & ~uint64_t{1};
+  for (uint64_t rest = nonZero; rest != 0; rest &= rest - 1) {
+    const auto k = static_cast<size_t>(__builtin_ctzll(rest));
+    b.coef[ZigZag[k]] = cu[k] * (static_cast<float>(coef[k]) * quantF[k]);
   }
-  b.lastK = lastK;
+  b.lastK = nonZero == 0 ? 0 : 63 - __builtin_clzll(nonZero);
 }
 
 void ScanDecoder::renderMcuRow(size_t mcuRow) {

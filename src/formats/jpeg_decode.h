@@ -11,8 +11,13 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/cpu.h"
 #include "formats/jpeg.h"
 #include "formats/jpeg_kernels.h"
+
+#if KD_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace kd::formats::jpeg {
 
@@ -209,6 +214,24 @@ struct CoefficientPlane {
   std::vector<int16_t> coef;
   std::array<uint16_t, 64> quant{};
 };
+
+// The non-zero entries of one block of 64 coefficients: bit k for blk[k].
+// SSE2 compares where compiled in; the same mask either way.
+KD_INLINE uint64_t nonZeroMask(const int16_t* blk) {
+  uint64_t mask = 0;
+#if KD_SSE2
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 4; ++i) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + 16 * i));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + 16 * i + 8));
+    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(lo, zero), _mm_cmpeq_epi16(hi, zero));
+    mask |= uint64_t{static_cast<uint16_t>(~_mm_movemask_epi8(zeros))} << (16 * i);
+  }
+#else
+  for (int k = 0; k < 64; ++k) mask |= uint64_t{blk[k] != 0} << k;
+#endif
+  return mask;
+}
 
 // The picture from gathered coefficients, through the baseline decoder's
 // IDCT, upsampling and colour conversion.

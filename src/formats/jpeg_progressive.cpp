@@ -301,7 +301,9 @@ void ProgressiveDecoder::decodeBlock(const Scan& scan, const ScanComponent& sc, 
       // correction bit, in zigzag order: found from a mask of them, which
       // costs no branch per coefficient (most blocks are in such runs).
       uint64_t nonZero = 0;
-      for (int i = k; i <= scan.se; ++i) nonZero |= uint64_t{blk[i] != 0} << i;
+      if (k <= scan.se) {
+        nonZero = nonZeroMask(blk) & (~uint64_t{0} << k) & (~uint64_t{0} >> (63 - scan.se));
+      }
       Corrections corrections(r, 0);
       for (; nonZero != 0; nonZero &= nonZero - 1) {
         corrections.apply(blk[std::countr_zero(nonZero)], p1);
