@@ -64,7 +64,7 @@ inline void appendToBytes(png_structp png, png_bytep data, png_size_t n) {
 
 // The photograph as an 8-bit RGB (channels 3) or RGBA (channels 4) PNG; the
 // alpha channel is a soft vignette so it is not trivially compressible.
-inline Bytes photoPng(int channels) {
+inline Bytes photoPng(int channels, int interlace = PNG_INTERLACE_NONE) {
   const Photo& p = photo();
   Bytes pixels(size_t(p.width) * p.height * channels);
   for (int y = 0; y < p.height; ++y) {
@@ -86,11 +86,14 @@ inline Bytes photoPng(int channels) {
   png_infop info = png_create_info_struct(png);
   png_set_write_fn(png, &out, appendToBytes, nullptr);
   png_set_IHDR(png, info, p.width, p.height, 8,
-               channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, interlace,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(png, 6);
   png_write_info(png, info);
-  for (int y = 0; y < p.height; ++y) png_write_row(png, &pixels[size_t(y) * p.width * channels]);
+  const int passes = png_set_interlace_handling(png);
+  for (int pass = 0; pass < passes; ++pass) {
+    for (int y = 0; y < p.height; ++y) png_write_row(png, &pixels[size_t(y) * p.width * channels]);
+  }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   return out;
