@@ -39,22 +39,21 @@ using jpeg::ZigZag;
 using jpeg::EncodeKernels;
 
 
-// Code and length of each symbol of an Annex K table.
+// Code and length of each symbol of an Annex K table in one entry:
+// code << 8 | length (a code has at most 16 bits).
 struct HuffEncoder {
-  uint16_t code[256] = {};
-  uint8_t length[256] = {};
+  uint32_t codeLength[256] = {};
+  KD_INLINE uint32_t code(int symbol) const { return codeLength[symbol] >> 8; }
+  KD_INLINE int length(int symbol) const { return static_cast<int>(codeLength[symbol] & 0xFF); }
 };
 
 HuffEncoder buildHuffEnc(const uint8_t* bits, const uint8_t* symbols) {
   HuffEncoder e;
-  uint16_t code = 0;
+  uint32_t code = 0;
   size_t k = 0;
-  for (int l = 1; l <= 16; ++l) {
-    for (int i = 0; i < bits[l - 1]; ++i, ++k) {
-      e.code[symbols[k]] = code++;
-      e.length[symbols[k]] = static_cast<uint8_t>(l);
-    }
-    code = static_cast<uint16_t>(code << 1);
+  for (uint32_t l = 1; l <= 16; ++l) {
+    for (int i = 0; i < bits[l - 1]; ++i, ++k) e.codeLength[symbols[k]] = code++ << 8 | l;
+    code <<= 1;
   }
   return e;
 }
@@ -79,54 +78,70 @@ const EncoderTables& encoderTables() {
 // MSB-first bit packing with a 0x00 after every 0xFF byte. Bits gather in
 // a 64-bit register and leave 32 at a time; a word without an 0xFF byte is
 // stored whole. The output grows in steps: `reserve` before each block
-// guarantees room for it, so the stores need no bounds test.
+// guarantees room for it, so the stores need no bounds test. A block is
+// written through a Cursor, a copy of the state held in local variables
+// (the byte stores could otherwise alias the writer's own fields, forcing
+// them back to memory after every store).
 class BitWriter {
  public:
+  struct Cursor {
+    uint8_t* p;
+    uint64_t acc;
+    int bits;
+
+    // n in 0..32 bits, `value` below 2^n.
+    KD_INLINE void put(uint32_t value, int n) {
+      acc = acc << n | value;
+      bits += n;
+      if (bits >= 32) flushWord();
+    }
+    KD_INLINE void flushWord() {
+      bits -= 32;
+      const auto word = static_cast<uint32_t>(acc >> bits);
+      // A byte is 0xFF exactly when its complement is zero.
+      const uint32_t inv = ~word;
+      const uint32_t be = __builtin_bswap32(word);
+      std::memcpy(p, &be, 4);
+      if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) [[likely]] {
+        p += 4;
+        return;
+      }
+      for (int shift = 24; shift >= 0; shift -= 8) putByte(static_cast<uint8_t>(word >> shift));
+    }
+    KD_INLINE void putByte(uint8_t byte) {
+      *p++ = byte;
+      if (byte == 0xFF) *p++ = 0x00;
+    }
+  };
+
   explicit BitWriter(base::HeapBytes& out) : out_(out), pos_(out.size()) {}
 
-  // Room for `n` more bytes (stuffing included).
-  void reserve(size_t n) {
+  // Room for `n` more bytes (stuffing included), and a cursor at the end.
+  Cursor open(size_t n) {
     if (room_ - pos_ < n) {
       room_ = std::max(room_ + room_ / 2, pos_ + n);
       out_.resize(room_);
     }
+    return Cursor{out_.data() + pos_, acc_, bits_};
   }
-  // n in 0..32 bits, `value` below 2^n.
-  KD_INLINE void put(uint32_t value, int n) {
-    acc_ = acc_ << n | value;
-    bits_ += n;
-    if (bits_ >= 32) flushWord();
+  void close(const Cursor& c) {
+    pos_ = static_cast<size_t>(c.p - out_.data());
+    acc_ = c.acc;
+    bits_ = c.bits;
   }
   // Pads the last byte with 1-bits and trims the output to what was written.
   void finish() {
-    if (bits_ % 8 != 0) put((1u << (8 - bits_ % 8)) - 1, 8 - bits_ % 8);
-    reserve(16);
-    while (bits_ >= 8) {
-      bits_ -= 8;
-      putByte(static_cast<uint8_t>(acc_ >> bits_));
+    Cursor c = open(16);
+    if (c.bits % 8 != 0) c.put((1u << (8 - c.bits % 8)) - 1, 8 - c.bits % 8);
+    while (c.bits >= 8) {
+      c.bits -= 8;
+      c.putByte(static_cast<uint8_t>(c.acc >> c.bits));
     }
+    close(c);
     out_.resize(pos_);
   }
 
  private:
-  KD_INLINE void flushWord() {
-    bits_ -= 32;
-    const auto word = static_cast<uint32_t>(acc_ >> bits_);
-    // A byte is 0xFF exactly when its complement is zero.
-    const uint32_t inv = ~word;
-    const uint32_t be = __builtin_bswap32(word);
-    std::memcpy(out_.data() + pos_, &be, 4);
-    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-      pos_ += 4;
-      return;
-    }
-    for (int shift = 24; shift >= 0; shift -= 8) putByte(static_cast<uint8_t>(word >> shift));
-  }
-  KD_INLINE void putByte(uint8_t byte) {
-    out_.data()[pos_++] = byte;
-    if (byte == 0xFF) out_.data()[pos_++] = 0x00;
-  }
-
   base::HeapBytes& out_;
   size_t pos_;
   size_t room_ = out_.size();
@@ -244,7 +259,8 @@ KD_INLINE int valueBits(int v, uint32_t& bits) {
 // code goes out together with its value bits.
 void encBlock(BitWriter& w, const int32_t* natural, uint64_t nonZero, int& pred,
               const HuffEncoder& dc, const HuffEncoder& ac) {
-  w.reserve(512);  // 64 codes of at most 16 + 11 bits, doubled for stuffing
+  // 64 codes of at most 16 + 11 bits, doubled for stuffing.
+  BitWriter::Cursor c = w.open(512);
   const ZigZagBits& table = zigZagBits();
   uint64_t zz = 0;
   for (size_t v = 0; v < 8; ++v) zz |= table.bits[v][nonZero >> (8 * v) & 0xFF];
@@ -254,23 +270,24 @@ void encBlock(BitWriter& w, const int32_t* natural, uint64_t nonZero, int& pred,
   {
     uint32_t bits;
     const int size = valueBits(diff, bits);
-    w.put(uint32_t{dc.code[size]} << size | bits, dc.length[size] + size);
+    c.put(dc.code(size) << size | bits, dc.length(size) + size);
   }
   int last = 0;
   for (; zz != 0; zz &= zz - 1) {
     const int k = __builtin_ctzll(zz);
     int run = k - last - 1;
     while (run >= 16) {
-      w.put(ac.code[0xF0], ac.length[0xF0]);
+      c.put(ac.code(0xF0), ac.length(0xF0));
       run -= 16;
     }
     uint32_t bits;
     const int size = valueBits(natural[ZigZag[static_cast<size_t>(k)]], bits);
     const int symbol = (run << 4 | size) & 0xFF;
-    w.put(uint32_t{ac.code[symbol]} << size | bits, ac.length[symbol] + size);
+    c.put(ac.code(symbol) << size | bits, ac.length(symbol) + size);
     last = k;
   }
-  if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
+  if (last != 63) c.put(ac.code(0x00), ac.length(0x00));
+  w.close(c);
 }
 
 // Converts 8 picture rows starting at y0 into centred component samples,
