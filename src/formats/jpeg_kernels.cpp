@@ -427,41 +427,77 @@ uint64_t fdctQuantisePlain(const float* f, size_t stride, const float* quant, in
 #endif
 
 #if KD_X86_SIMD
-// fdctQuantise of two side-by-side blocks (the second starts 8 floats after
-// the first) in the sixteen lanes of AVX-512: lane 8b + u carries block b's
-// column u through exactly the operations, in the order, of fdctImpl and
-// roundRow above, so each block's outputs are those of the one-block
-// kernels. Masks as fdctQuantise's, one per block.
 // GCC 12's AVX-512 intrinsics start from deliberately undefined vectors
 // (`__m512 __Y = __Y;`), which its -Wuninitialized reports once inlined.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
-// Lanes 0..7 of p, repeated into lanes 8..15.
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 doubled(const float* p) {
-  const __m512i twice = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7);
+// The cosine and scale rows of the one-block kernels with each value
+// twice (entries 2i and 2i + 1 hold value i), for the pair kernel below.
+struct PairedTables {
+  alignas(64) float cosT[8][16];
+  alignas(64) float fdctScale[8][16];
+};
+
+const PairedTables& pairedTables() {
+  static const PairedTables tables = [] {
+    const CosineTables& t = cosineTables();
+    const DctVectors& d = dctVectors();
+    PairedTables p{};
+    for (int r = 0; r < 8; ++r) {
+      for (int i = 0; i < 16; ++i) {
+        p.cosT[r][i] = t.CosT[r][i / 2];
+        p.fdctScale[r][i] = d.fdctScale[r][i / 2];
+      }
+    }
+    return p;
+  }();
+  return tables;
+}
+
+// Lanes 0..7 of p, each twice: lanes 2i and 2i + 1 hold p[i].
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512 paired(const float* p) {
+  const __m512i twice = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
   return _mm512_permutexvar_ps(twice, _mm512_zextps256_ps512(_mm256_loadu_ps(p)));
 }
 
+// fdctQuantise of two side-by-side blocks (the second starts 8 floats after
+// the first) in the sixteen lanes of AVX-512: lane 2u + b carries block b's
+// column u through exactly the operations, in the order, of fdctImpl and
+// roundRow above, so each block's outputs are those of the one-block
+// kernels. The samples are first interleaved (each row as A0 B0 A1 B1 ...)
+// so that every term's pair of samples comes from one 64-bit broadcast
+// load. Masks as fdctQuantise's, one per block.
 [[gnu::target("avx512f")]] void fdctQuantisePairAvx512(const float* f, size_t stride,
                                                        const float* quant, int32_t* out0,
                                                        int32_t* out1, uint64_t* masks) {
   const CosineTables& t = cosineTables();
-  const DctVectors& d = dctVectors();
-  __m512 basis[8];
-  __m512i pick[8];  // pick[x]: sample x of each block's row, across its eight lanes
-  for (int x = 0; x < 8; ++x) {
-    basis[x] = doubled(t.CosT[x]);
-    pick[x] = _mm512_setr_epi32(x, x, x, x, x, x, x, x, x + 8, x + 8, x + 8, x + 8, x + 8, x + 8,
-                                x + 8, x + 8);
+  const __m512i interleave =
+      _mm512_setr_epi32(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+  alignas(64) float samples[8][16];
+  for (int y = 0; y < 8; ++y) {
+    _mm512_store_ps(
+        samples[y],
+        _mm512_permutexvar_ps(interleave, _mm512_loadu_ps(f + static_cast<size_t>(y) * stride)));
   }
+  // Keeps the interleaved samples in memory: the compiler would otherwise
+  // pull each pair out of a register, a shuffle where a load is wanted.
+  __asm__ volatile("" : : "r"(samples) : "memory");
+  const auto pairAt = [&samples](int y, int x) {
+    double both;
+    std::memcpy(&both, &samples[y][2 * x], sizeof both);
+    return both;
+  };
+  const PairedTables& pairs = pairedTables();
+  __m512 basis[8];
+  for (int x = 0; x < 8; ++x) basis[x] = _mm512_load_ps(pairs.cosT[x]);
   __m512 rows[8];
   for (int y = 0; y < 8; ++y) {
-    const __m512 samples = _mm512_loadu_ps(f + static_cast<size_t>(y) * stride);
-    __m512 acc = _mm512_mul_ps(_mm512_permutexvar_ps(pick[0], samples), basis[0]);
+    __m512 acc = _mm512_mul_ps(_mm512_castpd_ps(_mm512_set1_pd(pairAt(y, 0))), basis[0]);
     for (int x = 1; x < 8; ++x) {
-      acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_permutexvar_ps(pick[x], samples), basis[x]));
+      acc = _mm512_add_ps(acc,
+                          _mm512_mul_ps(_mm512_castpd_ps(_mm512_set1_pd(pairAt(y, x))), basis[x]));
     }
     rows[y] = acc;
   }
@@ -476,18 +512,17 @@ uint64_t fdctQuantisePlain(const float* f, size_t stride, const float* quant, in
   }
   const __m512i sign = _mm512_set1_epi32(INT32_MIN);
   const __m512i half = _mm512_set1_epi32(0x3F000000);
+  const __m512i separate = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
   masks[0] = masks[1] = 0;
   for (int v = 0; v < 8; ++v) {
-    float scale[8];
-    std::memcpy(scale, &d.fdctScale[v], sizeof scale);
-    const __m512 a =
-        _mm512_div_ps(_mm512_mul_ps(doubled(scale), cols[v]), doubled(quant + 8 * v));
-    const __m512 signedHalf = _mm512_castsi512_ps(
-        _mm512_or_si512(_mm512_and_si512(_mm512_castps_si512(a), sign), half));
-    const __m512i q = _mm512_cvttps_epi32(_mm512_add_ps(a, signedHalf));
+    const __m512 a = _mm512_div_ps(_mm512_mul_ps(_mm512_load_ps(pairs.fdctScale[v]), cols[v]),
+                                   paired(quant + 8 * v));
+    const __m512 signedHalf =
+        _mm512_castsi512_ps(_mm512_or_si512(_mm512_and_si512(_mm512_castps_si512(a), sign), half));
+    const __m512i q =
+        _mm512_permutexvar_epi32(separate, _mm512_cvttps_epi32(_mm512_add_ps(a, signedHalf)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 8 * v), _mm512_castsi512_si256(q));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 8 * v),
-                        _mm512_extracti64x4_epi64(q, 1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 8 * v), _mm512_extracti64x4_epi64(q, 1));
     const unsigned nz = _mm512_test_epi32_mask(q, q);
     masks[0] |= uint64_t{nz & 0xFF} << (8 * v);
     masks[1] |= uint64_t{nz >> 8} << (8 * v);
