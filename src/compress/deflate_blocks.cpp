@@ -7,7 +7,7 @@
 #include "compress/deflate_blocks.h"
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
 #include <cstring>
 
 #include "compress/deflate.h"
@@ -16,26 +16,6 @@
 namespace kd::compress {
 
 namespace {
-
-// Distance symbol of distances 1..32768: through dist - 1 below 256, else
-// through (dist - 1) >> 7 in the upper half.
-constexpr std::array<uint8_t, 512> kDistSymbol = [] {
-  std::array<uint8_t, 512> t{};
-  for (unsigned d = 0; d < 30; ++d) {
-    const unsigned first = kDistBase[d] - 1;
-    const unsigned last = first + (1u << kDistExtra[d]) - 1;
-    for (unsigned v = first; v <= last; ++v) {
-      if (v < 256) t[v] = static_cast<uint8_t>(d);
-      t[256 + (v >> 7)] = static_cast<uint8_t>(d);
-    }
-  }
-  return t;
-}();
-
-inline unsigned distSymbol(size_t dist) {
-  const size_t v = dist - 1;
-  return v < 256 ? kDistSymbol[v] : kDistSymbol[256 + (v >> 7)];
-}
 
 constexpr size_t kStoredMax = 65535;
 
@@ -62,6 +42,16 @@ uint64_t symbolBits(const uint32_t* lit, const uint32_t* dist, const uint8_t* li
   return cost;
 }
 
+// log2 of a positive count to within about 0.005: the exponent plus a
+// quadratic in the mantissa. Plain IEEE arithmetic, so the blocks come out
+// the same under every library and compiler.
+inline double approxLog2(double x) {
+  const auto bits = std::bit_cast<uint64_t>(x);
+  const auto exponent = static_cast<double>(static_cast<int>((bits >> 52) & 0x7FF) - 1023);
+  const double m = std::bit_cast<double>((bits & 0xFFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
+  return exponent + (-0.34484843 * m + 2.02466578) * m - 0.67487759;
+}
+
 // Shannon estimate of the bits of a set of counts, plus what describing a
 // code for them roughly costs (about four bits per used symbol).
 double estimateBits(const uint32_t* freq, size_t n) {
@@ -72,9 +62,9 @@ double estimateBits(const uint32_t* freq, size_t n) {
     used += freq[s] != 0;
   }
   if (total == 0) return 0;
-  double bits = static_cast<double>(total) * std::log2(static_cast<double>(total));
+  double bits = static_cast<double>(total) * approxLog2(static_cast<double>(total));
   for (size_t s = 0; s < n; ++s) {
-    if (freq[s] > 1) bits -= freq[s] * std::log2(static_cast<double>(freq[s]));
+    if (freq[s] > 1) bits -= freq[s] * approxLog2(static_cast<double>(freq[s]));
   }
   return bits + 4.0 * static_cast<double>(used);
 }
@@ -204,15 +194,6 @@ void DeflateBlocks::literals(size_t n) {
     n -= take;
     if (chunkTokens_ >= kChunkTokens) endChunk();
   }
-}
-
-void DeflateBlocks::match(size_t length, size_t dist) {
-  sequences_.push_back({pendingLiterals_, static_cast<uint16_t>(length), static_cast<uint16_t>(dist)});
-  pendingLiterals_ = 0;
-  ++chunk_.lit[257 + kLengthIndex[length]];
-  ++chunk_.dist[distSymbol(dist)];
-  cursor_ += length;
-  if (++chunkTokens_ >= kChunkTokens) endChunk();
 }
 
 void DeflateBlocks::closeRun() {

@@ -11,8 +11,30 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "compress/deflate.h"
 
 namespace kd::compress {
+
+// Distance symbol of distances 1..32768: through dist - 1 below 256, else
+// through (dist - 1) >> 7 in the upper half.
+inline constexpr std::array<uint8_t, 512> kDistSymbol = [] {
+  std::array<uint8_t, 512> t{};
+  for (unsigned d = 0; d < 30; ++d) {
+    const unsigned first = kDistBase[d] - 1;
+    const unsigned last = first + (1u << kDistExtra[d]) - 1;
+    for (unsigned v = first; v <= last; ++v) {
+      if (v < 256) t[v] = static_cast<uint8_t>(d);
+      t[256 + (v >> 7)] = static_cast<uint8_t>(d);
+    }
+  }
+  return t;
+}();
+
+inline unsigned distSymbol(size_t dist) {
+  const size_t v = dist - 1;
+  return v < 256 ? kDistSymbol[v] : kDistSymbol[256 + (v >> 7)];
+}
+
 
 // LSB-first bits into a growing buffer. add() queues bits without storing;
 // between two flush() calls at most 56 bits may be added.
@@ -59,7 +81,14 @@ class DeflateBlocks {
   void literals(size_t n);
   // The next `length` (3..258) input bytes repeat those `dist` (1..32768)
   // bytes back.
-  void match(size_t length, size_t dist);
+  void match(size_t length, size_t dist) {
+    sequences_.push_back({pendingLiterals_, static_cast<uint16_t>(length), static_cast<uint16_t>(dist)});
+    pendingLiterals_ = 0;
+    ++chunk_.lit[257 + kLengthIndex[length]];
+    ++chunk_.dist[distSymbol(dist)];
+    cursor_ += length;
+    if (++chunkTokens_ >= kChunkTokens) endChunk();
+  }
   // Writes what is left as the final block(s).
   void finish();
 

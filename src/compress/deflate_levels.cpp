@@ -78,7 +78,7 @@ class Positions {
 // matches are hashed too (photographs repeat short runs close by); after
 // runs of misses the scan steps over more positions.
 void compressFast(ByteView data, DeflateBlocks& blocks) {
-  constexpr unsigned kBits = 16;
+  constexpr unsigned kBits = 15;
   constexpr size_t kHashInside = 8;
   const uint8_t* p = data.data();
   const size_t n = data.size();

@@ -9,6 +9,7 @@
 
 #include "base/checked.h"
 #include "base/cpu.h"
+#include "compress/crc32.h"
 #include "compress/zlib.h"
 #include "formats/codecs.h"
 #include "formats/png.h"
@@ -209,11 +210,17 @@ void encodePngLevelTo(const Image& img, int level, base::HeapBytes& out) {
   out.resize(0);
   out.reserve(file.size() + zlib.size() + zlib.size() / kMaxChunkData * 12 + 32);
   out.append(file.data(), file.size());
+  // IDAT chunks written in place: length, type, data, CRC of type and data.
   for (size_t at = 0; at < zlib.size(); at += kMaxChunkData) {
-    Bytes chunk;
-    writeChunk(chunk, "IDAT",
-               ByteView(zlib.data() + at, std::min(kMaxChunkData, zlib.size() - at)));
-    out.append(chunk.data(), chunk.size());
+    const ByteView data(zlib.data() + at, std::min(kMaxChunkData, zlib.size() - at));
+    std::array<uint8_t, 8> head = {0, 0, 0, 0, 'I', 'D', 'A', 'T'};
+    base::storeBe32(head.data(), static_cast<uint32_t>(data.size()));
+    out.append(head.data(), head.size());
+    out.append(data);
+    const uint32_t crc = compress::crc32(data, compress::crc32(ByteView(head).subspan(4)));
+    std::array<uint8_t, 4> tail{};
+    base::storeBe32(tail.data(), crc);
+    out.append(tail.data(), tail.size());
   }
   Bytes tail;
   writeChunk(tail, "IEND", {});
