@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "base/jpeg_segments.h"
+#include "base/text.h"
 #include "exif/tiff.h"
 #include "exif/webp.h"
 #include "exif/xmp_tree.h"
@@ -24,15 +25,7 @@ namespace {
 constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";  // 28 bytes, then NUL
 constexpr int64_t kSignatureSize = 29;
 
-bool isXmlSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::string stripped(std::string s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && isXmlSpace(s[b])) ++b;
-  while (e > b && isXmlSpace(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
+std::string stripped(const std::string& s) { return std::string(base::trimAscii(s)); }
 
 bool spendWork(ReadBudget* budget) { return budget == nullptr || budget->spendWork(1); }
 bool spendText(ReadBudget* budget, size_t n) {
@@ -144,17 +137,17 @@ bool headerMatches(base::ByteView buf, int64_t pos) {
          std::memcmp(buf.data() + pos, kXmpSignature, kSignatureSize) == 0;
 }
 
-std::pair<int64_t, int64_t> findXmpApp1(base::ByteView jpeg) {
-  if (jpeg.size() <= 3 || !base::isJpeg(jpeg)) return {0, 0};
+FoundRange findXmpApp1(base::ByteView jpeg) {
+  if (jpeg.size() <= 3 || !base::isJpeg(jpeg)) return std::nullopt;
   base::JpegSegmentWalk walk(jpeg);
   base::JpegSegment s;
   while (walk.next(s) && s.marker != 0xDA && s.marker != 0xD9) {
     const auto body = static_cast<int64_t>(s.body);
     if (s.marker == 0xE1 && headerMatches(jpeg, body)) {
-      return {body + kSignatureSize, static_cast<int64_t>(s.length) - 2 - kSignatureSize};
+      return ByteRange{body + kSignatureSize, static_cast<int64_t>(s.length) - 2 - kSignatureSize};
     }
   }
-  return {0, 0};
+  return std::nullopt;
 }
 
 TextPairs parseXmp(std::string_view packet, ReadBudget* budget) {
@@ -180,7 +173,9 @@ TextPairs readXmpBytes(base::ByteView file, ReadBudget* budget) {
     std::string packet = findXmpInWebp(file);
     return packet.empty() ? TextPairs{} : parseXmp(packet, budget);
   }
-  auto [start, length] = findXmpApp1(file);
+  const FoundRange found = findXmpApp1(file);
+  if (!found) return {};
+  const auto [start, length] = *found;
   if (length <= 0 || !base::fits(file, start, length)) return {};
   return parseXmp(std::string_view(reinterpret_cast<const char*>(file.data() + start),
                                    static_cast<size_t>(length)),
