@@ -26,10 +26,12 @@ namespace {
 
 constexpr int64_t kMoovPayloadCap = 5242880;  // 5 MiB
 
-std::string unknownKey(const char* prefix, uint16_t id) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%s%04X", prefix, static_cast<unsigned>(id));
-  return buf;
+// `prefix` and the id as four upper-case hex digits.
+std::string unknownKey(std::string_view prefix, uint16_t id) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string key(prefix);
+  for (int shift = 12; shift >= 0; shift -= 4) key.push_back(kHexDigits[(id >> shift) & 15]);
+  return key;
 }
 
 std::string storedText(const TagMap& tags, std::string_view key) {
@@ -448,8 +450,10 @@ void addIfdTags(Metadata& md, const Ifd& dir, base::ByteView buf, int64_t base,
     }
     std::string raw = toString(e);
     if (const char* name = exifTagName(e.tag)) {
-      md.tags.insert_or_assign(name, formatTagValue(name, raw, md.tags));
       promote(md, name, raw);
+      // Most tags show their raw text: it moves into the record uncopied.
+      md.tags.insert_or_assign(
+          name, rendersValue(name) ? formatTagValue(name, raw, md.tags) : std::move(raw));
     } else {
       md.tags.insert_or_assign(unknownKey("Unknown:0x", e.tag), std::move(raw));
     }

@@ -293,6 +293,12 @@ std::optional<Rule> ruleFor(std::string_view name) {
   return it->rule;
 }
 
+}  // namespace
+
+bool rendersValue(std::string_view name) { return ruleFor(name).has_value(); }
+
+namespace {
+
 std::string storedOr(const TagMap& tags, std::string_view key, std::string_view fallback) {
   auto it = tags.find(key);
   return it != tags.end() ? it->second : std::string(fallback);

@@ -25,7 +25,14 @@ namespace {
 constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";  // 28 bytes, then NUL
 constexpr int64_t kSignatureSize = 29;
 
-std::string stripped(const std::string& s) { return std::string(base::trimAscii(s)); }
+// `s` without leading and trailing ASCII space, trimmed in place.
+std::string stripped(std::string s) {
+  const std::string_view kept = base::trimAscii(s);
+  const auto start = static_cast<size_t>(kept.data() - s.data());
+  s.erase(start + kept.size());
+  s.erase(0, start);
+  return s;
+}
 
 bool spendWork(ReadBudget* budget) { return budget == nullptr || budget->spendWork(1); }
 bool spendText(ReadBudget* budget, size_t n) {
