@@ -452,8 +452,7 @@ void addIfdTags(Metadata& md, const Ifd& dir, base::ByteView buf, int64_t base,
     if (const char* name = exifTagName(e.tag)) {
       promote(md, name, raw);
       // Most tags show their raw text: it moves into the record uncopied.
-      md.tags.insert_or_assign(
-          name, rendersValue(name) ? formatTagValue(name, raw, md.tags) : std::move(raw));
+      md.tags.insert_or_assign(name, formatTagValue(name, std::move(raw), md.tags));
     } else {
       md.tags.insert_or_assign(unknownKey("Unknown:0x", e.tag), std::move(raw));
     }

@@ -293,12 +293,6 @@ std::optional<Rule> ruleFor(std::string_view name) {
   return it->rule;
 }
 
-}  // namespace
-
-bool rendersValue(std::string_view name) { return ruleFor(name).has_value(); }
-
-namespace {
-
 std::string storedOr(const TagMap& tags, std::string_view key, std::string_view fallback) {
   auto it = tags.find(key);
   return it != tags.end() ? it->second : std::string(fallback);
@@ -405,9 +399,9 @@ std::string formatGPSCoord(const std::string& raw, std::string_view ref) {
   return out;
 }
 
-std::string formatTagValue(std::string_view name, const std::string& raw, const TagMap& tags) {
-  auto rule = ruleFor(name);
-  if (!rule) return raw;
+namespace {
+
+std::string renderByRule(Rule rule, const std::string& raw, const TagMap& tags) {
   auto whole = [&](std::string (*f)(int64_t)) {
     auto v = parseWholeInt(raw);
     return v ? f(*v) : raw;
@@ -416,7 +410,7 @@ std::string formatTagValue(std::string_view name, const std::string& raw, const 
     auto v = parseWholeInt(firstToken(raw));
     return v ? f(*v) : raw;
   };
-  switch (*rule) {
+  switch (rule) {
     case Rule::kOrientation: return whole(getOrientation);
     case Rule::kResolutionUnit: return whole(getResolutionUnit);
     case Rule::kExposureProgram: return whole(getExposureProgram);
@@ -452,6 +446,18 @@ std::string formatTagValue(std::string_view name, const std::string& raw, const 
     case Rule::kMatrix: return renderMatrix(raw);
   }
   return raw;
+}
+
+}  // namespace
+
+std::string formatTagValue(std::string_view name, const std::string& raw, const TagMap& tags) {
+  const std::optional<Rule> rule = ruleFor(name);
+  return rule ? renderByRule(*rule, raw, tags) : raw;
+}
+
+std::string formatTagValue(std::string_view name, std::string&& raw, const TagMap& tags) {
+  const std::optional<Rule> rule = ruleFor(name);
+  return rule ? renderByRule(*rule, raw, tags) : std::move(raw);
 }
 
 }  // namespace kd::exif

@@ -70,19 +70,35 @@ std::string innerText(pugi::xml_node element, ReadBudget* budget) {
 }
 
 // Insertion-ordered properties: a repeated name keeps its first position.
+// A packet's few properties are found by a scan; past kScanLimit a hash index
+// is built once and kept up to date.
 class Properties {
  public:
-  void set(const std::string& name, std::string value) {
-    auto [it, added] = index_.try_emplace(name, pairs_.size());
-    if (added) {
-      pairs_.emplace_back(name, std::move(value));
+  void set(std::string_view name, std::string value) {
+    size_t at = pairs_.size();
+    if (pairs_.size() <= kScanLimit) {
+      for (size_t i = 0; i < pairs_.size(); ++i) {
+        if (pairs_[i].first == name) {
+          at = i;
+          break;
+        }
+      }
     } else {
-      pairs_[it->second].second = std::move(value);
+      if (index_.empty()) {
+        for (size_t i = 0; i < pairs_.size(); ++i) index_.emplace(pairs_[i].first, i);
+      }
+      at = index_.try_emplace(std::string(name), pairs_.size()).first->second;
+    }
+    if (at == pairs_.size()) {
+      pairs_.emplace_back(std::string(name), std::move(value));
+    } else {
+      pairs_[at].second = std::move(value);
     }
   }
   TextPairs take() { return std::move(pairs_); }
 
  private:
+  static constexpr size_t kScanLimit = 32;
   TextPairs pairs_;
   std::unordered_map<std::string, size_t> index_;
 };
