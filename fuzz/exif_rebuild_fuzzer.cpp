@@ -22,9 +22,9 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-bool holdsBlock(ByteView file, int64_t at, ByteView block) {
-  return at > 0 && kd::base::fits(file, at, static_cast<int64_t>(block.size())) &&
-         std::memcmp(file.data() + at, block.data(), block.size()) == 0;
+bool holdsBlock(ByteView file, kd::exif::FoundOffset at, ByteView block) {
+  return at && kd::base::fits(file, *at, static_cast<int64_t>(block.size())) &&
+         std::memcmp(file.data() + *at, block.data(), block.size()) == 0;
 }
 
 void fuzzPng(ByteView in, ByteView block) {
@@ -37,7 +37,7 @@ void fuzzPng(ByteView in, ByteView block) {
     check(holdsBlock(out, kd::exif::findExifInPng(out), block));
   }
   Bytes stripped = kd::exif::stripPng(out);
-  check(kd::exif::findExifInPng(stripped) == 0);
+  check(!kd::exif::findExifInPng(stripped));
   check(kd::exif::pngTextChunks(stripped).empty());
 }
 
@@ -49,7 +49,7 @@ void fuzzWebp(ByteView in, ByteView block) {
   }
   Bytes stripped = kd::exif::stripWebp(in);
   check(!stripped.empty());
-  check(kd::exif::findExifInWebp(stripped) == 0 && kd::exif::findXmpInWebp(stripped).empty());
+  check(!kd::exif::findExifInWebp(stripped) && kd::exif::findXmpInWebp(stripped).empty());
 }
 
 }  // namespace

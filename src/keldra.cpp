@@ -37,9 +37,9 @@ namespace {
 
 // The EXIF preview's bytes, or the failure saying why there are none.
 base::Bytes previewOf(base::ByteView data) {
-  const int64_t tiffBase = exif::exifTiffBase(data);
-  if (tiffBase < 0) base::fail(base::ekUnsupported, "loadThumbnail: no EXIF segment");
-  base::Bytes preview = exif::extractExifThumbnailAt(data, tiffBase);
+  const exif::FoundOffset tiffBase = exif::exifTiffBase(data);
+  if (!tiffBase) base::fail(base::ekUnsupported, "loadThumbnail: no EXIF segment");
+  base::Bytes preview = exif::extractExifThumbnailAt(data, *tiffBase);
   if (preview.empty()) {
     base::fail(base::ekUnsupported, "loadThumbnail: no embedded EXIF thumbnail");
   }

@@ -74,6 +74,17 @@ constexpr void storeBe32(uint8_t* p, uint32_t v) {
   storeBe16(p + 2, static_cast<uint16_t>(v));
 }
 
+// Big-endian fields whose width (0 to 8 bytes) is only known at run time, as
+// in the ISO base media "iloc" box; a 0-byte field reads 0 and stores nothing.
+constexpr uint64_t loadBeN(const uint8_t* p, int size) {
+  uint64_t v = 0;
+  for (int i = 0; i < size; ++i) v = v << 8 | p[i];
+  return v;
+}
+constexpr void storeBeN(uint8_t* p, int size, uint64_t v) {
+  for (int i = size - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
+}
+
 // Appending forms for writers that grow their output.
 inline void appendLe16(Bytes& out, uint16_t v) {
   uint8_t b[2];

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,10 +17,10 @@
 
 // Built once from a metadata record and never changed afterwards. The JSON
 // text is built on first request, exactly once even when several threads ask
-// at the same time (one handle may be read by several threads at once).
+// at the same time (one handle may be read by several threads at once). Tags
+// are looked up by binary search: `tags` is sorted by name, byte by byte.
 struct KdExifObj : kd::exif::MetadataSummary {
   std::string dateTime;  // ISO 8601 capture date, empty when unknown
-  std::unordered_map<std::string_view, size_t> index;  // name -> position in tags
   std::once_flag jsonOnce;
   std::string json;
 };
@@ -45,11 +44,13 @@ std::shared_ptr<KdExifObj> buildMetaHandle(exif::Metadata&& md) {
   obj->camera = std::move(md.camera);
   obj->software = std::move(md.software);
   obj->dateTime = exif::isoDateText(md.dateTime);
-  // The record's map is already ordered by byte-wise name comparison.
+  // The record's map is already ordered by byte-wise name comparison; its
+  // nodes are taken apart so names and values move instead of being copied.
   obj->tags.reserve(md.tags.size());
-  for (auto& node : md.tags) obj->tags.emplace_back(node.first, std::move(node.second));
-  obj->index.reserve(obj->tags.size());
-  for (size_t i = 0; i < obj->tags.size(); ++i) obj->index.emplace(obj->tags[i].first, i);
+  while (!md.tags.empty()) {
+    auto node = md.tags.extract(md.tags.begin());
+    obj->tags.emplace_back(std::move(node.key()), std::move(node.mapped()));
+  }
   return obj;
 }
 
@@ -117,8 +118,10 @@ const char* kd_exif_get_tag(const KdExif* handle, const char* name) noexcept {
     if (name == nullptr) return nullptr;
     auto m = metaOf(handle);
     if (!m) return nullptr;
-    auto it = m->index.find(std::string_view(name));
-    return it == m->index.end() ? nullptr : m->tags[it->second].second.c_str();
+    const std::string_view key(name);
+    auto it = std::lower_bound(m->tags.begin(), m->tags.end(), key,
+                               [](const auto& tag, std::string_view k) { return tag.first < k; });
+    return it == m->tags.end() || it->first != key ? nullptr : it->second.c_str();
   });
 }
 

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "base/heap_bytes.h"
+#include "base/text.h"
 #include "exif/file_ops.h"
 #include "exif/isobmff.h"
 #include "exif/jpeg.h"
@@ -52,40 +53,35 @@ bool isTiffHeader(ByteView buf) {
 // The reader ignores an "eXIf" chunk that follows the image data, but the
 // rebuilder replaces every "eXIf" chunk: a session must carry that one's tags
 // too, or writing would silently drop them.
-int64_t exifChunkAfterImageData(ByteView buf) {
+FoundOffset exifChunkAfterImageData(ByteView buf) {
   int64_t pos = 8;
   while (base::fits(buf, pos, 8)) {
     const int64_t len = readUint32(buf, pos, kBigEndian);
     const std::string type = chunkType(buf, pos + 4);
-    if (type == "eXIf") return base::fits(buf, pos + 8, 1) ? pos + 8 : 0;
+    if (type == "eXIf") return base::fits(buf, pos + 8, 1) ? FoundOffset(pos + 8) : std::nullopt;
     if (type == "IEND") break;
     pos += 12 + len;
   }
   return 0;
 }
 
-// TIFF header offset of the buffer's EXIF block, or -1.
-int64_t locateTiffHeader(ByteView buf) {
+// TIFF header offset of the buffer's EXIF block, if it has one.
+FoundOffset locateTiffHeader(ByteView buf) {
   const int64_t size = static_cast<int64_t>(buf.size());
-  int64_t b = -1;
-  bool container = true;
+  FoundOffset b;
   if (buf[0] == 0xFF && buf[1] == 0xD8) {
-    b = findExifAPP1(buf).first;
+    if (const FoundRange app1 = findExifAPP1(buf)) b = app1->offset;
   } else if (isTiffHeader(buf)) {
-    b = 0;
-    container = false;
+    return 0;
   } else if (isPng(buf)) {
     b = findExifInPng(buf);
-    if (b <= 0) b = exifChunkAfterImageData(buf);
+    if (!b) b = exifChunkAfterImageData(buf);
   } else if (isWebp(buf)) {
     b = findExifInWebp(buf);
   } else if (isIsobmff(buf)) {
-    b = findExifTiffInIsobmff(buf);
-    if (b <= 0) b = findExifInHEIC(buf);
-  } else {
-    return -1;
+    b = findIsobmffExif(buf);
   }
-  if (container && (b <= 0 || b >= size)) return -1;
+  if (b && *b >= size) return std::nullopt;
   return b;
 }
 
@@ -135,16 +131,16 @@ void readThumbnail(EditSession& s, ByteView buf, const Ifd& ifd0, int64_t b, boo
 }
 
 // End of the EXIF block whose TIFF header is at `b`, when the container
-// says (a JPEG APP1 segment, a PNG eXIf chunk), else -1.
-int64_t exifBlockEnd(ByteView buf, int64_t b) {
+// says (a JPEG APP1 segment, a PNG eXIf chunk).
+FoundOffset exifBlockEnd(ByteView buf, int64_t b) {
   if (buf.size() >= 2 && buf[0] == 0xFF && buf[1] == 0xD8) {
-    auto [t, n] = findExifAPP1(buf);
-    return t == b ? t + n : -1;
+    const FoundRange app1 = findExifAPP1(buf);
+    return app1 && app1->offset == b ? FoundOffset(app1->offset + app1->length) : std::nullopt;
   }
   if (isPng(buf) && chunkType(buf, b - 4) == "eXIf") {
     return std::min<int64_t>(b + readUint32(buf, b - 8, kBigEndian), static_cast<int64_t>(buf.size()));
   }
-  return -1;
+  return std::nullopt;
 }
 
 // The data a maker note points at outside itself (previews, sub-directories)
@@ -154,10 +150,10 @@ int64_t exifBlockEnd(ByteView buf, int64_t b) {
 // so a note kept in place keeps that data at the same offsets.
 void keepMakerNoteData(EditSession& s, ByteView buf, int64_t b, bool be, const Ifd& ifd0) {
   if (s.makerNote.offset < 0) return;
-  const int64_t blockEnd = exifBlockEnd(buf, b);
+  const FoundOffset blockEnd = exifBlockEnd(buf, b);
   const int64_t noteEnd = b + s.makerNote.offset + s.makerNote.length;
-  if (blockEnd <= noteEnd) return;
-  int64_t tailEnd = blockEnd;
+  if (!blockEnd || *blockEnd <= noteEnd) return;
+  int64_t tailEnd = *blockEnd;
   auto bound = [&](int64_t pos) {
     if (pos >= noteEnd && pos < tailEnd) tailEnd = pos;
   };
@@ -191,13 +187,11 @@ int64_t signExtend(uint64_t v, int bits) {
   return static_cast<int64_t>((v ^ sign) - sign);
 }
 
+// A SHORT (size 2) or LONG (size 4) value in the entry's byte order.
 uint64_t loadUnsigned(ByteView d, size_t pos, int size, bool be) {
-  uint64_t v = 0;
-  for (int i = 0; i < size; ++i) {
-    uint8_t byte = d[pos + static_cast<size_t>(be ? i : size - 1 - i)];
-    v = v << 8 | byte;
-  }
-  return v;
+  const base::ByteOrder order = be ? base::ByteOrder::kBig : base::ByteOrder::kLittle;
+  const auto at = static_cast<int64_t>(pos);
+  return size == 2 ? base::loadU16(d, at, order) : base::loadU32(d, at, order);
 }
 
 [[noreturn]] void notANumber() { base::fail(base::ekInvalid, "EXIF value not a number"); }
@@ -222,18 +216,6 @@ bool parseInteger(std::string_view piece, int64_t& out, bool& overflow) {
   }
   out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
   return true;
-}
-
-std::vector<std::string_view> pieces(std::string_view text) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t j = text.find_first_of(" ,", i);
-    if (j == std::string_view::npos) j = text.size();
-    if (j > i) out.push_back(text.substr(i, j - i));
-    i = j + 1;
-  }
-  return out;
 }
 
 int64_t integerIn(std::string_view piece, int64_t lo, int64_t hi, const char* rangeMessage) {
@@ -347,14 +329,15 @@ EditValue decodeTag(const IfdEntry& e) {
 EditSession parseExifBytes(ByteView buf) {
   EditSession s;
   if (buf.size() < 4) return s;
-  const int64_t b = locateTiffHeader(buf);
-  if (b < 0 && isPng(buf)) {
+  const FoundOffset found = locateTiffHeader(buf);
+  if (!found && isPng(buf)) {
     // ImageMagick's raw EXIF profile stands in for a missing eXIf chunk; the
     // writer replaces it with one.
     Bytes profile = rawExifProfile(buf);
     if (!profile.empty()) return parseExifBytes(profile);
   }
-  if (b < 0 || !base::fits(buf, b, 8)) return s;
+  if (!found || !base::fits(buf, *found, 8)) return s;
+  const int64_t b = *found;
   const bool be = buf[static_cast<size_t>(b)] != 'I';
   s.sourceBigEndian = be;
   const int64_t ifd0Pos = b + readUint32(buf, b + 4, orderOf(be));
@@ -477,7 +460,7 @@ void setGps(EditSession& s, double latitude, double longitude, double altitude) 
 EditValue parseTyped(uint8_t type, std::string_view text) {
   EditValue v;
   v.type = type;
-  const auto parts = pieces(text);
+  const auto parts = base::splitNonEmpty(text, " ,");
   switch (type) {
     case kShort:
     case kLong:

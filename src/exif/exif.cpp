@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/text.h"
 #include "exif/endian.h"
 #include "exif/iptc.h"
 #include "exif/jpeg.h"
@@ -25,10 +26,12 @@ namespace {
 
 constexpr int64_t kMoovPayloadCap = 5242880;  // 5 MiB
 
-std::string unknownKey(const char* prefix, uint16_t id) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%s%04X", prefix, static_cast<unsigned>(id));
-  return buf;
+// `prefix` and the id as four upper-case hex digits.
+std::string unknownKey(std::string_view prefix, uint16_t id) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string key(prefix);
+  for (int shift = 12; shift >= 0; shift -= 4) key.push_back(kHexDigits[(id >> shift) & 15]);
+  return key;
 }
 
 std::string storedText(const TagMap& tags, std::string_view key) {
@@ -50,13 +53,6 @@ bool isTiffMagic(base::ByteView buf) {
   return buf.size() >= 4 && (startsWith(buf, 0, "II*\0") || std::memcmp(buf.data(), "MM\0*", 4) == 0);
 }
 
-std::string_view trimText(std::string_view s) {
-  auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  while (!s.empty() && space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 void mergePairs(Metadata& md, const TagMap& pairs) {
   for (const auto& [name, text] : pairs) md.tags.insert_or_assign(name, text);
 }
@@ -74,7 +70,7 @@ void addInterop(Metadata& md, const IfdEntry& pointer, base::ByteView buf, int64
     std::string raw = toString(e);
     switch (e.tag) {
       case 1: {
-        std::string text(trimText(raw));
+        std::string text(base::trimAscii(raw));
         if (text == "R98") text = "R98 - DCF basic file (sRGB)";
         if (text == "THM") text = "THM - DCF thumbnail file";
         if (text == "R03") text = "R03 - DCF option file (Adobe RGB)";
@@ -82,7 +78,7 @@ void addInterop(Metadata& md, const IfdEntry& pointer, base::ByteView buf, int64
         break;
       }
       case 2: {
-        std::string text(trimText(raw));
+        std::string text(base::trimAscii(raw));
         if (!text.empty()) md.tags.insert_or_assign("InteropVersion", std::move(text));
         break;
       }
@@ -133,7 +129,7 @@ void setCaptureDate(Metadata& md, const Ifd& exifDir) {
   DateTime d = parseDateTime(toString(*e));
   if (!d.known()) return;
   if (const IfdEntry* o = exifDir.find(offsetTag)) {
-    if (auto minutes = parseUtcOffset(trimText(toString(*o)))) {
+    if (auto minutes = parseUtcOffset(base::trimAscii(toString(*o)))) {
       d.hasOffset = true;
       d.offsetMinutes = *minutes;
     }
@@ -160,8 +156,9 @@ void followExifAndGps(Metadata& md, const Ifd& dir, base::ByteView buf, int64_t 
 }
 
 void readJpeg(Metadata& md, base::ByteView buf, ReadBudget& budget) {
-  auto [t, n] = findExifAPP1(buf);
-  if (t < 1) return;
+  const FoundRange app1 = findExifAPP1(buf);
+  if (!app1) return;
+  const auto [t, n] = *app1;
   const bool be = buf[static_cast<size_t>(t)] != 'I';
   uint32_t o = readUint32(buf, t + 4, orderOf(be));
   std::unordered_set<uint32_t> visited;
@@ -206,9 +203,7 @@ void readTiff(Metadata& md, base::ByteView buf, ReadBudget& budget) {
 }
 
 void readIsobmff(Metadata& md, base::ByteView buf, ReadBudget& budget) {
-  int64_t t = findExifTiffInIsobmff(buf);
-  if (t < 0) t = findExifInHEIC(buf);
-  if (t > 0) parseTiffAt(md, buf, t, budget);
+  if (const FoundOffset t = findIsobmffExif(buf)) parseTiffAt(md, buf, *t, budget);
   if (md.isValid) return;
   const int64_t size = static_cast<int64_t>(buf.size());
   int64_t pos = 0;
@@ -287,7 +282,7 @@ Metadata readBytes(base::ByteView buf, ReadBudget& budget) {
   } else if (isPng(buf)) {
     readPngMetadata(md, buf, budget);
   } else if (isWebp(buf)) {
-    parseTiffAt(md, buf, findExifInWebp(buf), budget);
+    if (const FoundOffset t = findExifInWebp(buf)) parseTiffAt(md, buf, *t, budget);
   }
   if (jpeg) {
     for (auto& [name, value] : parseIptc(buf)) {
@@ -455,8 +450,9 @@ void addIfdTags(Metadata& md, const Ifd& dir, base::ByteView buf, int64_t base,
     }
     std::string raw = toString(e);
     if (const char* name = exifTagName(e.tag)) {
-      md.tags.insert_or_assign(name, formatTagValue(name, raw, md.tags));
       promote(md, name, raw);
+      // Most tags show their raw text: it moves into the record uncopied.
+      md.tags.insert_or_assign(name, formatTagValue(name, std::move(raw), md.tags));
     } else {
       md.tags.insert_or_assign(unknownKey("Unknown:0x", e.tag), std::move(raw));
     }
@@ -516,28 +512,18 @@ Metadata readMetadataFromBytes(base::ByteView buf) {
   return md;
 }
 
-int64_t exifTiffBase(base::ByteView buf) {
-  auto iso = [&]() -> int64_t {
-    int64_t t = findExifTiffInIsobmff(buf);
-    return t > 0 ? t : findExifInHEIC(buf);
-  };
+FoundOffset exifTiffBase(base::ByteView buf) {
   if (buf.size() >= 2) {
     if (buf[0] == 0xFF && buf[1] == 0xD8) {
-      int64_t t = findExifAPP1(buf).first;
-      return t == 0 ? -1 : t;
+      const FoundRange app1 = findExifAPP1(buf);
+      return app1 ? FoundOffset(app1->offset) : std::nullopt;
     }
     if (isTiffMagic(buf)) return 0;
-    if (isoBrandAt4(buf)) return iso();
+    if (isoBrandAt4(buf)) return findIsobmffExif(buf);
   }
-  if (isPng(buf)) {
-    int64_t t = findExifInPng(buf);
-    return t > 0 ? t : -1;
-  }
-  if (isWebp(buf)) {
-    int64_t t = findExifInWebp(buf);
-    return t > 0 ? t : -1;
-  }
-  return -1;
+  if (isPng(buf)) return findExifInPng(buf);
+  if (isWebp(buf)) return findExifInWebp(buf);
+  return std::nullopt;
 }
 
 DateTime parseDateTime(std::string_view text) {

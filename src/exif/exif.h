@@ -69,8 +69,8 @@ Metadata readMetadata(const std::string& path, int64_t maxBytes);
 void parseTiffAt(Metadata& md, base::ByteView buf, int64_t pos);
 void parseTiffAt(Metadata& md, base::ByteView buf, int64_t pos, ReadBudget& budget);
 
-// Position of the TIFF header of the buffer's EXIF block, or -1.
-int64_t exifTiffBase(base::ByteView buf);
+// Position of the TIFF header of the buffer's EXIF block; empty when none.
+FoundOffset exifTiffBase(base::ByteView buf);
 
 // Merge one directory into the record.
 void addIfdTags(Metadata& md, const Ifd& dir, base::ByteView buf, int64_t base,

@@ -73,10 +73,10 @@ static_assert(std::size(kIptcNames) == 45);
 constexpr char kPhotoshopHeader[] = "Photoshop 3.0";  // 13 bytes, then NUL
 constexpr uint16_t kIptcResource = 0x0404;
 
-// The IPTC-NAA resource inside one APP13 payload [start, end), or (-1, 0).
-std::pair<int64_t, int64_t> findResource(base::ByteView buf, int64_t start, int64_t end) {
+// The IPTC-NAA resource inside one APP13 payload [start, end), if any.
+FoundRange findResource(base::ByteView buf, int64_t start, int64_t end) {
   if (end - start < 14 + 12 || std::memcmp(buf.data() + start, kPhotoshopHeader, 14) != 0) {
-    return {-1, 0};
+    return std::nullopt;
   }
   int64_t p = start + 14;
   while (end - p >= 12) {
@@ -88,10 +88,10 @@ std::pair<int64_t, int64_t> findResource(base::ByteView buf, int64_t start, int6
     const int64_t size = readUint32(buf, sizePos, kBigEndian);
     const int64_t data = sizePos + 4;
     if (size > end - data) break;
-    if (id == kIptcResource) return {data, size};
+    if (id == kIptcResource) return ByteRange{data, size};
     p = data + size + (size & 1);
   }
-  return {-1, 0};
+  return std::nullopt;
 }
 
 }  // namespace
@@ -103,32 +103,33 @@ const char* iptcDatasetName(uint8_t dataset) {
   return nullptr;
 }
 
-std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg) {
-  if (jpeg.size() < 6 || !base::isJpeg(jpeg)) return {-1, 0};
+FoundRange findApp13Iptc(base::ByteView jpeg) {
+  if (jpeg.size() < 6 || !base::isJpeg(jpeg)) return std::nullopt;
   base::JpegSegmentWalk walk(jpeg);
   base::JpegSegment s;
   while (walk.next(s) && s.marker != 0xDA && s.marker != 0xD9) {
     if (s.marker == 0xED && !s.truncated) {
       auto found = findResource(jpeg, static_cast<int64_t>(s.body), static_cast<int64_t>(s.end));
-      if (found.first >= 0) return found;
+      if (found) return found;
     }
   }
-  return {-1, 0};
+  return std::nullopt;
 }
 
 TextPairs parseIptc(base::ByteView jpeg) {
-  auto [start, length] = findApp13Iptc(jpeg);
-  if (start < 0) return {};
-  return parseIptcDatasets(jpeg.subspan(static_cast<size_t>(start), static_cast<size_t>(length)));
+  const FoundRange found = findApp13Iptc(jpeg);
+  if (!found) return {};
+  return parseIptcDatasets(
+      jpeg.subspan(static_cast<size_t>(found->offset), static_cast<size_t>(found->length)));
 }
 
 TextPairs parsePhotoshopIptc(base::ByteView resources) {
   base::Bytes block(kPhotoshopHeader, kPhotoshopHeader + sizeof kPhotoshopHeader);
   block.insert(block.end(), resources.begin(), resources.end());
-  auto [start, length] = findResource(block, 0, static_cast<int64_t>(block.size()));
-  if (start < 0) return {};
-  return parseIptcDatasets(base::ByteView(block).subspan(static_cast<size_t>(start),
-                                                         static_cast<size_t>(length)));
+  const FoundRange found = findResource(block, 0, static_cast<int64_t>(block.size()));
+  if (!found) return {};
+  return parseIptcDatasets(base::ByteView(block).subspan(static_cast<size_t>(found->offset),
+                                                         static_cast<size_t>(found->length)));
 }
 
 TextPairs parseIptcDatasets(base::ByteView iim) {

@@ -6,13 +6,14 @@
 #include <utility>
 
 #include "base/bytes.h"
+#include "exif/found.h"
 #include "exif/png.h"
 
 namespace kd::exif {
 
-// (offset, length) of the IPTC-NAA resource data of the first APP13 segment
-// that has one, or (-1, 0).
-std::pair<int64_t, int64_t> findApp13Iptc(base::ByteView jpeg);
+// The IPTC-NAA resource data of the first APP13 segment that has one; empty
+// when there is none.
+FoundRange findApp13Iptc(base::ByteView jpeg);
 
 // (dataset name, value) pairs in file order; a repeated dataset has its
 // values joined with ", ". Empty when there is no IPTC.

@@ -148,8 +148,7 @@ bool isIsobmff(base::ByteView buf) {
 int64_t beInt(base::ByteView buf, int64_t pos, int size) {
   if (size == 0) return 0;
   if (size < 0 || size > 8 || !base::fits(buf, pos, size)) return -1;
-  uint64_t v = 0;
-  for (int i = 0; i < size; ++i) v = v << 8 | buf[static_cast<size_t>(pos + i)];
+  const uint64_t v = base::loadBeN(buf.data() + pos, size);
   return v > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(v);
 }
 
@@ -194,26 +193,26 @@ ItemRecord locateExifItem(base::ByteView buf) {
   return {};
 }
 
-int64_t findExifTiffInIsobmff(base::ByteView buf) {
+FoundOffset findExifTiffInIsobmff(base::ByteView buf) {
   ItemRecord item = locateExifItem(buf);
   const int64_t size = static_cast<int64_t>(buf.size());
   if (!item.located || item.constructionMethod != 0 || item.extentCount != 1 ||
       item.length <= 4 || item.offset < 0 || item.offset > size - item.length) {
-    return -1;
+    return std::nullopt;
   }
   // The item starts with the offset of the TIFF header after these 4 bytes.
   const int64_t header = readUint32(buf, item.offset, kBigEndian);
   const int64_t end = item.offset + item.length;
   const int64_t t = item.offset + 4 + header;
-  if (t > end - 4) return -1;
+  if (t > end - 4) return std::nullopt;
   const uint8_t* p = buf.data() + t;
   if (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0) return t;
-  return -1;
+  return std::nullopt;
 }
 
-int64_t findExifInHEIC(base::ByteView buf) {
+FoundOffset findExifInHEIC(base::ByteView buf) {
   const int64_t n = static_cast<int64_t>(buf.size());
-  int64_t result = -1;
+  FoundOffset result;
   // "Exif" at positions 0 .. n - 11.
   scanFor(buf, "Exif", 0, std::min(n, n - 11 + 4), [&](int64_t i) {
     const int64_t stop = std::min(i + 68, n - 4);
@@ -227,6 +226,11 @@ int64_t findExifInHEIC(base::ByteView buf) {
     return true;
   });
   return result;
+}
+
+FoundOffset findIsobmffExif(base::ByteView buf) {
+  const FoundOffset item = findExifTiffInIsobmff(buf);
+  return item ? item : findExifInHEIC(buf);
 }
 
 }  // namespace kd::exif

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "exif/found.h"
 
 namespace kd::exif {
 
@@ -62,11 +63,13 @@ bool isIsobmff(base::ByteView buf);
 ItemRecords parseItemRecords(base::ByteView buf);
 // The item of type "Exif" with the lowest item ID (not located when none).
 ItemRecord locateExifItem(base::ByteView buf);
-// Offset of the TIFF header inside a file-stored, single-extent Exif item,
-// or -1.
-int64_t findExifTiffInIsobmff(base::ByteView buf);
-// Offset of a TIFF header found by scanning for "Exif", or -1.
-int64_t findExifInHEIC(base::ByteView buf);
+// Offset of the TIFF header inside a file-stored, single-extent Exif item;
+// empty when there is none.
+FoundOffset findExifTiffInIsobmff(base::ByteView buf);
+// Offset of a TIFF header found by scanning for "Exif"; empty when none.
+FoundOffset findExifInHEIC(base::ByteView buf);
+// The Exif item's TIFF header, else the one the scan finds.
+FoundOffset findIsobmffExif(base::ByteView buf);
 // Movie information from the payload of a "moov" box.
 VideoMeta parseIsobmff(base::ByteView moovPayload);
 // The first UTF-8 "data" value among the children of one "ilst" item, or

@@ -26,9 +26,7 @@ bool representable(int64_t value, int size) {
 
 bool putField(Bytes& out, int64_t pos, int size, int64_t value) {
   if (!representable(value, size) || !base::fits(out, pos, size)) return false;
-  for (int i = size - 1; i >= 0; --i, value >>= 8) {
-    out[static_cast<size_t>(pos + i)] = static_cast<uint8_t>(value);
-  }
+  base::storeBeN(out.data() + pos, size, static_cast<uint64_t>(value));
   return true;
 }
 
@@ -67,11 +65,8 @@ Bytes writeExifIsobmff(ByteView src, ByteView block) {
       !putField(out, item.lengthFieldPos, item.lengthSize, n)) {
     return {};
   }
-  const uint32_t boxSize = static_cast<uint32_t>(n + 8);
-  const uint8_t header[8] = {static_cast<uint8_t>(boxSize >> 24), static_cast<uint8_t>(boxSize >> 16),
-                             static_cast<uint8_t>(boxSize >> 8),  static_cast<uint8_t>(boxSize),
-                             'm', 'd', 'a', 't'};
-  out.insert(out.end(), header, header + 8);
+  base::appendBe32(out, static_cast<uint32_t>(n + 8));
+  out.insert(out.end(), {'m', 'd', 'a', 't'});
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }

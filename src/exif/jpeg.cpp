@@ -6,9 +6,9 @@
 
 namespace kd::exif {
 
-std::pair<int64_t, int64_t> findExifAPP1(base::ByteView buf) {
+FoundRange findExifAPP1(base::ByteView buf) {
   const auto size = static_cast<int64_t>(buf.size());
-  if (size < 4 || !base::isJpeg(buf)) return {0, 0};
+  if (size < 4 || !base::isJpeg(buf)) return std::nullopt;
   base::JpegSegmentWalk walk(buf);
   base::JpegSegment s;
   while (walk.next(s) && s.marker != 0xDA && s.marker != 0xD9) {
@@ -16,10 +16,10 @@ std::pair<int64_t, int64_t> findExifAPP1(base::ByteView buf) {
     const auto length = static_cast<int64_t>(s.length);
     if (s.marker == 0xE1 && length > 7 && body + 6 < size &&
         std::memcmp(buf.data() + body, "Exif\0\0", 6) == 0) {
-      return {body + 6, length - 8};
+      return ByteRange{body + 6, length - 8};
     }
   }
-  return {0, 0};
+  return std::nullopt;
 }
 
 }  // namespace kd::exif

@@ -1,5 +1,6 @@
 #include "exif/json.h"
 
+#include <array>
 #include <cstdint>
 
 #include "exif/tiff.h"
@@ -26,23 +27,35 @@ const char* shortEscape(uint8_t c) {
   }
 }
 
+// Bytes a JSON string takes as they are: printable ASCII other than the quote
+// and the backslash. Everything else is an escape or the start of a UTF-8
+// sequence to check.
+constexpr auto kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 32; c < 128; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+  return plain;
+}();
+
 // Walks `text`, calling copy(run) for runs copied unchanged and
-// escape(byte) for bytes written as escapes.
+// escape(byte) for bytes written as escapes. Runs of plain bytes, the common
+// case, are skipped by the table alone.
 template <class Copy, class Escape>
 void walkJsonString(std::string_view text, Copy&& copy, Escape&& escape) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t size = text.size();
   size_t i = 0;
   size_t runStart = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<uint8_t>(text[i]);
-    size_t n = 1;
-    if (c >= 0x80) {
-      n = utf8SequenceLength(text.substr(i));
-    } else if (c < 32 || c == '"' || c == '\\') {
-      n = 0;
-    }
-    if (n != 0) {
-      i += n;
+  while (i < size) {
+    if (kPlain[p[i]]) {
+      ++i;
       continue;
+    }
+    const uint8_t c = p[i];
+    if (c >= 0x80) {
+      if (const size_t n = utf8SequenceLength(text.substr(i))) {
+        i += n;
+        continue;
+      }
     }
     if (i > runStart) copy(text.substr(runStart, i - runStart));
     escape(c);
@@ -89,9 +102,25 @@ size_t utf8SequenceLength(std::string_view text) {
 }
 
 void appendJsonString(std::string& out, std::string_view text) {
-  out.push_back('"');
+  // Plain bytes are copied straight into the buffer; the first byte that is
+  // not plain hands the rest to the general walk.
+  const size_t at = out.size();
+  out.resize(at + text.size() + 2);
+  char* d = out.data() + at + 1;
+  d[-1] = '"';
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  size_t i = 0;
+  while (i < text.size() && kPlain[p[i]]) {
+    d[i] = static_cast<char>(p[i]);
+    ++i;
+  }
+  if (i == text.size()) {
+    d[i] = '"';
+    return;
+  }
+  out.resize(at + 1 + i);
   walkJsonString(
-      text, [&](std::string_view run) { out += run; },
+      text.substr(i), [&](std::string_view run) { out += run; },
       [&](uint8_t c) {
         if (const char* e = shortEscape(c)) {
           out += e;
@@ -123,11 +152,11 @@ void appendJsonNumber(std::string& out, double v) {
 }  // namespace
 
 std::string metadataJson(const MetadataSummary& m) {
+  // Room for the text as it is plus the frame; escapes, rare in real files,
+  // grow the buffer.
   std::string out;
-  size_t textSize = jsonStringSize(m.camera) + jsonStringSize(m.software) + 256;
-  for (const auto& [name, value] : m.tags) {
-    textSize += jsonStringSize(name) + jsonStringSize(value) + 8;
-  }
+  size_t textSize = m.camera.size() + m.software.size() + 256;
+  for (const auto& [name, value] : m.tags) textSize += name.size() + value.size() + 12;
   out.reserve(textSize);
   out += "{\n  \"isValid\": ";
   out += m.isValid ? "true" : "false";

@@ -157,10 +157,10 @@ bool isPng(base::ByteView buf) {
   return buf.size() >= 8 && std::memcmp(buf.data(), kSignature, 8) == 0;
 }
 
-int64_t findExifInPng(base::ByteView buf) {
-  if (!isPng(buf)) return 0;
+FoundOffset findExifInPng(base::ByteView buf) {
+  if (!isPng(buf)) return std::nullopt;
   const int64_t size = static_cast<int64_t>(buf.size());
-  int64_t found = 0;
+  FoundOffset found;
   walkChunks(buf, [&](const Chunk& c) {
     if (c.is("IEND")) return false;
     if (c.is("eXIf") && c.dataStart() < size) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "exif/found.h"
 
 namespace kd::exif {
 
@@ -23,8 +24,8 @@ using TextPairs = std::vector<std::pair<std::string, std::string>>;
 // At least 8 bytes and the PNG signature.
 bool isPng(base::ByteView buf);
 // Offset of the data of the first "eXIf" chunk, wherever it stands before
-// IEND, or 0 for none.
-int64_t findExifInPng(base::ByteView buf);
+// IEND; empty when there is none.
+FoundOffset findExifInPng(base::ByteView buf);
 // (keyword, text) of the "tEXt", "zTXt" and "iTXt" chunks, in file order.
 // Inflated text is charged to `budget` (when given); once it is spent,
 // compressed chunks give no entry.

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "exif/exif.h"
 #include "exif/iptc.h"
 #include "exif/png.h"
@@ -30,7 +31,6 @@ int hexValue(char c) {
   return -1;
 }
 
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // The profile's EXIF as "Exif\0\0" + TIFF structure (so the TIFF header is
 // at 6), or empty when the profile holds none.
@@ -116,7 +116,7 @@ base::Bytes decodeRawProfile(std::string_view text) {
   int high = -1;
   for (; pos < text.size() && out.size() < count; ++pos) {
     const char c = text[pos];
-    if (isSpace(c)) continue;
+    if (base::isAsciiSpace(c)) continue;
     const int v = hexValue(c);
     if (v < 0) return {};
     if (high < 0) {
@@ -144,9 +144,9 @@ base::Bytes rawExifProfile(base::ByteView png, ReadBudget* budget) {
 }
 
 void readPngMetadata(Metadata& md, base::ByteView png, ReadBudget& budget) {
-  const int64_t exifPos = findExifInPng(png);
-  parseTiffAt(md, png, exifPos, budget);
-  bool exifTaken = exifPos > 0;
+  const FoundOffset exifPos = findExifInPng(png);
+  if (exifPos) parseTiffAt(md, png, *exifPos, budget);
+  bool exifTaken = exifPos.has_value();
   for (PngText& t : pngTextChunksPlaced(png, &budget)) {
     const RawProfile kind = rawProfileOf(t.keyword);
     md.isValid = true;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "base/text.h"
 #include "exif/enums.h"
 
 namespace kd::exif {
@@ -176,14 +177,6 @@ const char* gpsTagName(uint16_t id) { return id < 32 ? GpsTags[id] : nullptr; }
 
 namespace {
 
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // A decimal floating-point number filling the whole text.
 std::optional<double> parseFloatText(std::string_view s) {
   if (!s.empty() && s.front() == '+') {
@@ -211,17 +204,7 @@ std::string_view firstToken(std::string_view raw) {
 }
 
 // Non-empty space-separated tokens.
-std::vector<std::string_view> tokens(std::string_view raw) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < raw.size()) {
-    size_t j = raw.find(' ', i);
-    if (j == std::string_view::npos) j = raw.size();
-    if (j > i) out.push_back(raw.substr(i, j - i));
-    i = j + 1;
-  }
-  return out;
-}
+std::vector<std::string_view> tokens(std::string_view raw) { return base::splitNonEmpty(raw, " "); }
 
 // The decimal text of the integer nearest to x (halves away from zero).
 std::string roundedInteger(double x) {
@@ -363,9 +346,9 @@ std::optional<int64_t> parseWholeInt(std::string_view s) {
 
 double parseRational(std::string_view text) {
   size_t slash = text.find('/');
-  if (slash == std::string_view::npos) return parseFloatText(trim(text)).value_or(0.0);
-  auto num = parseFloatText(trim(text.substr(0, slash)));
-  auto den = parseFloatText(trim(text.substr(slash + 1)));
+  if (slash == std::string_view::npos) return parseFloatText(base::trimAscii(text)).value_or(0.0);
+  auto num = parseFloatText(base::trimAscii(text.substr(0, slash)));
+  auto den = parseFloatText(base::trimAscii(text.substr(slash + 1)));
   if (!num) return 0.0;
   if (!den) return *num;
   if (*den == 0) return 0.0;
@@ -402,18 +385,7 @@ std::string fmtShutter(double apex) {
 }
 
 std::string formatGPSCoord(const std::string& raw, std::string_view ref) {
-  std::vector<std::string_view> parts;
-  std::string_view r(raw);
-  size_t i = 0;
-  while (true) {
-    size_t j = r.find(' ', i);
-    if (j == std::string_view::npos) {
-      parts.push_back(r.substr(i));
-      break;
-    }
-    parts.push_back(r.substr(i, j - i));
-    i = j + 1;
-  }
+  const std::vector<std::string_view> parts = base::splitFields(raw, ' ');
   if (parts.size() < 3) return raw;
   std::string out;
   out.reserve(raw.size() + 16 + ref.size());
@@ -427,9 +399,9 @@ std::string formatGPSCoord(const std::string& raw, std::string_view ref) {
   return out;
 }
 
-std::string formatTagValue(std::string_view name, const std::string& raw, const TagMap& tags) {
-  auto rule = ruleFor(name);
-  if (!rule) return raw;
+namespace {
+
+std::string renderByRule(Rule rule, const std::string& raw, const TagMap& tags) {
   auto whole = [&](std::string (*f)(int64_t)) {
     auto v = parseWholeInt(raw);
     return v ? f(*v) : raw;
@@ -438,7 +410,7 @@ std::string formatTagValue(std::string_view name, const std::string& raw, const 
     auto v = parseWholeInt(firstToken(raw));
     return v ? f(*v) : raw;
   };
-  switch (*rule) {
+  switch (rule) {
     case Rule::kOrientation: return whole(getOrientation);
     case Rule::kResolutionUnit: return whole(getResolutionUnit);
     case Rule::kExposureProgram: return whole(getExposureProgram);
@@ -474,6 +446,18 @@ std::string formatTagValue(std::string_view name, const std::string& raw, const 
     case Rule::kMatrix: return renderMatrix(raw);
   }
   return raw;
+}
+
+}  // namespace
+
+std::string formatTagValue(std::string_view name, const std::string& raw, const TagMap& tags) {
+  const std::optional<Rule> rule = ruleFor(name);
+  return rule ? renderByRule(*rule, raw, tags) : raw;
+}
+
+std::string formatTagValue(std::string_view name, std::string&& raw, const TagMap& tags) {
+  const std::optional<Rule> rule = ruleFor(name);
+  return rule ? renderByRule(*rule, raw, tags) : std::move(raw);
 }
 
 }  // namespace kd::exif

@@ -33,6 +33,9 @@ const char* gpsTagName(uint16_t id);
 // The rendered text of a named tag. `tags` is consulted only for the stored
 // GPS reference texts.
 std::string formatTagValue(std::string_view name, const std::string& raw, const TagMap& tags);
+// The same taking the raw text, which comes back unchanged (not copied) for a
+// tag without a rendering.
+std::string formatTagValue(std::string_view name, std::string&& raw, const TagMap& tags);
 
 // Number helpers of the renderer.
 double parseRational(std::string_view text);

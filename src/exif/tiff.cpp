@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace kd::exif {
 
 namespace {
@@ -82,8 +84,6 @@ std::string layoutShortest(const char* first, const char* last) {
   out += buf;
   return out;
 }
-
-bool isAsciiSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
@@ -228,7 +228,7 @@ std::string toString(const IfdEntry& entry) {
       const auto* p = d.data();
       const void* nul = std::memchr(p, 0, d.size());
       size_t len = nul == nullptr ? d.size() : static_cast<size_t>(static_cast<const uint8_t*>(nul) - p);
-      while (len > 0 && isAsciiSpace(p[len - 1])) --len;
+      while (len > 0 && base::isAsciiSpace(static_cast<char>(p[len - 1]))) --len;
       out.assign(reinterpret_cast<const char*>(p), len);
       return out;
     }

@@ -94,10 +94,10 @@ bool isWebp(base::ByteView buf) {
          std::memcmp(buf.data() + 8, "WEBP", 4) == 0;
 }
 
-int64_t findExifInWebp(base::ByteView buf) {
-  if (!isWebp(buf)) return 0;
+FoundOffset findExifInWebp(base::ByteView buf) {
+  if (!isWebp(buf)) return std::nullopt;
   const int64_t size = static_cast<int64_t>(buf.size());
-  int64_t found = 0;
+  FoundOffset found;
   walkChunks(buf, [&](const Chunk& c) {
     if (!c.is("EXIF") || c.dataStart() >= size) return true;
     // Some writers put the JPEG APP1 header "Exif\0\0" before the TIFF block.

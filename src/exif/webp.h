@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "exif/found.h"
 
 namespace kd::exif {
 
 // At least 12 bytes, "RIFF" at 0 and "WEBP" at 8 (the RIFF size is not checked).
 bool isWebp(base::ByteView buf);
 // Offset of the TIFF header inside the first "EXIF" chunk (after an "Exif"
-// header when there is one), or 0 for none.
-int64_t findExifInWebp(base::ByteView buf);
+// header when there is one); empty when there is none.
+FoundOffset findExifInWebp(base::ByteView buf);
 // Payload of the first "XMP " chunk, or empty.
 std::string findXmpInWebp(base::ByteView buf);
 

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "base/jpeg_segments.h"
+#include "base/text.h"
 #include "exif/tiff.h"
 #include "exif/webp.h"
 #include "exif/xmp_tree.h"
@@ -24,14 +25,13 @@ namespace {
 constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";  // 28 bytes, then NUL
 constexpr int64_t kSignatureSize = 29;
 
-bool isXmlSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
+// `s` without leading and trailing ASCII space, trimmed in place.
 std::string stripped(std::string s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && isXmlSpace(s[b])) ++b;
-  while (e > b && isXmlSpace(s[e - 1])) --e;
-  return s.substr(b, e - b);
+  const std::string_view kept = base::trimAscii(s);
+  const auto start = static_cast<size_t>(kept.data() - s.data());
+  s.erase(start + kept.size());
+  s.erase(0, start);
+  return s;
 }
 
 bool spendWork(ReadBudget* budget) { return budget == nullptr || budget->spendWork(1); }
@@ -70,19 +70,35 @@ std::string innerText(pugi::xml_node element, ReadBudget* budget) {
 }
 
 // Insertion-ordered properties: a repeated name keeps its first position.
+// A packet's few properties are found by a scan; past kScanLimit a hash index
+// is built once and kept up to date.
 class Properties {
  public:
-  void set(const std::string& name, std::string value) {
-    auto [it, added] = index_.try_emplace(name, pairs_.size());
-    if (added) {
-      pairs_.emplace_back(name, std::move(value));
+  void set(std::string_view name, std::string value) {
+    size_t at = pairs_.size();
+    if (pairs_.size() <= kScanLimit) {
+      for (size_t i = 0; i < pairs_.size(); ++i) {
+        if (pairs_[i].first == name) {
+          at = i;
+          break;
+        }
+      }
     } else {
-      pairs_[it->second].second = std::move(value);
+      if (index_.empty()) {
+        for (size_t i = 0; i < pairs_.size(); ++i) index_.emplace(pairs_[i].first, i);
+      }
+      at = index_.try_emplace(std::string(name), pairs_.size()).first->second;
+    }
+    if (at == pairs_.size()) {
+      pairs_.emplace_back(std::string(name), std::move(value));
+    } else {
+      pairs_[at].second = std::move(value);
     }
   }
   TextPairs take() { return std::move(pairs_); }
 
  private:
+  static constexpr size_t kScanLimit = 32;
   TextPairs pairs_;
   std::unordered_map<std::string, size_t> index_;
 };
@@ -144,17 +160,17 @@ bool headerMatches(base::ByteView buf, int64_t pos) {
          std::memcmp(buf.data() + pos, kXmpSignature, kSignatureSize) == 0;
 }
 
-std::pair<int64_t, int64_t> findXmpApp1(base::ByteView jpeg) {
-  if (jpeg.size() <= 3 || !base::isJpeg(jpeg)) return {0, 0};
+FoundRange findXmpApp1(base::ByteView jpeg) {
+  if (jpeg.size() <= 3 || !base::isJpeg(jpeg)) return std::nullopt;
   base::JpegSegmentWalk walk(jpeg);
   base::JpegSegment s;
   while (walk.next(s) && s.marker != 0xDA && s.marker != 0xD9) {
     const auto body = static_cast<int64_t>(s.body);
     if (s.marker == 0xE1 && headerMatches(jpeg, body)) {
-      return {body + kSignatureSize, static_cast<int64_t>(s.length) - 2 - kSignatureSize};
+      return ByteRange{body + kSignatureSize, static_cast<int64_t>(s.length) - 2 - kSignatureSize};
     }
   }
-  return {0, 0};
+  return std::nullopt;
 }
 
 TextPairs parseXmp(std::string_view packet, ReadBudget* budget) {
@@ -180,7 +196,9 @@ TextPairs readXmpBytes(base::ByteView file, ReadBudget* budget) {
     std::string packet = findXmpInWebp(file);
     return packet.empty() ? TextPairs{} : parseXmp(packet, budget);
   }
-  auto [start, length] = findXmpApp1(file);
+  const FoundRange found = findXmpApp1(file);
+  if (!found) return {};
+  const auto [start, length] = *found;
   if (length <= 0 || !base::fits(file, start, length)) return {};
   return parseXmp(std::string_view(reinterpret_cast<const char*>(file.data() + start),
                                    static_cast<size_t>(length)),

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/bytes.h"
+#include "exif/found.h"
 #include "exif/png.h"
 
 namespace kd::exif {
@@ -20,9 +21,9 @@ class ReadBudget;
 // given; once it is spent, the properties found so far are returned.
 TextPairs readXmpBytes(base::ByteView file, ReadBudget* budget = nullptr);
 
-// (start, length) of the packet inside the first XMP APP1 segment before the
-// image data of a JPEG, or (0, 0).
-std::pair<int64_t, int64_t> findXmpApp1(base::ByteView jpeg);
+// The packet inside the first XMP APP1 segment before the image data of a
+// JPEG; empty when there is none.
+FoundRange findXmpApp1(base::ByteView jpeg);
 
 // True when the 29-byte XMP APP1 signature (the XMP namespace URI and a NUL)
 // starts at `pos`.

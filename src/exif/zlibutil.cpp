@@ -2,18 +2,12 @@
 
 #include <algorithm>
 
+#include "base/checked.h"
+#include "compress/deflate.h"
 #include "compress/zlib.h"
 #include "exif/tiff.h"
 
 namespace kd::exif {
-
-namespace {
-
-// The most output one byte of a DEFLATE stream can produce: a 258-byte match
-// coded in two bits.
-constexpr int64_t kDeflateMaxRatio = 1032;
-
-}  // namespace
 
 base::Bytes zlibInflate(base::ByteView data, size_t cap) {
   try {
@@ -33,8 +27,10 @@ base::Bytes inflateText(base::ByteView data, ReadBudget* budget) {
   if (!out.empty()) {
     budget->spendText(static_cast<int64_t>(out.size()));
   } else {
-    int64_t produced = static_cast<int64_t>(std::min<uint64_t>(data.size(), INT64_MAX / kDeflateMaxRatio));
-    budget->spendText(std::min(cap, produced * kDeflateMaxRatio));
+    // A stream that failed is charged what its input could have produced.
+    const int64_t couldProduce = static_cast<int64_t>(std::min<uint64_t>(
+        base::saturatingMul<uint64_t>(data.size(), compress::kDeflateMaxExpansion), INT64_MAX));
+    budget->spendText(std::min(cap, couldProduce));
   }
   return out;
 }

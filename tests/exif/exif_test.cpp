@@ -30,7 +30,7 @@ TEST(JpegSegmentWalk, FindsExifAfterOtherSegments) {
   TiffBuilder tb(false);
   Bytes tiff = tb.build({TiffDir{{tb.ascii(0x010F, "Make")}}});
   Bytes jpeg = jpegWithExif(tiff);
-  auto [t, n] = findExifAPP1(jpeg);
+  auto [t, n] = findExifAPP1(jpeg).value();
   EXPECT_EQ(t, 20 + 10);
   EXPECT_EQ(n, static_cast<int64_t>(tiff.size()));
   EXPECT_EQ(exifTiffBase(jpeg), 30);
@@ -38,18 +38,18 @@ TEST(JpegSegmentWalk, FindsExifAfterOtherSegments) {
 
 TEST(JpegSegmentWalk, StopsAtScanNonMarkerAndShortBuffers) {
   Bytes noExif = {0xFF, 0xD8, 0xFF, 0xDA, 0, 8, 0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0};
-  EXPECT_EQ(findExifAPP1(noExif), std::make_pair(int64_t{0}, int64_t{0}));
+  EXPECT_EQ(findExifAPP1(noExif), std::nullopt);
   Bytes garbage = {0xFF, 0xD8, 0x00, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0, 1, 2, 3};
-  EXPECT_EQ(findExifAPP1(garbage).first, 0);
+  EXPECT_EQ(findExifAPP1(garbage), std::nullopt);
   // An APP1 that is not Exif (XMP) is skipped by its length.
   Bytes xmpFirst = {0xFF, 0xD8, 0xFF, 0xE1, 0, 6, 'h', 't', 't', 'p',
                     0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0};
-  EXPECT_EQ(findExifAPP1(xmpFirst).first, 20);
-  EXPECT_EQ(findExifAPP1(Bytes{0xFF, 0xD8, 0xFF}).first, 0);
-  EXPECT_EQ(exifTiffBase(Bytes{0xFF, 0xD8, 0xFF, 0xD9}), -1);
+  EXPECT_EQ(findExifAPP1(xmpFirst).value_or(ByteRange{}).offset, 20);
+  EXPECT_EQ(findExifAPP1(Bytes{0xFF, 0xD8, 0xFF}), std::nullopt);
+  EXPECT_EQ(exifTiffBase(Bytes{0xFF, 0xD8, 0xFF, 0xD9}), std::nullopt);
   // A length of 7 is too short for the "Exif" header.
   Bytes shortLen = {0xFF, 0xD8, 0xFF, 0xE1, 0, 7, 'E', 'x', 'i', 'f', 0, 0, 0, 0};
-  EXPECT_EQ(findExifAPP1(shortLen).first, 0);
+  EXPECT_EQ(findExifAPP1(shortLen), std::nullopt);
 }
 
 TEST(ReadMetadata, ExifAndGpsPointersOfTypeIfd) {
@@ -72,18 +72,18 @@ TEST(ReadMetadata, ShortAndUnknownBuffersAreEmpty) {
   EXPECT_TRUE(md.tags.empty());
   EXPECT_EQ(md.dateTime, DateTime{});
   EXPECT_EQ(exifTiffBase(Bytes{'I', 'I', 42, 0}), 0);
-  EXPECT_EQ(exifTiffBase(Bytes{'x'}), -1);
+  EXPECT_EQ(exifTiffBase(Bytes{'x'}), std::nullopt);
 }
 
 TEST(ReadMetadata, OtherContainersAreRecognisedAndYieldNothingYet) {
   Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
   EXPECT_TRUE(isPng(png));
   EXPECT_FALSE(isPng(Bytes(png.begin(), png.begin() + 7)));
-  EXPECT_EQ(exifTiffBase(png), -1);
+  EXPECT_EQ(exifTiffBase(png), std::nullopt);
   EXPECT_FALSE(readMetadataFromBytes(png).isValid);
   Bytes webp = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
   EXPECT_TRUE(isWebp(webp));
-  EXPECT_EQ(exifTiffBase(webp), -1);
+  EXPECT_EQ(exifTiffBase(webp), std::nullopt);
   // An ISO base media file whose top-level boxes are walked to "moov":
   // sizes 1 (64-bit), 0 (to the end) and below 8 end or bound the walk.
   Bytes mp4 = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 0, 0,
@@ -91,7 +91,7 @@ TEST(ReadMetadata, OtherContainersAreRecognisedAndYieldNothingYet) {
                0, 0, 0, 0,  'm', 'o', 'o', 'v', 1, 2, 3};
   EXPECT_TRUE(isIsobmff(mp4));
   EXPECT_FALSE(readMetadataFromBytes(mp4).isValid);
-  EXPECT_EQ(exifTiffBase(mp4), -1);
+  EXPECT_EQ(exifTiffBase(mp4), std::nullopt);
   mp4[3] = 3;  // a box size below 8 ends the walk
   EXPECT_FALSE(readMetadataFromBytes(mp4).isValid);
 }

@@ -81,7 +81,7 @@ TEST(IptcResources, WalkRules) {
   ByteVec other = app13(resource(0x0404, "", block), std::string("Adobe_CM\0\0\0\0\0\0", 14));
   ByteVec named = resource(0x0400, "x", {9});
   ByteVec file = jpeg({other, app13(concat({named, resource(0x0404, "", block)}))});
-  auto [offset, length] = findApp13Iptc(file);
+  auto [offset, length] = findApp13Iptc(file).value();
   EXPECT_EQ(length, static_cast<int64_t>(block.size()));
   EXPECT_EQ(parseIptc(file), (TextPairs{{"City", "Paris"}}));
   // The name of length 1 takes 2 bytes, no pad; of length 0, 2 bytes.
@@ -90,8 +90,8 @@ TEST(IptcResources, WalkRules) {
   // A resource whose size runs past the segment ends its walk.
   ByteVec truncated = resource(0x0404, "", block);
   truncated[11] = 0x7F;
-  EXPECT_EQ(findApp13Iptc(jpeg({app13(truncated)})).first, -1);
-  EXPECT_EQ(findApp13Iptc(ByteVec{0xFF, 0xD8, 0xFF, 0xDA, 0, 2}).first, -1);
+  EXPECT_EQ(findApp13Iptc(jpeg({app13(truncated)})), std::nullopt);
+  EXPECT_EQ(findApp13Iptc(ByteVec{0xFF, 0xD8, 0xFF, 0xDA, 0, 2}), std::nullopt);
 }
 
 }  // namespace

@@ -181,9 +181,9 @@ TEST(IsobmffExif, HeaderOffsetInsideTheItem) {
   EXPECT_EQ(exifTiffBase(file), mdat + 10);
   // An extent ending past the file, or shorter than the header, is refused.
   patch(4, mdat, payload.size() + 1);
-  EXPECT_EQ(findExifTiffInIsobmff(file), -1);
+  EXPECT_EQ(findExifTiffInIsobmff(file), std::nullopt);
   patch(4, mdat, 4);
-  EXPECT_EQ(findExifTiffInIsobmff(file), -1);
+  EXPECT_EQ(findExifTiffInIsobmff(file), std::nullopt);
 }
 
 TEST(IsobmffExif, TwoExtentsFallBackToTheScan) {
@@ -191,7 +191,7 @@ TEST(IsobmffExif, TwoExtentsFallBackToTheScan) {
   ByteVec meta = metaOf({iinf({infe(2, 1, "Exif")}),
                          iloc(0, 4, 4, 0, 0, {{1, 0, 0, {{0, 4}, {0, 4}}}})});
   ByteVec file = heif(meta, payload);
-  EXPECT_EQ(findExifTiffInIsobmff(file), -1);
+  EXPECT_EQ(findExifTiffInIsobmff(file), std::nullopt);
   const int64_t tiff = static_cast<int64_t>(file.size() - 14);
   EXPECT_EQ(findExifInHEIC(file), tiff);
   EXPECT_EQ(exifTiffBase(file), tiff);
@@ -199,8 +199,8 @@ TEST(IsobmffExif, TwoExtentsFallBackToTheScan) {
   ByteVec far = bytesOf("Exif");
   far.resize(70, ' ');
   append(far, ByteVec{'I', 'I', 42, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(findExifInHEIC(far), -1);
-  EXPECT_EQ(findExifInHEIC(bytesOf("ExifII*")), -1);
+  EXPECT_EQ(findExifInHEIC(far), std::nullopt);
+  EXPECT_EQ(findExifInHEIC(bytesOf("ExifII*")), std::nullopt);
 }
 
 TEST(IsobmffBoxes, LargeAndToEndSizes) {

@@ -116,7 +116,7 @@ TEST(PngRawProfiles, ConvertedCameraFilesReadAsExiftoolExtractsThem) {
       EXPECT_EQ(fromRaw.count("Raw profile type exif"), 0u);
       // The edit's EXIF is an eXIf chunk, and the raw profile is gone.
       const Bytes edited = test::readFileBytes(out);
-      EXPECT_GT(findExifInPng(edited), 0);
+      EXPECT_GT(findExifInPng(edited).value_or(0), 0);
       for (auto& [key, text] : pngTextChunks(edited)) EXPECT_NE(key, "Raw profile type exif");
       EXPECT_EQ(tagsOfPeerBlocks(dir + "/profiles_edited")["Artist"], "Edited");
       ++files;

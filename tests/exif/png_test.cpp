@@ -65,14 +65,14 @@ TEST(PngExif, FirstExifBeforeIendEvenAfterImageData) {
   ByteVec two = pngFile({kIhdr, pngChunk("eXIf", kTiff), pngChunk("eXIf", {'I', 'I'}), kIdat});
   EXPECT_EQ(findExifInPng(two), 8 + 25 + 8);
   EXPECT_EQ(findExifInPng(pngFile({kIhdr, kIdat, pngChunk("eXIf", kTiff)})), 8 + 25 + 15 + 8);
-  EXPECT_EQ(findExifInPng(pngFile({kIhdr, kIend, pngChunk("eXIf", kTiff)})), 0);
+  EXPECT_EQ(findExifInPng(pngFile({kIhdr, kIend, pngChunk("eXIf", kTiff)})), std::nullopt);
   // The data start must lie inside the buffer; its length is not checked.
   ByteVec cut = pngFile({kIhdr, pngChunk("eXIf", kTiff)});
   cut.resize(8 + 25 + 9);
   EXPECT_EQ(findExifInPng(cut), 8 + 25 + 8);
   cut.resize(8 + 25 + 8);
-  EXPECT_EQ(findExifInPng(cut), 0);
-  EXPECT_EQ(findExifInPng(bytesOf("not a png at all")), 0);
+  EXPECT_EQ(findExifInPng(cut), std::nullopt);
+  EXPECT_EQ(findExifInPng(bytesOf("not a png at all")), std::nullopt);
 }
 
 TEST(PngText, ChunkKindsAndTheirFailures) {

@@ -53,7 +53,7 @@ TEST(ExifThumbnail, FoundInJpegAndTiffContainersOfBothByteOrders) {
     const Bytes tiff = tiffWithPreview(be, preview);
     EXPECT_EQ(extractExifThumbnailAt(tiff, 0), preview);
     const Bytes jpeg = test::jpegWithExif(tiff);
-    EXPECT_EQ(extractExifThumbnailAt(jpeg, exifTiffBase(jpeg)), preview);
+    EXPECT_EQ(extractExifThumbnailAt(jpeg, exifTiffBase(jpeg).value()), preview);
     for (const Bytes& file : {tiff, jpeg}) {
       const formats::Image img = loadThumbnail(file);
       EXPECT_EQ(img.width, 24);
@@ -132,7 +132,7 @@ TEST(ExifThumbnail, FoundInPngWebpAndHeifContainers) {
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (be ? " big-endian" : " little-endian"));
-      EXPECT_EQ(extractExifThumbnailAt(c.file, exifTiffBase(c.file)), preview);
+      EXPECT_EQ(extractExifThumbnailAt(c.file, exifTiffBase(c.file).value()), preview);
       KdImage* img = nullptr;
       ASSERT_EQ(kd_image_thumbnail(c.file.data(), c.file.size(), &img), 0);
       EXPECT_EQ(kd_image_width(img), 24);
@@ -219,8 +219,8 @@ TEST(ExifThumbnail, CameraFilesInTheSharedData) {
   int found = 0;
   for (const std::string& name : test::listTestdata("metadata/jpeg-exif")) {
     const Bytes file = test::readTestdata(name);
-    const int64_t base = exifTiffBase(file);
-    if (base < 0 || extractExifThumbnailAt(file, base).empty()) continue;
+    const FoundOffset base = exifTiffBase(file);
+    if (!base || extractExifThumbnailAt(file, *base).empty()) continue;
     try {
       const formats::Image thumb = loadThumbnail(file);
       EXPECT_GT(thumb.width, 0) << name;

@@ -26,8 +26,8 @@ TEST(WebpExif, WithAndWithoutExifHeader) {
   EXPECT_EQ(findExifInWebp(a), 12 + 18 + 14 + 8 + 6);
   ByteVec b = webpFile({vp8x(8), webpChunkOf("EXIF", kTiff), webpChunkOf("EXIF", prefixed)});
   EXPECT_EQ(findExifInWebp(b), 12 + 18 + 8);
-  EXPECT_EQ(findExifInWebp(webpFile({kVp8l})), 0);
-  EXPECT_EQ(findExifInWebp(bytesOf("RIFF....WEBP")), 0);
+  EXPECT_EQ(findExifInWebp(webpFile({kVp8l})), std::nullopt);
+  EXPECT_EQ(findExifInWebp(bytesOf("RIFF....WEBP")), std::nullopt);
 }
 
 TEST(WebpXmp, FirstXmpChunkUnlessCut) {

@@ -104,7 +104,7 @@ TEST(XmpJpeg, FirstXmpApp1BeforeScan) {
   std::string xml = packet("<rdf:Description a:b='1'/>");
   ByteVec exif = {0xFF, 0xE1, 0, 8, 'E', 'x', 'i', 'f', 0, 0};
   ByteVec jpeg = jpegWith({exif, xmpApp1(xml), xmpApp1(packet("<rdf:Description a:b='2'/>")), kSos});
-  auto [start, length] = findXmpApp1(jpeg);
+  auto [start, length] = findXmpApp1(jpeg).value();
   EXPECT_EQ(start, 2 + 10 + 33);
   EXPECT_EQ(length, static_cast<int64_t>(xml.size()));
   EXPECT_TRUE(headerMatches(jpeg, 2 + 10 + 4));

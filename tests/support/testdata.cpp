@@ -1,6 +1,7 @@
 #include "support/testdata.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -61,7 +62,9 @@ std::vector<uint8_t> readTestdata(const std::string& relative) {
   return readFileBytes(testdataPath(relative));
 }
 
-std::vector<std::string> listTestdata(const std::string& folder) {
+namespace {
+
+std::vector<std::string> filesIn(const std::string& folder) {
   std::vector<fs::path> roots = {kBundled};
   if (const std::optional<std::string> corpus = corpusDir()) roots.emplace_back(*corpus);
   std::vector<std::string> out;
@@ -73,11 +76,40 @@ std::vector<std::string> listTestdata(const std::string& folder) {
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> listTestdata(const std::string& folder) {
+  std::vector<std::string> out = filesIn(folder);
   if (out.empty() && inTest()) {
     ADD_FAILURE() << "no testdata files under " << folder << " (neither in " << kBundled.string()
                   << " nor in " << corpusNote() << ")";
   }
   return out;
+}
+
+std::vector<std::string> listTestdata(std::initializer_list<const char*> folders) {
+  std::vector<std::string> out;
+  std::string names;
+  for (const char* folder : folders) {
+    for (std::string& f : filesIn(folder)) out.push_back(std::move(f));
+    names += std::string(names.empty() ? "" : ", ") + folder;
+  }
+  if (out.empty() && inTest()) {
+    ADD_FAILURE() << "no testdata files under " << names << " (neither in " << kBundled.string()
+                  << " nor in " << corpusNote() << ")";
+  }
+  return out;
+}
+
+std::string FileTestName::operator()(const ::testing::TestParamInfo<std::string>& info) const {
+  std::string name = info.param;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
 }
 
 ::testing::AssertionResult toolInstalled(const std::string& program, const std::string& package) {

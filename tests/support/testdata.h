@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,16 @@ std::vector<uint8_t> readTestdata(const std::string& relative);
 // running test; called outside a test (a parameter generator during test
 // listing) it never reports anything.
 std::vector<std::string> listTestdata(const std::string& folder);
+
+// The same over several folders, in the order given; a folder may be empty
+// (one that only the corpus fills), the whole list may not.
+std::vector<std::string> listTestdata(std::initializer_list<const char*> folders);
+
+// Name generator for test suites over file names ("codec/png/a-b.png" gives
+// "codec_png_a_b_png"): gtest takes letters, digits and '_' only.
+struct FileTestName {
+  std::string operator()(const ::testing::TestParamInfo<std::string>& info) const;
+};
 
 std::vector<uint8_t> readFileBytes(const std::string& path);
 
