@@ -28,7 +28,6 @@ TagMap parseMakerNote(const std::string& make, base::ByteView buf, const IfdEntr
 // What a maker note addresses outside itself. Positions are relative to the
 // note's first byte.
 struct MakerNoteReach {
-  bool known = false;          // the note's layout is one the walk knows
   int64_t end = 0;             // one past the last byte of the note or of a block it addresses
   bool reachesBefore = false;  // some entry addresses bytes before the note
   // The four-byte fields (in the note or the blocks it addresses) holding

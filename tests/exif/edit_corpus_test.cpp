@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -333,6 +334,31 @@ TEST_P(EditCorpusNotes, EditedFilesLoseNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Edits, EditCorpusNotes, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "NotesMoved" : "Plain"; });
+
+// Nikon Coolpix notes declare a length that ends before their PreviewIFD's
+// preview: made here from a D70 note by shortening its declared length to
+// end where the preview begins. Moved by an edit, the note takes it along.
+TEST_F(EditCorpus, PreviewPastTheNoteMovesWithIt) {
+  ASSERT_TRUE(test::toolInstalled("exiftool", "libimage-exiftool-perl"));
+  Bytes src = test::readTestdata("metadata/makernote-nikon/exiv2_exiv2-nikon-d70.jpg");
+  const EditSession parsed = parseExifBytes(src);
+  const uint8_t entry[] = {0x92, 0x7C, 0, 7, 0, 0, 0x72, 0x8A};  // MakerNote, 29322 bytes
+  auto at = std::search(src.begin(), src.end(), std::begin(entry), std::end(entry));
+  ASSERT_NE(at, src.end());
+  at[6] = 0x06, at[7] = 0x0C;  // 1548: the note ends where the preview begins
+  EditSession s = parseExifBytes(src);
+  ASSERT_EQ(s.makerNote.length, 1548);
+  EXPECT_EQ(s.makerNote.length + s.makerNote.reach, parsed.makerNote.length - 1);
+  for (int t = 0; t < 200; ++t) {
+    setTag(s, IfdSelector::ifd0, static_cast<uint16_t>(0xF000 + t), longVal({t}));
+  }
+  const std::string before = dir_ + "/short.jpg", after = dir_ + "/moved.jpg";
+  save(before, src);
+  save(after, writeExifBytes(src, s));
+  const std::string preview = test::exiftoolOutput("-b -PreviewImage", {before});
+  EXPECT_EQ(preview.size(), 27773u);
+  EXPECT_EQ(test::exiftoolOutput("-b -PreviewImage", {after}), preview);
+}
 
 TEST_F(EditCorpus, StrippedFilesHoldNoMetadata) {
   ASSERT_TRUE(test::toolInstalled("exiftool", "libimage-exiftool-perl"));

@@ -185,7 +185,6 @@ MakerNoteReach makerNoteReach(const std::string& make, base::ByteView buf, int64
   const base::ByteView note = buf.subspan(static_cast<size_t>(at), static_cast<size_t>(length));
   const NoteFormat* format = formatOf(make, note);
   if (format == nullptr) return out;
-  out.known = true;
 
   int64_t base = tiffBase, directory = at + format->directoryAt;
   const std::string_view header = format->header;
@@ -219,12 +218,19 @@ MakerNoteReach makerNoteReach(const std::string& make, base::ByteView buf, int64
   }
   // Some makers write their note in their own byte order whatever the
   // block's (Canon's are little-endian): a count that cannot fit the note
-  // in one order, and can in the other, names the order.
+  // in one order, and can in the other, names the order. A note whose
+  // directory fits in neither is no directory, and nothing is rewritten.
   auto fitsNote = [&](bool be) {
     const int64_t count = readUint16(buf, directory, orderOf(be));
     return count > 0 && 2 + 12 * count <= at + length - directory;
   };
-  if (!fitsNote(bigEndian) && fitsNote(!bigEndian)) bigEndian = !bigEndian;
+  if (!fitsNote(bigEndian)) {
+    if (!fitsNote(!bigEndian)) {
+      out.offsetFields.clear();
+      return out;
+    }
+    bigEndian = !bigEndian;
+  }
   Walk(buf, at, length, base, bigEndian, *format, out).directory(directory, 0);
   std::ranges::sort(out.offsetFields);
   const auto dup = std::ranges::unique(out.offsetFields);
