@@ -232,9 +232,9 @@ MakerNoteReach makerNoteReach(const std::string& make, base::ByteView buf, int64
     bigEndian = !bigEndian;
   }
   Walk(buf, at, length, base, bigEndian, *format, out).directory(directory, 0);
-  std::ranges::sort(out.offsetFields);
-  const auto dup = std::ranges::unique(out.offsetFields);
-  out.offsetFields.erase(dup.begin(), dup.end());
+  std::sort(out.offsetFields.begin(), out.offsetFields.end());
+  out.offsetFields.erase(std::unique(out.offsetFields.begin(), out.offsetFields.end()),
+                         out.offsetFields.end());
   return out;
 }
 
