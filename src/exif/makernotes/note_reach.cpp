@@ -184,7 +184,7 @@ MakerNoteReach makerNoteReach(const std::string& make, base::ByteView buf, int64
   if (!base::fits(buf, at, length) || length < 8) return out;
   const base::ByteView note = buf.subspan(static_cast<size_t>(at), static_cast<size_t>(length));
   const NoteFormat* format = formatOf(make, note);
-  if (format == nullptr) return out;
+  if (format == nullptr || length < format->directoryAt + 2) return out;
 
   int64_t base = tiffBase, directory = at + format->directoryAt;
   const std::string_view header = format->header;
