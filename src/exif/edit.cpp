@@ -14,6 +14,7 @@
 #include "exif/file_ops.h"
 #include "exif/isobmff.h"
 #include "exif/jpeg.h"
+#include "exif/makernotes.h"
 #include "exif/png.h"
 #include "exif/tag_ids.h"
 #include "exif/png_profiles.h"
@@ -180,6 +181,27 @@ void keepMakerNoteData(EditSession& s, ByteView buf, int64_t b, bool be, const I
   if (tailEnd - noteEnd > static_cast<int64_t>(s.makerNote.tail.size())) {
     s.makerNote.tail.assign(buf.begin() + noteEnd, buf.begin() + tailEnd);
   }
+}
+
+// What the note's own entries address beyond its end, walked by its
+// maker's layout, is kept with it even where the bytes behind it run on.
+void walkMakerNote(EditSession& s, ByteView buf, int64_t b, bool be, const Ifd& ifd0) {
+  if (s.makerNote.offset < 0) return;
+  const IfdEntry* make = ifd0.find(kTagMake);
+  const std::string makeText = make != nullptr ? toString(*make) : std::string();
+  MakerNoteReach reach =
+      makerNoteReach(makeText, buf, b, be, b + s.makerNote.offset, s.makerNote.length);
+  const int64_t blockEnd = exifBlockEnd(buf, b);
+  const int64_t limit = blockEnd >= 0 ? blockEnd : static_cast<int64_t>(buf.size());
+  const int64_t noteEnd = b + s.makerNote.offset + s.makerNote.length;
+  const int64_t end = std::min(b + s.makerNote.offset + reach.end, limit);
+  s.makerNote.offsetFields = std::move(reach.offsetFields);
+  s.makerNote.fieldsBigEndian = reach.bigEndian;
+  if (end <= noteEnd) return;
+  if (end - noteEnd > static_cast<int64_t>(s.makerNote.tail.size())) {
+    s.makerNote.tail.assign(buf.begin() + noteEnd, buf.begin() + end);
+  }
+  s.makerNote.reach = end - noteEnd;
 }
 
 int64_t signExtend(uint64_t v, int bits) {
@@ -372,6 +394,7 @@ EditSession parseExifBytes(ByteView buf) {
   }
   readThumbnail(s, buf, ifd0, b, be, budget, allowance);
   keepMakerNoteData(s, buf, b, be, ifd0);
+  walkMakerNote(s, buf, b, be, ifd0);
   return s;
 }
 

@@ -58,6 +58,13 @@ struct MakerNotePlace {
   // The bytes that followed the note in the source (at most 256): some notes
   // point a little past their declared length, at bytes of the source block.
   Bytes tail;
+  // How many bytes after the note its entries address (previews,
+  // sub-directories; within `tail`), carried with it when it has to move,
+  // and the fields of offsets from the TIFF header that then shift with it
+  // (positions from the note's first byte, in the fields' byte order).
+  int64_t reach = 0;
+  std::vector<int64_t> offsetFields;
+  bool fieldsBigEndian = false;
 };
 
 struct EditSession {

@@ -15,6 +15,7 @@
 
 #include "base/checked.h"
 #include "exif/edit.h"
+#include "exif/endian.h"
 #include "exif/tag_ids.h"
 
 namespace kd::exif {
@@ -131,6 +132,10 @@ struct Writer {
   bool noteInPlace = false;  // already in the file: write the entry only
   const Bytes* noteBytes = nullptr;
   const Bytes* noteTail = nullptr;
+  // A note that cannot stay at its offset: placed with the bytes after it
+  // that it addresses, its offset fields shifted by the move.
+  const EditValue* movingNote = nullptr;
+  const MakerNotePlace* movingPlace = nullptr;
 
   int64_t cursor() const { return areaStart + static_cast<int64_t>(area.size()); }
 
@@ -149,6 +154,23 @@ struct Writer {
     int64_t at = cursor();
     area.insert(area.end(), bytes.begin(), bytes.end());
     if (area.size() % 2 != 0) area.push_back(0);
+    return at;
+  }
+
+  int64_t placeMovedNote(Bytes unit) {
+    const MakerNotePlace& from = *movingPlace;
+    const size_t carried =
+        std::min(static_cast<size_t>(from.reach), from.tail.size());
+    unit.insert(unit.end(), from.tail.begin(), from.tail.begin() + static_cast<ptrdiff_t>(carried));
+    const int64_t at = place(unit);
+    const int64_t shift = at - from.offset;
+    uint8_t* p = area.data() + (at - areaStart);
+    for (int64_t field : from.offsetFields) {
+      if (field < 0 || field > static_cast<int64_t>(unit.size()) - 4) continue;
+      const ByteOrder order = orderOf(from.fieldsBigEndian);
+      const auto moved = static_cast<uint32_t>(base::loadU32(unit, field, order) + shift);
+      from.fieldsBigEndian ? base::storeBe32(p + field, moved) : base::storeLe32(p + field, moved);
+    }
     return at;
   }
 
@@ -186,6 +208,8 @@ struct Writer {
       } else if (isExif && item.tag == kTagMakerNote && noteLength > 0 &&
                  item.value->raw.data() == noteBytes->data()) {
         put32(out, offset32(noteAt), be);
+      } else if (isExif && item.tag == kTagMakerNote && item.value == movingNote) {
+        put32(out, offset32(placeMovedNote(enc.bytes)), be);
       } else {
         put32(out, offset32(place(enc.bytes)), be);
       }
@@ -241,6 +265,10 @@ Bytes serializeBody(const EditSession& s, const BlockLayout& layout) {
     w.noteInPlace = layout.makerNoteInPlace;
     w.noteBytes = &note->raw;
     w.noteTail = &s.makerNote.tail;
+  } else if (note != nullptr && s.makerNote.offset >= 0 &&
+             static_cast<int64_t>(note->raw.size()) == s.makerNote.length) {
+    w.movingNote = note;
+    w.movingPlace = &s.makerNote;
   }
 
   std::vector<std::pair<uint16_t, uint32_t>> ifd0Pointers;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/bytes.h"
 #include "exif/tags.h"
@@ -23,5 +24,23 @@ TagMap parseAppleMakerNote(base::ByteView note);
 TagMap parseMakerNote(const std::string& make, base::ByteView buf, const IfdEntry& note,
                       int64_t base, bool bigEndian, const std::string& model,
                       ReadBudget& budget);
+
+// What a maker note addresses outside itself. Positions are relative to the
+// note's first byte.
+struct MakerNoteReach {
+  int64_t end = 0;             // one past the last byte of the note or of a block it addresses
+  bool reachesBefore = false;  // some entry addresses bytes before the note
+  // The four-byte fields (in the note or the blocks it addresses) holding
+  // offsets relative to the TIFF header, in the byte order `bigEndian`:
+  // they change by the distance the note moves.
+  std::vector<int64_t> offsetFields;
+  bool bigEndian = false;
+};
+
+// Walks the maker note of `length` bytes at `at` in `buf`, inside an EXIF
+// block whose TIFF header lies at `tiffBase`, by the layout the Make text and
+// the note's header name.
+MakerNoteReach makerNoteReach(const std::string& make, base::ByteView buf, int64_t tiffBase,
+                              bool bigEndian, int64_t at, int64_t length);
 
 }  // namespace kd::exif
