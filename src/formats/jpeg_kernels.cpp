@@ -432,6 +432,7 @@ uint64_t fdctQuantisePlain(const float* f, size_t stride, const float* quant, in
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 // The cosine and scale rows of the one-block kernels with each value
 // twice (entries 2i and 2i + 1 hold value i), for the pair kernel below.
@@ -612,6 +613,7 @@ void colourRowPlain(const uint8_t* src, size_t n, bool colour, float* p0, float*
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 [[gnu::target("avx512f,avx2")]] void colourRowAvx512(const uint8_t* src, size_t n, bool colour,
                                                      float* p0, float* p1, float* p2) {
