@@ -147,20 +147,6 @@ inline uint32_t loadU32(ByteView v, int64_t pos, ByteOrder order) {
   return order == ByteOrder::kLittle ? loadLe32(p) : loadBe32(p);
 }
 
-// The same with the order as a flag: `littleEndian` true reads "II" order.
-
-inline uint16_t loadU16(ByteView v, int64_t pos, bool littleEndian) {
-  if (!fits(v, pos, 2)) return 0;
-  const uint8_t* p = v.data() + pos;
-  return littleEndian ? loadLe16(p) : loadBe16(p);
-}
-
-inline uint32_t loadU32(ByteView v, int64_t pos, bool littleEndian) {
-  if (!fits(v, pos, 4)) return 0;
-  const uint8_t* p = v.data() + pos;
-  return littleEndian ? loadLe32(p) : loadBe32(p);
-}
-
 // Forward reader over a view. Every read is bounds-checked; a read past the
 // end throws ekTruncated with the reader's message (or the one given to
 // need/take/skip/sub). Child readers made by sub() cannot see past their

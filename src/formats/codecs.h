@@ -36,6 +36,10 @@ Image decodeWebp(ByteView data);
 // frame of an animation.
 Image decodeWebpWide(ByteView data);
 Image decodeTiff(ByteView data);
+// With opts.wide also separate planes, integer samples of 1 to 32 bits,
+// floating-point samples, YCbCr, CCITT fax and JPEG strips and tiles; an LZW
+// strip that decodes to more than it needs keeps what it needs.
+Image decodeTiff(ByteView data, const DecodeOptions& opts);
 Image decodePcx(ByteView data);
 Image decodeTga(ByteView data);
 

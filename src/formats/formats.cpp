@@ -45,7 +45,7 @@ Image decodeImage(ByteView d, const DecodeOptions& opts, FileFormat format) {
     case ffPnm: return decodePnm(d, opts);
     case ffTga: return decodeTga(d);
     case ffWebp: return decodeWebpWide(d);
-    case ffTiff: return decodeTiff(d);
+    case ffTiff: return decodeTiff(d, opts);
     case ffGif: return decodeGif(d);
     case ffPcx: return decodePcx(d);
     case ffAuto: break;

@@ -90,7 +90,19 @@ size_t decode(base::ByteView in, size_t expected, base::Bytes& out, const LzwRul
     } else {
       base::fail(base::ekInvalid, rules.badCode);
     }
-    if (len > expected - pos) base::fail(base::ekInvalid, rules.overflow);
+    if (len > expected - pos) {
+      if (rules.overflow != nullptr) base::fail(base::ekInvalid, rules.overflow);
+      // Keep the bytes that are still wanted: the part of the string that
+      // fits, from where the string lies earlier in the output.
+      const size_t keep = expected - pos;
+      if (keep > out.size() - pos) growTo(out, expected, expected);
+      if (code < clear) {
+        if (keep > 0) out[pos] = static_cast<uint8_t>(code);
+      } else if (keep > 0) {
+        std::memcpy(out.data() + pos, out.data() + (code < next ? start[code] : prevStart), keep);
+      }
+      return expected;
+    }
     if (len > out.size() - pos) growTo(out, pos + len, expected);
     uint8_t* o = out.data() + pos;
     if (code < clear) {

@@ -29,7 +29,7 @@ struct LzwRules {
   const char* truncated;     // ekTruncated, with failOnTruncation
   const char* badFirstCode;  // ekInvalid: a table code with no string before it
   const char* badCode;       // ekInvalid: a code beyond the next table entry
-  const char* overflow;      // ekInvalid: output beyond `expected`
+  const char* overflow;      // ekInvalid: output beyond `expected`; null: keep the first `expected` bytes
 };
 
 // Decodes the untrusted stream `in` into `out`, which grows as needed (by

@@ -375,16 +375,16 @@ ImageInfo probeWebp(ByteView d) {
 ImageInfo probeTiff(ByteView d) {
   ByteReader r(d, "tiff: header truncated");
   r.need(8);
-  bool little;
+  base::ByteOrder order;
   if (startsWith(d, "II", 2)) {
-    little = true;
+    order = base::ByteOrder::kLittle;
   } else if (startsWith(d, "MM", 2)) {
-    little = false;
+    order = base::ByteOrder::kBig;
   } else {
     fail(ekUnsupported, "tiff: bad byte order");
   }
-  if (base::loadU16(d, 2, little) != 42) fail(ekUnsupported, "tiff: bad magic (not classic TIFF)");
-  const tiff::Ifd ifd = tiff::parseIfd(d, base::loadU32(d, 4, little), little);
+  if (base::loadU16(d, 2, order) != 42) fail(ekUnsupported, "tiff: bad magic (not classic TIFF)");
+  const tiff::Ifd ifd = tiff::parseIfd(d, base::loadU32(d, 4, order), order);
   const uint64_t width = ifd.getU32(256, 0), height = ifd.getU32(257, 0);
   if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX) {
     fail(ekInvalid, "tiff: bad image dimensions");

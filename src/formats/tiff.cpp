@@ -34,37 +34,10 @@ namespace tiff {
 
 namespace {
 
-constexpr uint16_t kImageWidth = 256;
-constexpr uint16_t kImageLength = 257;
-constexpr uint16_t kBitsPerSample = 258;
-constexpr uint16_t kCompression = 259;
-constexpr uint16_t kPhotometric = 262;
-constexpr uint16_t kStripOffsets = 273;
-constexpr uint16_t kSamplesPerPixel = 277;
-constexpr uint16_t kRowsPerStrip = 278;
-constexpr uint16_t kStripByteCounts = 279;
-constexpr uint16_t kPlanarConfiguration = 284;
-constexpr uint16_t kPredictor = 317;
-constexpr uint16_t kColorMap = 320;
-constexpr uint16_t kTileWidth = 322;
-constexpr uint16_t kTileLength = 323;
-constexpr uint16_t kTileOffsets = 324;
-constexpr uint16_t kTileByteCounts = 325;
-constexpr uint16_t kExtraSamples = 338;
-constexpr uint16_t kSampleFormat = 339;
-
-constexpr uint32_t kNone = 1;
-constexpr uint32_t kLzw = 5;
-constexpr uint32_t kDeflate = 8;
-constexpr uint32_t kPackBits = 32773;
-constexpr uint32_t kAdobeDeflate = 32946;
-
 constexpr uint64_t kMaxDimension = uint64_t{1} << 30;
 constexpr uint32_t kMaxSamples = 6;
 
 constexpr std::array<uint8_t, 13> kTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
-
-size_t toSize(uint64_t v) { return v > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(v); }
 
 // TIFF 6.0 LZW: MSB-first codes, the width growing one code early, and a
 // stream that ends without EndOfInformation simply ends.
@@ -76,6 +49,11 @@ constexpr LzwRules kTiffLzw = {8,
                                "tiff: bad LZW first code",
                                "tiff: bad LZW code",
                                "tiff: LZW output exceeds expected size"};
+
+// The same, keeping the bytes a strip needs of a stream that decodes to
+// more, as libtiff does.
+constexpr LzwRules kTiffLzwKeep = {8, true, true, false, "", kTiffLzw.badFirstCode, kTiffLzw.badCode,
+                                   nullptr};
 
 size_t packbitsInto(ByteView in, size_t expected, Bytes& out) {
   size_t i = 0;
@@ -101,34 +79,6 @@ size_t packbitsInto(ByteView in, size_t expected, Bytes& out) {
     }
   }
   return pos;
-}
-
-// The decoded bytes of one strip or tile: a view of the file for
-// uncompressed data, otherwise of `scratch`, which is reused from chunk to
-// chunk. `scratch` starts no larger than the input can fill.
-ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t expected,
-                         uint32_t compression, Bytes& scratch) {
-  if (count == 0) fail(ekTruncated, "tiff: empty strip/tile");
-  if (offset > INT64_MAX || count > INT64_MAX ||
-      !base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count))) {
-    fail(ekTruncated, "tiff: strip/tile bytes out of range");
-  }
-  const ByteView in = data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
-  if (compression == kLzw || compression == kPackBits) {
-    const uint64_t most = std::min<uint64_t>(expected, maxDecodedSize(compression, count));
-    if (scratch.size() < most) scratch.resize(toSize(most));
-  }
-  // Each decoder may grow `scratch`: the view is taken only once it has
-  // returned, so it never points at the block a growth released.
-  size_t produced = 0;
-  switch (compression) {
-    case kLzw: produced = lzwDecodeInto(in, expected, scratch, kTiffLzw); break;
-    case kPackBits: produced = packbitsInto(in, expected, scratch); break;
-    case kDeflate:
-    case kAdobeDeflate: produced = compress::zlibInflateInto(in, expected, scratch); break;
-    default: return in;
-  }
-  return ByteView(scratch.data(), produced);
 }
 
 // How one row of decoded samples becomes pixels of the output colour space.
@@ -398,58 +348,10 @@ PixelFormat readPixelFormat(const Ifd& ifd, bool little) {
   return f;
 }
 
-// Where the strips or tiles lie and what each decodes to.
-struct Layout {
-  bool tiled = false;
-  uint64_t chunkWidth = 0;  // columns a chunk decodes to
-  uint64_t chunkRows = 0;   // rows of a full chunk
-  uint64_t across = 1;      // chunks per band of rows
-  uint64_t count = 0;
-  std::vector<uint64_t> offsets;
-  std::vector<uint64_t> byteCounts;
-};
-
-Layout readLayout(const Ifd& ifd, uint64_t width, uint64_t height) {
-  Layout l;
-  if (ifd.has(kTileWidth)) {
-    l.tiled = true;
-    l.chunkWidth = ifd.getU32(kTileWidth, 0);
-    l.chunkRows = ifd.getU32(kTileLength, 0);
-    if (l.chunkWidth == 0 || l.chunkRows == 0) fail(ekInvalid, "tiff: bad tile dimensions");
-    l.across = width / l.chunkWidth + (width % l.chunkWidth != 0);
-    const uint64_t down = height / l.chunkRows + (height % l.chunkRows != 0);
-    l.count = l.across * down;  // both at most 2^30
-    l.offsets = ifd.getSeq(kTileOffsets);
-    l.byteCounts = ifd.getSeq(kTileByteCounts);
-    if (l.offsets.size() < l.count || l.byteCounts.size() < l.count) {
-      fail(ekTruncated, "tiff: tile offset/count table truncated");
-    }
-  } else {
-    l.chunkWidth = width;
-    // A RowsPerStrip of 0 would describe no strips at all; like an absent
-    // field it means one strip for the whole picture.
-    l.chunkRows = ifd.getU32(kRowsPerStrip, height);
-    if (l.chunkRows == 0 || l.chunkRows > height) l.chunkRows = height;
-    l.count = height / l.chunkRows + (height % l.chunkRows != 0);
-    l.offsets = ifd.getSeq(kStripOffsets);
-    l.byteCounts = ifd.getSeq(kStripByteCounts);
-    if (l.offsets.size() < l.count || l.byteCounts.size() < l.count) {
-      fail(ekTruncated, "tiff: strip offset/count table truncated");
-    }
-  }
-  return l;
-}
-
-// Rows a chunk decodes to: full tiles, and strips but the last.
-uint64_t decodedRows(const Layout& l, uint64_t index, uint64_t height) {
-  if (l.tiled) return l.chunkRows;
-  return std::min(l.chunkRows, height - index * l.chunkRows);
-}
-
 // Decodes every strip or tile in order into `img`, or only checks them when
 // `img` is null.
 void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Layout& l,
-                  uint64_t width, uint64_t height, Image* img) {
+                  uint64_t width, uint64_t height, bool keepLzwExcess, Image* img) {
   const uint32_t compression = static_cast<uint32_t>(ifd.getU32(kCompression, 1));
   const uint64_t predictor = ifd.getU32(kPredictor, 1);
   const size_t rowBytes = rowBytesFor(l.chunkWidth, f.spp, f.bits);
@@ -460,7 +362,8 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
     const uint64_t rows = decodedRows(l, i, height);
     const size_t expected = toSize(base::saturatingMul<uint64_t>(rows, rowBytes));
     ByteView chunk =
-        decodeChunkInto(data, l.offsets[i], l.byteCounts[i], expected, compression, scratch);
+        decodeChunkInto(data, l.offsets[i], l.byteCounts[i], expected, compression, scratch,
+                        keepLzwExcess);
     if (chunk.size() < expected) fail(ekTruncated, "tiff: decoded strip/tile too short");
     if (img == nullptr) continue;
     const uint64_t x0 = l.tiled ? (i % l.across) * l.chunkWidth : 0;
@@ -496,6 +399,67 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
 
 }  // namespace
 
+ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t expected,
+                         uint32_t compression, Bytes& scratch, bool keepLzwExcess) {
+  if (count == 0) fail(ekTruncated, "tiff: empty strip/tile");
+  if (offset > INT64_MAX || count > INT64_MAX ||
+      !base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count))) {
+    fail(ekTruncated, "tiff: strip/tile bytes out of range");
+  }
+  const ByteView in = data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
+  if (compression == kLzw || compression == kPackBits) {
+    const uint64_t most = std::min<uint64_t>(expected, maxDecodedSize(compression, count));
+    if (scratch.size() < most) scratch.resize(toSize(most));
+  }
+  // Each decoder may grow `scratch`: the view is taken only once it has
+  // returned, so it never points at the block a growth released.
+  size_t produced = 0;
+  switch (compression) {
+    case kLzw: produced = lzwDecodeInto(in, expected, scratch, keepLzwExcess ? kTiffLzwKeep : kTiffLzw); break;
+    case kPackBits: produced = packbitsInto(in, expected, scratch); break;
+    case kDeflate:
+    case kAdobeDeflate: produced = compress::zlibInflateInto(in, expected, scratch); break;
+    default: return in;
+  }
+  return ByteView(scratch.data(), produced);
+}
+
+Layout readLayout(const Ifd& ifd, uint64_t width, uint64_t height) {
+  Layout l;
+  if (ifd.has(kTileWidth)) {
+    l.tiled = true;
+    l.chunkWidth = ifd.getU32(kTileWidth, 0);
+    l.chunkRows = ifd.getU32(kTileLength, 0);
+    if (l.chunkWidth == 0 || l.chunkRows == 0) fail(ekInvalid, "tiff: bad tile dimensions");
+    l.across = width / l.chunkWidth + (width % l.chunkWidth != 0);
+    const uint64_t down = height / l.chunkRows + (height % l.chunkRows != 0);
+    l.count = l.across * down;  // both at most 2^30
+    l.offsets = ifd.getSeq(kTileOffsets);
+    l.byteCounts = ifd.getSeq(kTileByteCounts);
+    if (l.offsets.size() < l.count || l.byteCounts.size() < l.count) {
+      fail(ekTruncated, "tiff: tile offset/count table truncated");
+    }
+  } else {
+    l.chunkWidth = width;
+    // A RowsPerStrip of 0 would describe no strips at all; like an absent
+    // field it means one strip for the whole picture.
+    l.chunkRows = ifd.getU32(kRowsPerStrip, height);
+    if (l.chunkRows == 0 || l.chunkRows > height) l.chunkRows = height;
+    l.count = height / l.chunkRows + (height % l.chunkRows != 0);
+    l.offsets = ifd.getSeq(kStripOffsets);
+    l.byteCounts = ifd.getSeq(kStripByteCounts);
+    if (l.offsets.size() < l.count || l.byteCounts.size() < l.count) {
+      fail(ekTruncated, "tiff: strip offset/count table truncated");
+    }
+  }
+  return l;
+}
+
+uint64_t decodedRows(const Layout& l, uint64_t index, uint64_t height) {
+  if (l.tiled) return l.chunkRows;
+  return std::min(l.chunkRows, height - index * l.chunkRows);
+}
+
 uint32_t typeSize(uint32_t type) { return type < kTypeSizes.size() ? kTypeSizes[type] : 0; }
 
 uint64_t Ifd::element(const Field& f, uint32_t i) const {
@@ -503,10 +467,10 @@ uint64_t Ifd::element(const Field& f, uint32_t i) const {
   const int64_t at = static_cast<int64_t>(f.pos + uint64_t{i} * size);
   switch (size) {
     case 1: return data_[static_cast<size_t>(at)];
-    case 2: return base::loadU16(data_, at, little_);
-    case 4: return base::loadU32(data_, at, little_);
+    case 2: return base::loadU16(data_, at, order_);
+    case 4: return base::loadU32(data_, at, order_);
     default:
-      return uint64_t{base::loadU32(data_, at, little_)} << 32 | base::loadU32(data_, at + 4, little_);
+      return uint64_t{base::loadU32(data_, at, order_)} << 32 | base::loadU32(data_, at + 4, order_);
   }
 }
 
@@ -525,29 +489,29 @@ std::vector<uint64_t> Ifd::getSeq(uint16_t tag) const {
   return out;
 }
 
-Ifd parseIfd(ByteView data, uint64_t offset, bool littleEndian) {
+Ifd parseIfd(ByteView data, uint64_t offset, base::ByteOrder order) {
   if (offset > INT64_MAX || !base::fits(data, static_cast<int64_t>(offset), 2)) {
     fail(ekTruncated, "tiff: IFD offset out of range");
   }
   const auto at = static_cast<size_t>(offset);
-  const uint16_t entries = base::loadU16(data, static_cast<int64_t>(at), littleEndian);
+  const uint16_t entries = base::loadU16(data, static_cast<int64_t>(at), order);
   if (!base::fits(data, static_cast<int64_t>(at) + 2, int64_t{entries} * 12)) {
     fail(ekTruncated, "tiff: IFD entries truncated");
   }
-  Ifd ifd(data, littleEndian);
+  Ifd ifd(data, order);
   for (size_t e = 0; e < entries; ++e) {
     const auto entry = static_cast<int64_t>(at + 2 + 12 * e);
     Ifd::Field f;
-    const uint16_t tag = base::loadU16(data, entry, littleEndian);
-    f.type = base::loadU16(data, entry + 2, littleEndian);
-    f.count = base::loadU32(data, entry + 4, littleEndian);
+    const uint16_t tag = base::loadU16(data, entry, order);
+    f.type = base::loadU16(data, entry + 2, order);
+    f.count = base::loadU32(data, entry + 4, order);
     const uint32_t size = typeSize(f.type);
     if (size == 0) continue;
     const uint64_t total = uint64_t{f.count} * size;
     if (total <= 4) {
       f.pos = static_cast<size_t>(entry + 8);
     } else {
-      const uint32_t valueAt = base::loadU32(data, entry + 8, littleEndian);
+      const uint32_t valueAt = base::loadU32(data, entry + 8, order);
       if (!base::fits(data, valueAt, static_cast<int64_t>(total))) {
         fail(ekTruncated, "tiff: field value out of range");
       }
@@ -601,29 +565,40 @@ void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, 
   }
 }
 
-}  // namespace tiff
+namespace {
 
-Image decodeTiff(ByteView data) {
-  using namespace tiff;
+// The classic header and the first directory.
+Ifd readHeader(ByteView data, base::ByteOrder& order) {
   requireLen(data, 8, "tiff: header truncated");
-  bool little;
   if (data[0] == 'I' && data[1] == 'I') {
-    little = true;
+    order = base::ByteOrder::kLittle;
   } else if (data[0] == 'M' && data[1] == 'M') {
-    little = false;
+    order = base::ByteOrder::kBig;
   } else {
     fail(ekUnsupported, "tiff: bad byte order");
   }
-  if (base::loadU16(data, 2, little) != 42) fail(ekUnsupported, "tiff: bad magic (not classic TIFF)");
-  const Ifd ifd = parseIfd(data, base::loadU32(data, 4, little), little);
+  if (base::loadU16(data, 2, order) != 42) fail(ekUnsupported, "tiff: bad magic (not classic TIFF)");
+  return parseIfd(data, base::loadU32(data, 4, order), order);
+}
 
-  const uint64_t width = ifd.getU32(kImageWidth, 0);
-  const uint64_t height = ifd.getU32(kImageLength, 0);
-  if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) {
-    fail(ekInvalid, "tiff: bad image dimensions");
-  }
-  requirePixelCount(static_cast<int64_t>(width), static_cast<int64_t>(height),
-                    "tiff: image has too many pixels");
+// Whether the plain decoder takes the samples this directory describes (it
+// then also gives the failures of the picture it declares).
+bool plainReads(const Ifd& ifd) {
+  const uint64_t compression = ifd.getU32(kCompression, 1);
+  const uint64_t bits = ifd.getU32(kBitsPerSample, 1);
+  const uint64_t predictor = ifd.getU32(kPredictor, 1);
+  const bool knownCompression = compression == kNone || compression == kLzw ||
+                                compression == kDeflate || compression == kPackBits ||
+                                compression == kAdobeDeflate;
+  return ifd.getU32(kPlanarConfiguration, 1) == 1 && ifd.getU32(kPhotometric, 0) <= 5 &&
+         ifd.getU32(kSampleFormat, 1) != 3 && knownCompression &&
+         (bits == 1 || bits == 4 || bits == 8 || bits == 16) &&
+         (bits >= 8 || ifd.getU32(kSamplesPerPixel, 1) == 1) &&
+         (predictor == 1 || (predictor == 2 && bits >= 8));
+}
+
+Image decodePlain(ByteView data, const Ifd& ifd, bool little, uint64_t width, uint64_t height,
+                  bool keepLzwExcess) {
   const PixelFormat f = readPixelFormat(ifd, little);
   const Layout l = readLayout(ifd, width, height);
   if (f.spp > kMaxSamples) fail(ekUnsupported, "tiff: sample count exceeds decoder capacity");
@@ -639,7 +614,7 @@ Image decodeTiff(ByteView data) {
     const uint64_t most = inFile ? maxDecodedSize(compression, count) : 0;
     canFill = most >= base::saturatingMul<uint64_t>(decodedRows(l, i, height), rowBytes);
   }
-  if (!canFill) decodeChunks(data, ifd, f, l, width, height, nullptr);
+  if (!canFill) decodeChunks(data, ifd, f, l, width, height, keepLzwExcess, nullptr);
 
   Image img;
   img.width = static_cast<int64_t>(width);
@@ -650,8 +625,29 @@ Image decodeTiff(ByteView data) {
   img.pixels.reserve(size);
   base::adviseHugePages(img.pixels.data(), size);
   if (l.tiled) img.pixels.resize(size);
-  decodeChunks(data, ifd, f, l, width, height, &img);
+  decodeChunks(data, ifd, f, l, width, height, keepLzwExcess, &img);
   return img;
+}
+
+}  // namespace
+
+}  // namespace tiff
+
+Image decodeTiff(ByteView data) { return decodeTiff(data, DecodeOptions{}); }
+
+Image decodeTiff(ByteView data, const DecodeOptions& opts) {
+  using namespace tiff;
+  base::ByteOrder order;
+  const Ifd ifd = readHeader(data, order);
+  const uint64_t width = ifd.getU32(kImageWidth, 0);
+  const uint64_t height = ifd.getU32(kImageLength, 0);
+  if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) {
+    fail(ekInvalid, "tiff: bad image dimensions");
+  }
+  requirePixelCount(static_cast<int64_t>(width), static_cast<int64_t>(height),
+                    "tiff: image has too many pixels");
+  if (opts.wide && !plainReads(ifd)) return decodeWide(data, ifd, order, width, height);
+  return decodePlain(data, ifd, order == base::ByteOrder::kLittle, width, height, opts.wide);
 }
 
 }  // namespace kd::formats

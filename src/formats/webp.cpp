@@ -28,7 +28,7 @@ bool isCode(const Chunk& c, const char (&code)[5]) { return std::memcmp(c.code, 
 Chunk readChunk(ByteView data, size_t offset) {
   Chunk c;
   std::memcpy(c.code, data.data() + offset, 4);
-  c.size = base::loadU32(data, static_cast<int64_t>(offset + 4), true);
+  c.size = base::loadU32(data, static_cast<int64_t>(offset + 4), base::ByteOrder::kLittle);
   c.payload = offset + 8;
   return c;
 }
@@ -114,7 +114,7 @@ Image decodeWebp(ByteView data) {
   if (data.size() < 12) fail(ekTruncated, "webp: container truncated");
   if (std::memcmp(data.data(), kRiff, 4) != 0) fail(ekUnsupported, "webp: not a RIFF");
   if (std::memcmp(data.data() + 8, kWebp, 4) != 0) fail(ekUnsupported, "webp: not a WEBP");
-  const uint32_t riffSize = base::loadU32(data, 4, true);
+  const uint32_t riffSize = base::loadU32(data, 4, base::ByteOrder::kLittle);
   if (riffSize < 4 || data.size() - 8 < riffSize) fail(ekTruncated, "webp: bad RIFF size");
   const size_t end = size_t{riffSize} + 8;
   if (end - 12 < 8) fail(ekTruncated, "webp: chunk header short");

@@ -27,13 +27,13 @@ TEST(BytesFits, RejectsEveryOverrunIncludingHugeOffsets) {
 }
 
 TEST(BytesLenient, OutOfRangeReadsGiveZero) {
-  EXPECT_EQ(loadU16(kView, 0, true), 0x0201);
-  EXPECT_EQ(loadU16(kView, 0, false), 0x0102);
-  EXPECT_EQ(loadU32(kView, 2, true), 0x06050403u);
-  EXPECT_EQ(loadU32(kView, 2, false), 0x03040506u);
-  EXPECT_EQ(loadU32(kView, 3, true), 0u);
-  EXPECT_EQ(loadU16(kView, 5, true), 0);
-  EXPECT_EQ(loadU16(kView, -1, true), 0);
+  EXPECT_EQ(loadU16(kView, 0, ByteOrder::kLittle), 0x0201);
+  EXPECT_EQ(loadU16(kView, 0, ByteOrder::kBig), 0x0102);
+  EXPECT_EQ(loadU32(kView, 2, ByteOrder::kLittle), 0x06050403u);
+  EXPECT_EQ(loadU32(kView, 2, ByteOrder::kBig), 0x03040506u);
+  EXPECT_EQ(loadU32(kView, 3, ByteOrder::kLittle), 0u);
+  EXPECT_EQ(loadU16(kView, 5, ByteOrder::kLittle), 0);
+  EXPECT_EQ(loadU16(kView, -1, ByteOrder::kLittle), 0);
 }
 
 TEST(BytesLoadStore, BothByteOrdersAtEveryWidth) {

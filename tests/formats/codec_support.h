@@ -156,10 +156,10 @@ Bytes magickRgb(const std::string& path, int64_t width, int64_t height);
 // A TIFF whose first directory declares associated alpha (ExtraSamples 1).
 inline bool hasAssociatedAlpha(const Bytes& file) {
   if (file.size() < 8 || (file[0] != 'I' && file[0] != 'M')) return false;
-  const bool little = file[0] == 'I';
+  const auto order = file[0] == 'I' ? base::ByteOrder::kLittle : base::ByteOrder::kBig;
   try {
     const ByteView view = viewOf(file);
-    return tiff::parseIfd(view, base::loadU32(view, 4, little), little).getU32(338, 0) == 1;
+    return tiff::parseIfd(view, base::loadU32(view, 4, order), order).getU32(338, 0) == 1;
   } catch (const KeldraException&) {
     return false;
   }
