@@ -191,8 +191,8 @@ void walkMakerNote(EditSession& s, ByteView buf, int64_t b, bool be, const Ifd& 
   const std::string makeText = make != nullptr ? toString(*make) : std::string();
   MakerNoteReach reach =
       makerNoteReach(makeText, buf, b, be, b + s.makerNote.offset, s.makerNote.length);
-  const int64_t blockEnd = exifBlockEnd(buf, b);
-  const int64_t limit = blockEnd >= 0 ? blockEnd : static_cast<int64_t>(buf.size());
+  const FoundOffset blockEnd = exifBlockEnd(buf, b);
+  const int64_t limit = blockEnd ? *blockEnd : static_cast<int64_t>(buf.size());
   const int64_t noteEnd = b + s.makerNote.offset + s.makerNote.length;
   const int64_t end = std::min(b + s.makerNote.offset + reach.end, limit);
   s.makerNote.offsetFields = std::move(reach.offsetFields);
