@@ -286,13 +286,14 @@ inline void copyMatch(uint8_t* dst, size_t dist, size_t length) {
     std::memset(dst, *src, length);
     return;
   }
-  // Lay the pattern down byte by byte up to a period that is a multiple of
-  // dist and at least 8, then copy 8 bytes at a time from one period back.
-  const size_t period = dist * ((8 + dist - 1) / dist);
-  const size_t head = std::min(length, period);
-  size_t i = 0;
-  for (; i < head; ++i) dst[i] = src[i];
-  for (; i < length; i += 8) std::memcpy(dst + i, dst + i - period, 8);
+  // Pattern expansion: the dist bytes repeated across a word, stored every
+  // `step` bytes (the largest multiple of dist up to 8), so no load waits
+  // for a store of this copy.
+  uint64_t v = base::loadLe64(src) & ((uint64_t{1} << (8 * dist)) - 1);
+  for (size_t shift = 8 * dist; shift < 64; shift *= 2) v |= v << shift;
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  const size_t step = 8 / dist * dist;
+  for (size_t i = 0; i < length; i += step) std::memcpy(dst + i, &v, 8);
 }
 
 // Where the output goes when it does not go into one buffer: the buffer is
@@ -312,11 +313,17 @@ class Inflater {
   // window and never grows beyond need.
   Inflater(std::span<const ByteView> pieces, size_t start, size_t cap, Bytes& out,
            size_t initialSize, WindowState* window = nullptr)
-      : in_(pieces, start), cap_(cap), out_(out), window_(window),
-        codes_(new Codes) {
+      : in_(pieces, start), cap_(cap), growable_(&out), window_(window), codes_(new Codes) {
     allocLimit_ = cap > SIZE_MAX - kRoom ? SIZE_MAX : cap + kRoom;
-    if (out_.size() < initialSize) out_.resize(std::min(initialSize, allocLimit_));
+    if (out.size() < initialSize) out.resize(std::min(initialSize, allocLimit_));
+    data_ = out.data();
+    size_ = out.size();
   }
+  // Output into the `cap` bytes at `out`, which never grow: nothing is
+  // written past them, so the last matches take the careful copy.
+  Inflater(std::span<const ByteView> pieces, size_t start, uint8_t* out, size_t cap)
+      : in_(pieces, start), cap_(cap), allocLimit_(cap), data_(out), size_(cap), window_(nullptr),
+        codes_(new Codes) {}
 
   void run() {
     bool last = false;
@@ -339,9 +346,9 @@ class Inflater {
   // Hands every produced byte to the sink and sums it.
   void flushWindow() {
     WindowState& w = *window_;
-    w.adler = adler32(ByteView(out_.data() + w.adlerAt, pos_ - w.adlerAt), w.adler);
+    w.adler = adler32(ByteView(data_ + w.adlerAt, pos_ - w.adlerAt), w.adler);
     w.adlerAt = pos_;
-    if (pos_ > w.taken) w.taken += w.sink->take(out_.data() + w.taken, pos_ - w.taken);
+    if (pos_ > w.taken) w.taken += w.sink->take(data_ + w.taken, pos_ - w.taken);
   }
 
  private:
@@ -352,25 +359,28 @@ class Inflater {
   };
 
   // Makes sure `need` bytes fit past the write position (the caller has
-  // checked the cap, so need never passes the cap plus the room).
+  // checked the cap, so need never passes the cap plus the room). A fixed
+  // output is left as it is: it ends at the cap.
   void makeRoom(size_t need) {
-    if (out_.size() - pos_ >= need) return;
+    if (size_ - pos_ >= need || growable_ == nullptr) return;
     if (window_ != nullptr) {
       flushWindow();
       WindowState& w = *window_;
       // Keep the bytes the sink has not taken and the last 32 KiB.
       const size_t drop = std::min(w.taken, pos_ > kHistory ? pos_ - kHistory : 0);
       if (drop > 0) {
-        std::memmove(out_.data(), out_.data() + drop, pos_ - drop);
+        std::memmove(data_, data_ + drop, pos_ - drop);
         pos_ -= drop;
         w.taken -= drop;
         w.adlerAt -= drop;
         discarded_ += drop;
       }
-      if (out_.size() - pos_ >= need) return;
+      if (size_ - pos_ >= need) return;
     }
-    const size_t doubled = out_.size() > SIZE_MAX / 2 ? SIZE_MAX : out_.size() * 2;
-    out_.resize(std::min(std::max(pos_ + need, doubled), allocLimit_));
+    const size_t doubled = size_ > SIZE_MAX / 2 ? SIZE_MAX : size_ * 2;
+    growable_->resize(std::min(std::max(pos_ + need, doubled), allocLimit_));
+    data_ = growable_->data();
+    size_ = growable_->size();
   }
 
   // Output bytes still allowed by the cap.
@@ -389,8 +399,8 @@ class Inflater {
     size_t left = len;
     makeRoom(window_ != nullptr ? kRoom : len + kRoom);
     while (left > 0) {
-      const size_t n = std::min(left, out_.size() - pos_);
-      in_.readBytes(out_.data() + pos_, n);
+      const size_t n = std::min(left, size_ - pos_);
+      in_.readBytes(data_ + pos_, n);
       pos_ += n;
       left -= n;
       makeRoom(kRoom);
@@ -459,12 +469,12 @@ class Inflater {
   void codedBlock(const LiteralCode& literal, const DistanceCode& distance) {
     BitReader in = in_;
     for (;;) {
-      uint8_t* const data = out_.data();
+      uint8_t* const data = data_;
       {
         // Fast loop bounds: pos < limit leaves kRoom bytes of buffer and
         // kMaxMatch bytes of cap.
         const size_t capEnd = static_cast<size_t>(cap_ - discarded_);
-        size_t limit = out_.size() >= kRoom ? out_.size() - kRoom + 1 : 0;
+        size_t limit = size_ >= kRoom ? size_ - kRoom + 1 : 0;
         limit = std::min(limit, capEnd >= kMaxMatch ? capEnd - kMaxMatch + 1 : 0);
         uint8_t* out = data + pos_;
         uint8_t* const fastEnd = data + limit;
@@ -517,7 +527,7 @@ class Inflater {
       const uint32_t e = literal.decodeSlow(in);
       if (e & kLiteral) {
         if (capLeft() == 0) failCap();
-        out_[pos_++] = static_cast<uint8_t>(e >> 16);
+        data_[pos_++] = static_cast<uint8_t>(e >> 16);
         continue;
       }
       if (e & kSpecial) {
@@ -528,7 +538,11 @@ class Inflater {
       const size_t dist = slowDistance(distance, in);
       if (dist > pos_) fail(ekInvalid, "deflate: distance too far back");
       if (length > capLeft()) failCap();
-      copyMatch(out_.data() + pos_, dist, length);
+      if (size_ - pos_ >= length + 15) {
+        copyMatch(data_ + pos_, dist, length);
+      } else {
+        for (size_t i = 0; i < length; ++i) data_[pos_ + i] = data_[pos_ + i - dist];
+      }
       pos_ += length;
     }
     in_ = in;
@@ -537,7 +551,9 @@ class Inflater {
   BitReader in_;
   uint64_t cap_;
   size_t allocLimit_;
-  Bytes& out_;
+  Bytes* growable_ = nullptr;  // null for a fixed output
+  uint8_t* data_ = nullptr;    // the output (or window) and its size
+  size_t size_ = 0;
   size_t pos_ = 0;
   uint64_t discarded_ = 0;  // bytes slid out of the window
   WindowState* window_;
@@ -570,18 +586,40 @@ InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
   return r;
 }
 
-size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer) {
+namespace {
+
+// The zlib framing around an Inflater made by `make` over the stream after
+// the header; `output()` gives the bytes decoded.
+template <class Make, class Output>
+size_t zlibFramed(ByteView data, Make make, Output output) {
   if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
   checkZlibHeader(data[0], data[1]);
   const ByteView pieces[1] = {data};
-  Inflater inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
+  Inflater inflater = make(std::span<const ByteView>(pieces));
   inflater.run();
   const size_t consumed = static_cast<size_t>(inflater.input().consumed());
   const size_t length = inflater.position();
   if (data.size() - consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
   const uint32_t expected = base::loadBe32(data.data() + consumed);
-  if (adler32(ByteView(buffer.data(), length)) != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
+  if (adler32(ByteView(output(), length)) != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
   return length;
+}
+
+}  // namespace
+
+size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer) {
+  return zlibFramed(
+      data,
+      [&](std::span<const ByteView> pieces) {
+        return Inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
+      },
+      [&] { return buffer.data(); });
+}
+
+size_t zlibInflateTo(ByteView data, uint8_t* out, size_t cap) {
+  return zlibFramed(
+      data, [&](std::span<const ByteView> pieces) { return Inflater(pieces, 2, out, cap); },
+      [&] { return out; });
 }
 
 uint64_t zlibInflatePieces(std::span<const ByteView> pieces, size_t cap, size_t maxHold,

@@ -15,36 +15,52 @@ constexpr unsigned kMaxCodes = 4096;
 constexpr unsigned kMaxWidth = 12;
 
 // Copies the len bytes at src to dst, where src + len <= dst (the string
-// was written earlier in the same buffer). With 16 writable bytes at dst, a
-// short string moves as two 8-byte words: the bytes copied past len lie
-// ahead of the output and are overwritten before anything reads them.
+// was written earlier in the same buffer). With `room` writable bytes at
+// dst for whole 16-byte steps, the string moves 16 bytes at a time: the
+// bytes copied past len lie ahead of the output and are overwritten before
+// anything reads them.
 inline void copyEarlierString(uint8_t* dst, const uint8_t* src, size_t len, size_t room) {
   if (len <= 16 && room >= 16) {
     uint64_t a, b;
     std::memcpy(&a, src, 8);
-    std::memcpy(dst, &a, 8);
     std::memcpy(&b, src + 8, 8);
+    std::memcpy(dst, &a, 8);
     std::memcpy(dst + 8, &b, 8);
+    return;
+  }
+  if (room >= len + 15) {
+    for (size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
     return;
   }
   std::memcpy(dst, src, len);
 }
 
-// Long on purpose: the bit buffer and the table stay in locals. The bit
-// order is a template parameter so each order's code fetch is two
-// instructions.
+// The output: a fixed stretch of `size` bytes, or a buffer that grows (by
+// doubling, never beyond `expected`).
+struct Output {
+  uint8_t* data;
+  size_t size;
+  base::Bytes* growable;
+};
+
+// Long on purpose: the bit buffer, the output and the table stay in
+// locals. The bit order is a template parameter so each order's code fetch
+// is two instructions.
 template <bool MsbFirst>
-size_t decode(base::ByteView in, size_t expected, base::Bytes& out, const LzwRules& rules) {
+size_t decode(base::ByteView in, size_t expected, Output out, const LzwRules& rules) {
   const unsigned clear = 1u << rules.minCodeSize;
   const unsigned endCode = clear + 1;
   const unsigned firstWidth = rules.minCodeSize + 1;
   const unsigned early = rules.earlyChange ? 1 : 0;
-  std::array<size_t, kMaxCodes> start{};
-  std::array<uint16_t, kMaxCodes> length{};
+  // Entries from clear + 2 up to `next` are written before they are read,
+  // so the table is not cleared.
+  std::array<size_t, kMaxCodes> start;
+  std::array<uint16_t, kMaxCodes> length;
   const uint8_t* p = in.data();
   const uint8_t* const end = p + in.size();
   // LSB-first: the next code sits in the low bits; MSB-first: in the top
-  // bits.
+  // bits. Bits beyond `held` are zero or the next input bits at their
+  // places, so a refill may OR the same bytes in again.
   uint64_t bits = 0;
   unsigned held = 0;
   unsigned width = firstWidth;
@@ -54,13 +70,19 @@ size_t decode(base::ByteView in, size_t expected, base::Bytes& out, const LzwRul
   size_t prevLen = 0;
   size_t pos = 0;
   for (;;) {
-    while (held <= 56 && p < end) {
-      bits |= MsbFirst ? uint64_t{*p++} << (56 - held) : uint64_t{*p++} << held;
-      held += 8;
-    }
-    if (held < width) {
-      if (rules.failOnTruncation) base::fail(base::ekTruncated, rules.truncated);
-      break;  // the input ends without End
+    if (end - p >= 8) {
+      bits |= MsbFirst ? __builtin_bswap64(base::loadLe64(p)) >> held : base::loadLe64(p) << held;
+      p += (63 - held) >> 3;
+      held |= 56;
+    } else {
+      while (held <= 56 && p < end) {
+        bits |= MsbFirst ? uint64_t{*p++} << (56 - held) : uint64_t{*p++} << held;
+        held += 8;
+      }
+      if (held < width) {
+        if (rules.failOnTruncation) base::fail(base::ekTruncated, rules.truncated);
+        break;  // the input ends without End
+      }
     }
     unsigned code;
     if constexpr (MsbFirst) {
@@ -91,17 +113,21 @@ size_t decode(base::ByteView in, size_t expected, base::Bytes& out, const LzwRul
       base::fail(base::ekInvalid, rules.badCode);
     }
     if (len > expected - pos) base::fail(base::ekInvalid, rules.overflow);
-    if (len > out.size() - pos) growTo(out, pos + len, expected);
-    uint8_t* o = out.data() + pos;
+    if (len > out.size - pos) {
+      growTo(*out.growable, pos + len, expected);
+      out.data = out.growable->data();
+      out.size = out.growable->size();
+    }
+    uint8_t* o = out.data + pos;
     if (code < clear) {
       *o = static_cast<uint8_t>(code);
     } else if (code < next) {
-      copyEarlierString(o, out.data() + start[code], len, out.size() - pos);
+      copyEarlierString(o, out.data + start[code], len, out.size - pos);
     } else {
       // The previous string and its own first byte; the previous string
       // ends exactly where this one starts.
-      copyEarlierString(o, out.data() + prevStart, prevLen, out.size() - pos);
-      o[prevLen] = out[prevStart];
+      copyEarlierString(o, out.data + prevStart, prevLen, out.size - pos);
+      o[prevLen] = out.data[prevStart];
     }
     if (havePrev && next < kMaxCodes) {
       start[next] = prevStart;
@@ -120,8 +146,13 @@ size_t decode(base::ByteView in, size_t expected, base::Bytes& out, const LzwRul
 }  // namespace
 
 size_t lzwDecodeInto(base::ByteView in, size_t expected, base::Bytes& out, const LzwRules& rules) {
-  return rules.msbFirst ? decode<true>(in, expected, out, rules)
-                        : decode<false>(in, expected, out, rules);
+  const Output o{out.data(), out.size(), &out};
+  return rules.msbFirst ? decode<true>(in, expected, o, rules) : decode<false>(in, expected, o, rules);
+}
+
+size_t lzwDecodeTo(base::ByteView in, uint8_t* out, size_t expected, const LzwRules& rules) {
+  const Output o{out, expected, nullptr};
+  return rules.msbFirst ? decode<true>(in, expected, o, rules) : decode<false>(in, expected, o, rules);
 }
 
 }  // namespace kd::formats

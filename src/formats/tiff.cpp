@@ -103,17 +103,22 @@ size_t packbitsInto(ByteView in, size_t expected, Bytes& out) {
   return pos;
 }
 
-// The decoded bytes of one strip or tile: a view of the file for
-// uncompressed data, otherwise of `scratch`, which is reused from chunk to
-// chunk. `scratch` starts no larger than the input can fill.
-ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t expected,
-                         uint32_t compression, Bytes& scratch) {
+// The stored bytes of one strip or tile.
+ByteView chunkBytes(ByteView data, uint64_t offset, uint64_t count) {
   if (count == 0) fail(ekTruncated, "tiff: empty strip/tile");
   if (offset > INT64_MAX || count > INT64_MAX ||
       !base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count))) {
     fail(ekTruncated, "tiff: strip/tile bytes out of range");
   }
-  const ByteView in = data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
+  return data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
+}
+
+// The decoded bytes of one strip or tile: a view of the file for
+// uncompressed data, otherwise of `scratch`, which is reused from chunk to
+// chunk. `scratch` starts no larger than the input can fill.
+ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t expected,
+                         uint32_t compression, Bytes& scratch) {
+  const ByteView in = chunkBytes(data, offset, count);
   if (compression == kLzw || compression == kPackBits) {
     const uint64_t most = std::min<uint64_t>(expected, maxDecodedSize(compression, count));
     if (scratch.size() < most) scratch.resize(toSize(most));
@@ -456,9 +461,27 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
   const size_t channels = static_cast<size_t>(channelsOf(f.cs));
   Bytes scratch;
   Bytes predicted;
+  // LZW and Deflate strips of 8-bit samples the picture stores as they are
+  // decode straight into the picture, with the checks and messages of the
+  // decode into `scratch`.
+  const bool direct = img != nullptr && !l.tiled && f.bits == 8 && storedAsIs(f) &&
+                      (compression == kLzw || compression == kDeflate || compression == kAdobeDeflate);
   for (uint64_t i = 0; i < l.count; ++i) {
     const uint64_t rows = decodedRows(l, i, height);
     const size_t expected = toSize(base::saturatingMul<uint64_t>(rows, rowBytes));
+    if (direct) {
+      const ByteView in = chunkBytes(data, l.offsets[i], l.byteCounts[i]);
+      const size_t at = static_cast<size_t>(i * l.chunkRows) * rowBytes;
+      img->pixels.resize(at + expected);
+      uint8_t* dst = img->pixels.data() + at;
+      const size_t produced = compression == kLzw ? lzwDecodeTo(in, dst, expected)
+                                                  : compress::zlibInflateTo(in, dst, expected);
+      if (produced < expected) fail(ekTruncated, "tiff: decoded strip/tile too short");
+      if (predictor == 2) {
+        for (size_t r = 0; r < rows; ++r) unpredict8(dst + r * rowBytes, rowBytes, f.spp);
+      }
+      continue;
+    }
     ByteView chunk =
         decodeChunkInto(data, l.offsets[i], l.byteCounts[i], expected, compression, scratch);
     if (chunk.size() < expected) fail(ekTruncated, "tiff: decoded strip/tile too short");
@@ -577,6 +600,10 @@ Bytes lzwDecode(ByteView in, size_t expected) {
   Bytes out(toSize(std::min<uint64_t>(expected, maxDecodedSize(kLzw, in.size()))));
   out.resize(lzwDecodeInto(in, expected, out, kTiffLzw));
   return out;
+}
+
+size_t lzwDecodeTo(ByteView in, uint8_t* out, size_t expected) {
+  return formats::lzwDecodeTo(in, out, expected, kTiffLzw);
 }
 
 void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, uint32_t bits,
