@@ -479,11 +479,18 @@ class Inflater {
         uint8_t* out = data + pos_;
         uint8_t* const fastEnd = data + limit;
         bool endOfBlock = false;
+        // The entry of the next code is looked up before the refill: after
+        // a refill and one step (at most 48 bits), the word still holds at
+        // least 16 input bits, enough for any code.
+        uint32_t e = 0;
+        if (out < fastEnd && in.fastInput()) {
+          in.refillFast();
+          e = literal.lookup(in.peek());
+        }
         while (out < fastEnd && in.fastInput()) {
           in.refillFast();
           // Links, walks and special symbols consume 0 bits here.
           const uint64_t bits = in.peek();
-          uint32_t e = literal.lookup(bits);
           in.consume(totalBits(e));
           if (e & kLiteral) {
             // One byte, or two for a pair: both are stored either way.
@@ -496,6 +503,7 @@ class Inflater {
               if (e & kLiteral) {
                 in.consume(totalBits(e));
                 storeLiterals(out, e);
+                e = literal.lookup(in.peek());
               }
             }
             continue;
@@ -514,6 +522,7 @@ class Inflater {
           const size_t dist =
               (d & kSpecial) ? slowDistance(distance, in) : (d >> 16) + extraBits(dbits, d);
           if (dist > static_cast<size_t>(out - data)) fail(ekInvalid, "deflate: distance too far back");
+          e = literal.lookup(in.peek());
           copyMatch(out, dist, length);
           out += length;
         }
