@@ -43,6 +43,9 @@ constexpr size_t kMaxExpansion = kDeflateMaxExpansion;
 constexpr size_t kHistory = 32768;
 // Output produced between two hand-overs to a sink, beyond what it holds.
 constexpr size_t kWindowWork = size_t{128} << 10;
+// Output summed into the Adler-32 at a time while a zlib stream decodes
+// into one buffer, so the bytes are summed while they are still in cache.
+constexpr size_t kAdlerStep = size_t{64} << 10;
 
 constexpr const char* kTruncatedMessage = "deflate: stream truncated";
 [[noreturn]] void failTruncated() { fail(ekTruncated, kTruncatedMessage); }
@@ -340,6 +343,15 @@ class Inflater {
 
   // Output length so far (in a window: the window index of the end).
   size_t position() const { return pos_; }
+
+  // Sums the output into an Adler-32 as it is produced (one buffer only).
+  void sumAdler() { sumsAdler_ = true; }
+  // The Adler-32 of the whole output, once run() has returned.
+  uint32_t adler() {
+    adler_ = adler32(ByteView(data_ + adlerAt_, pos_ - adlerAt_), adler_);
+    adlerAt_ = pos_;
+    return adler_;
+  }
   uint64_t produced() const { return discarded_ + pos_; }
   BitReader& input() { return in_; }
 
@@ -476,6 +488,10 @@ class Inflater {
         const size_t capEnd = static_cast<size_t>(cap_ - discarded_);
         size_t limit = size_ >= kRoom ? size_ - kRoom + 1 : 0;
         limit = std::min(limit, capEnd >= kMaxMatch ? capEnd - kMaxMatch + 1 : 0);
+        if (sumsAdler_) {
+          if (pos_ - adlerAt_ >= kAdlerStep) adler();
+          limit = std::min(limit, adlerAt_ + kAdlerStep);
+        }
         uint8_t* out = data + pos_;
         uint8_t* const fastEnd = data + limit;
         bool endOfBlock = false;
@@ -564,6 +580,9 @@ class Inflater {
   uint8_t* data_ = nullptr;    // the output (or window) and its size
   size_t size_ = 0;
   size_t pos_ = 0;
+  bool sumsAdler_ = false;
+  size_t adlerAt_ = 0;  // output bytes summed into adler_
+  uint32_t adler_ = 1;
   uint64_t discarded_ = 0;  // bytes slid out of the window
   WindowState* window_;
   std::unique_ptr<Codes> codes_;
@@ -598,37 +617,33 @@ InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
 namespace {
 
 // The zlib framing around an Inflater made by `make` over the stream after
-// the header; `output()` gives the bytes decoded.
-template <class Make, class Output>
-size_t zlibFramed(ByteView data, Make make, Output output) {
+// the header.
+template <class Make>
+size_t zlibFramed(ByteView data, Make make) {
   if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
   checkZlibHeader(data[0], data[1]);
   const ByteView pieces[1] = {data};
   Inflater inflater = make(std::span<const ByteView>(pieces));
+  inflater.sumAdler();
   inflater.run();
   const size_t consumed = static_cast<size_t>(inflater.input().consumed());
   const size_t length = inflater.position();
   if (data.size() - consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
   const uint32_t expected = base::loadBe32(data.data() + consumed);
-  if (adler32(ByteView(output(), length)) != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
+  if (inflater.adler() != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
   return length;
 }
 
 }  // namespace
 
 size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer) {
-  return zlibFramed(
-      data,
-      [&](std::span<const ByteView> pieces) {
-        return Inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
-      },
-      [&] { return buffer.data(); });
+  return zlibFramed(data, [&](std::span<const ByteView> pieces) {
+    return Inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
+  });
 }
 
 size_t zlibInflateTo(ByteView data, uint8_t* out, size_t cap) {
-  return zlibFramed(
-      data, [&](std::span<const ByteView> pieces) { return Inflater(pieces, 2, out, cap); },
-      [&] { return out; });
+  return zlibFramed(data, [&](std::span<const ByteView> pieces) { return Inflater(pieces, 2, out, cap); });
 }
 
 uint64_t zlibInflatePieces(std::span<const ByteView> pieces, size_t cap, size_t maxHold,
