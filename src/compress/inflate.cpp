@@ -36,8 +36,8 @@ namespace {
 constexpr size_t kMaxMatch = 258;
 // The output buffer always keeps this much room past the write position
 // (within the cap) while symbols are decoded, so a match is copied 16 bytes
-// at a time without checks.
-constexpr size_t kRoom = kMaxMatch + 16;
+// at a time without checks (copyMatch's slack).
+constexpr size_t kRoom = kMaxMatch + 32;
 constexpr size_t kMaxExpansion = kDeflateMaxExpansion;
 // The farthest a match reaches back.
 constexpr size_t kHistory = 32768;
@@ -272,17 +272,21 @@ inline void storeLiterals(uint8_t*& out, uint32_t e) {
 }
 
 // Copies `length` bytes from `dist` back to dst; overlapping copies repeat
-// the pattern. May write up to 15 bytes past the match, inside the room
-// kept.
+// the pattern. Writes at least 32 bytes and up to 31 past the match, inside
+// the room kept: most matches are then copied without a branch.
+constexpr size_t kCopySlack = 32;
 inline void copyMatch(uint8_t* dst, size_t dist, size_t length) {
   const uint8_t* src = dst - dist;
   if (dist >= 16) {
     std::memcpy(dst, src, 16);
-    for (size_t i = 16; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
+    std::memcpy(dst + 16, src + 16, 16);
+    for (size_t i = 32; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
     return;
   }
   if (dist >= 8) {
-    for (size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + 8, src + 8, 8);
+    for (size_t i = 16; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
     return;
   }
   if (dist == 1) {
@@ -563,7 +567,7 @@ class Inflater {
       const size_t dist = slowDistance(distance, in);
       if (dist > pos_) fail(ekInvalid, "deflate: distance too far back");
       if (length > capLeft()) failCap();
-      if (size_ - pos_ >= length + 15) {
+      if (size_ - pos_ >= length + kCopySlack) {
         copyMatch(data_ + pos_, dist, length);
       } else {
         for (size_t i = 0; i < length; ++i) data_[pos_ + i] = data_[pos_ + i - dist];
