@@ -35,6 +35,14 @@ inline void copyEarlierString(uint8_t* dst, const uint8_t* src, size_t len, size
   std::memcpy(dst, src, len);
 }
 
+// The byte of every literal code (its low 8 bits), with 16 readable bytes
+// after each: a literal is copied like any other string.
+constexpr std::array<uint8_t, kMaxCodes + 16> kLiteralBytes = [] {
+  std::array<uint8_t, kMaxCodes + 16> t{};
+  for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(i);
+  return t;
+}();
+
 // The output: a fixed stretch of `size` bytes, or a buffer that grows (by
 // doubling, never beyond `expected`).
 struct Output {
@@ -52,10 +60,17 @@ size_t decode(base::ByteView in, size_t expected, Output out, const LzwRules& ru
   const unsigned endCode = clear + 1;
   const unsigned firstWidth = rules.minCodeSize + 1;
   const unsigned early = rules.earlyChange ? 1 : 0;
+  // Where each code's string starts (as an address) and its length: the
+  // literals point into kLiteralBytes, the table codes into the output.
   // Entries from clear + 2 up to `next` are written before they are read,
-  // so the table is not cleared.
-  std::array<size_t, kMaxCodes> start;
+  // so that part is not cleared. Every code below `next` but Clear and End
+  // has a string: after a Clear, `next` is clear + 2.
+  std::array<uintptr_t, kMaxCodes> start;
   std::array<uint16_t, kMaxCodes> length;
+  for (unsigned c = 0; c < clear; ++c) {
+    start[c] = reinterpret_cast<uintptr_t>(kLiteralBytes.data() + c);
+    length[c] = 1;
+  }
   const uint8_t* p = in.data();
   const uint8_t* const end = p + in.size();
   // LSB-first: the next code sits in the low bits; MSB-first: in the top
@@ -93,36 +108,40 @@ size_t decode(base::ByteView in, size_t expected, Output out, const LzwRules& ru
       bits >>= width;
     }
     held -= width;
-    if (code == clear) {
+    if (code - clear < 2) {
+      if (code == endCode) break;
       next = clear + 2;
       width = firstWidth;
       havePrev = false;
       continue;
     }
-    if (code == endCode) break;
     size_t len;
-    if (code < clear) {
-      len = 1;
+    const uint8_t* from;
+    if (code < next) {
+      len = length[code];
+      from = reinterpret_cast<const uint8_t*>(start[code]);
     } else if (!havePrev) {
       base::fail(base::ekInvalid, rules.badFirstCode);
-    } else if (code < next) {
-      len = length[code];
     } else if (code == next) {
       len = prevLen + 1;
+      from = nullptr;
     } else {
       base::fail(base::ekInvalid, rules.badCode);
     }
     if (len > expected - pos) base::fail(base::ekInvalid, rules.overflow);
     if (len > out.size - pos) {
+      // The table's addresses in the output move with it.
+      const uintptr_t old = reinterpret_cast<uintptr_t>(out.data);
       growTo(*out.growable, pos + len, expected);
       out.data = out.growable->data();
       out.size = out.growable->size();
+      const uintptr_t moved = reinterpret_cast<uintptr_t>(out.data) - old;
+      for (unsigned c = clear + 2; c < next; ++c) start[c] += moved;
+      if (code < next && code >= clear) from = reinterpret_cast<const uint8_t*>(start[code]);
     }
     uint8_t* o = out.data + pos;
-    if (code < clear) {
-      *o = static_cast<uint8_t>(code);
-    } else if (code < next) {
-      copyEarlierString(o, out.data + start[code], len, out.size - pos);
+    if (from != nullptr) {
+      copyEarlierString(o, from, len, out.size - pos);
     } else {
       // The previous string and its own first byte; the previous string
       // ends exactly where this one starts.
@@ -130,7 +149,7 @@ size_t decode(base::ByteView in, size_t expected, Output out, const LzwRules& ru
       o[prevLen] = out.data[prevStart];
     }
     if (havePrev && next < kMaxCodes) {
-      start[next] = prevStart;
+      start[next] = reinterpret_cast<uintptr_t>(out.data + prevStart);
       length[next] = static_cast<uint16_t>(prevLen + 1);
       ++next;
       if (next + early >= (1u << width) && width < kMaxWidth) ++width;
