@@ -171,26 +171,40 @@ class FastCode : public CanonicalCode {
  public:
   void build(const uint8_t* lengths, size_t symbolCount) {
     constexpr uint32_t walkEntry = kSpecial | kWalk << 16;
-    // The primary table starts out sending the decoder to the walk (and
-    // holding no links). A complete code fills every subtable entry, so
-    // only an incomplete code's subtables start out the same way.
-    std::fill(table_, table_ + kPrimary, walkEntry);
     const int64_t unused = assign(lengths, symbolCount);
-    if (unused < 0) return;
+    if (unused < 0) {
+      // Over-subscribed: every code goes through the walk.
+      std::fill(table_, table_ + kPrimary, walkEntry);
+      return;
+    }
     unsigned maxLength = 0;
     for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
       if (count_[len] != 0) maxLength = len;
     }
     const unsigned subBits = maxLength > PrimaryBits ? maxLength - PrimaryBits : 0;
+    // The primary table is filled one code length at a time: the codes of
+    // length `filled` or less (reversed, so each code's pattern is its low
+    // bits) occupy its first 2^filled entries, which are copied to double
+    // them before longer codes go in. Unused patterns keep the walk entry,
+    // doubled with the rest; links hold no walk entries before them.
+    table_[0] = table_[1] = walkEntry;
+    unsigned filled = 1;
+    const auto doubleTo = [&](unsigned bits) {
+      for (; filled < bits; ++filled) {
+        std::memcpy(table_ + (size_t{1} << filled), table_, sizeof(uint32_t) << filled);
+      }
+    };
     size_t next = kPrimary;  // first free subtable entry
     forEachCodeWord(count_, symbols_, [&](uint16_t symbol, unsigned len, uint32_t reversed) {
       // Special entries consume nothing in the fast loop (bits 0-7 zero).
       uint32_t entry = Info(symbol);
       entry = (entry & ~0xFFFu) | len << 8 | ((entry & kSpecial) ? 0 : len + (entry & 0xFF));
       if (len <= PrimaryBits) {
-        for (uint32_t i = reversed; i < kPrimary; i += 1u << len) table_[i] = entry;
+        doubleTo(len);
+        table_[reversed] = entry;
         return;
       }
+      doubleTo(PrimaryBits);
       uint32_t& link = table_[reversed & (kPrimary - 1)];
       if ((link & kLink) == 0) {
         link = kLink | static_cast<uint32_t>(next) << 16 | subBits << 8;
@@ -202,17 +216,21 @@ class FastCode : public CanonicalCode {
         sub[i] = entry;
       }
     });
+    doubleTo(PrimaryBits);
     if constexpr (Pairs) {
       // Literal pairs: the bits after a short literal code that select a
       // second literal whose code fits in what is left of the primary bits.
+      // Without branches: whether an entry pairs is not predictable. An
+      // entry read at i >> first may already be a pair; its code length
+      // and first byte are unchanged.
       for (uint32_t i = 0; i < kPrimary; ++i) {
         const uint32_t e = table_[i];
-        if ((e & kLiteral) == 0) continue;
         const unsigned first = codeLength(e);
         const uint32_t next = table_[i >> first];
         const unsigned second = codeLength(next);
-        if ((next & kLiteral) == 0 || first + second > PrimaryBits) continue;
-        table_[i] = (e & ~0xFFu) | kPair | ((next >> 16) & 0xFF) << 24 | (first + second);
+        const bool pairs = (e & next & kLiteral) != 0 && first + second <= PrimaryBits;
+        const uint32_t paired = (e & ~0xFFu) | kPair | ((next >> 16) & 0xFF) << 24 | (first + second);
+        table_[i] = pairs ? paired : e;
       }
     }
   }
