@@ -129,15 +129,11 @@ class LengthsCode : public CanonicalCode {
 //   bit 12     literal: the value is the byte
 //   bit 13     link: the value is the subtable's offset in the table
 //   bit 14     special: the value says which (kWalk, kEndOfBlock, kBadSymbol)
-//   bit 15     pair: a literal whose code is followed, within the primary
-//              bits, by a second literal's code; bits 24-31 hold that byte
-//              and bits 0-7 both code lengths (bits 8-11 the first's)
 //   bits 16-31 value: literal byte, length or distance base, link offset
 // Without bits 12-14 the entry is a length or distance.
 constexpr uint32_t kLiteral = 1u << 12;
 constexpr uint32_t kLink = 1u << 13;
 constexpr uint32_t kSpecial = 1u << 14;
-constexpr uint32_t kPair = 1u << 15;
 constexpr uint32_t kWalk = 0;
 constexpr uint32_t kEndOfBlock = 1;
 constexpr uint32_t kBadSymbol = 2;
@@ -166,7 +162,7 @@ uint32_t distanceInfo(unsigned s) {
 // A literal/length or distance code: a primary table over PrimaryBits and
 // subtables (one per primary slot that longer codes share) holding whole
 // codes of up to 15 bits.
-template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned), bool Pairs>
+template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned)>
 class FastCode : public CanonicalCode {
  public:
   void build(const uint8_t* lengths, size_t symbolCount) {
@@ -217,22 +213,6 @@ class FastCode : public CanonicalCode {
       }
     });
     doubleTo(PrimaryBits);
-    if constexpr (Pairs) {
-      // Literal pairs: the bits after a short literal code that select a
-      // second literal whose code fits in what is left of the primary bits.
-      // Without branches: whether an entry pairs is not predictable. An
-      // entry read at i >> first may already be a pair; its code length
-      // and first byte are unchanged.
-      for (uint32_t i = 0; i < kPrimary; ++i) {
-        const uint32_t e = table_[i];
-        const unsigned first = codeLength(e);
-        const uint32_t next = table_[i >> first];
-        const unsigned second = codeLength(next);
-        const bool pairs = (e & next & kLiteral) != 0 && first + second <= PrimaryBits;
-        const uint32_t paired = (e & ~0xFFu) | kPair | ((next >> 16) & 0xFF) << 24 | (first + second);
-        table_[i] = pairs ? paired : e;
-      }
-    }
   }
 
   // The entry for the next code (links followed).
@@ -264,8 +244,8 @@ class FastCode : public CanonicalCode {
   uint32_t table_[kPrimary + MaxSymbols * (1u << (kMaxCodeLength - PrimaryBits))];
 };
 
-using LiteralCode = FastCode<11, 288, literalLengthInfo, true>;
-using DistanceCode = FastCode<8, 32, distanceInfo, false>;
+using LiteralCode = FastCode<11, 288, literalLengthInfo>;
+using DistanceCode = FastCode<8, 32, distanceInfo>;
 
 struct FixedCodes {
   LiteralCode literal;
@@ -281,13 +261,8 @@ const FixedCodes& fixedCodes() {
   return codes;
 }
 
-// Writes the literal (or pair) of entry e at out and moves past it; the
-// second byte is written even for a single literal, inside the room kept.
-inline void storeLiterals(uint8_t*& out, uint32_t e) {
-  out[0] = static_cast<uint8_t>(e >> 16);
-  out[1] = static_cast<uint8_t>(e >> 24);
-  out += 1 + ((e & kPair) >> 15);
-}
+// Writes the literal of entry e at out and moves past it.
+inline void storeLiteral(uint8_t*& out, uint32_t e) { *out++ = static_cast<uint8_t>(e >> 16); }
 
 // Copies `length` bytes from `dist` back to dst; overlapping copies repeat
 // the pattern. Writes at least 32 bytes and up to 31 past the match, inside
@@ -531,16 +506,15 @@ class Inflater {
           const uint64_t bits = in.peek();
           in.consume(totalBits(e));
           if (e & kLiteral) {
-            // One byte, or two for a pair: both are stored either way.
-            storeLiterals(out, e);
+            storeLiteral(out, e);
             e = literal.lookup(in.peek());
             if (e & kLiteral) {
               in.consume(totalBits(e));
-              storeLiterals(out, e);
+              storeLiteral(out, e);
               e = literal.lookup(in.peek());
               if (e & kLiteral) {
                 in.consume(totalBits(e));
-                storeLiterals(out, e);
+                storeLiteral(out, e);
                 e = literal.lookup(in.peek());
               }
             }
