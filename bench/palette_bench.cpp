@@ -3,8 +3,14 @@
 // colours from it. Counters: dE = mean OKLab distance from each pixel to its
 // nearest palette colour (lower is better), px = pixels per second (the time
 // per megapixel is 1e6 / px).
+// Large pictures: the first photo scaled to 1, 4 and 12 megapixels, 16
+// colours through kd_image_extract_palette beside libimagequant at speed 10
+// (run with OMP_NUM_THREADS=1 to hold it to one thread, as the library is);
+// peakMB = how far resident memory grows during the run above what it held
+// before (the free heap given back first).
 #include <benchmark/benchmark.h>
 #include <libimagequant.h>
+#include <malloc.h>
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
@@ -18,6 +24,8 @@
 #include <vector>
 
 #include "bench_data.h"
+#include "keldra/keldra.h"
+#include "support/peak_memory.h"
 #include "prismel/conversion/batch.h"
 #include "prismel/conversion/hub.h"
 #include "process/quantize.h"
@@ -39,9 +47,10 @@ struct Photo {
   std::vector<Color> lab;  // the pixels in OKLab, for the distance measure
 };
 
-// Bilinear upscale of an RGB image to about one megapixel, keeping the aspect.
-Image toMegapixel(const uint8_t* src, int w, int h) {
-  const double scale = std::sqrt(1e6 / (static_cast<double>(w) * h));
+// Bilinear upscale of an RGB image to about `pixels` pixels, keeping the
+// aspect.
+Image toMegapixel(const uint8_t* src, int w, int h, double pixels = 1e6) {
+  const double scale = std::sqrt(pixels / (static_cast<double>(w) * h));
   Image out;
   out.width = static_cast<int64_t>(std::lround(w * scale));
   out.height = static_cast<int64_t>(std::lround(h * scale));
@@ -160,7 +169,83 @@ void benchImagequant(benchmark::State& state, const Photo* p, int n) {
   setCounters(state, *p, pal);
 }
 
+// The first photo at about `megapixels` million pixels, RGB.
+const Image& largePhoto(int megapixels) {
+  static std::vector<std::pair<int, Image>> made;
+  for (const auto& [mp, img] : made) {
+    if (mp == megapixels) return img;
+  }
+  const std::string path = bench::dataPath(kPhotos[0]);
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int w = 0, h = 0, n = 0;
+  uint8_t* data = stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &n, 3);
+  if (data == nullptr) std::abort();
+  made.emplace_back(megapixels, toMegapixel(data, w, h, megapixels * 1e6));
+  stbi_image_free(data);
+  return made.back().second;
+}
+
+void setLargeCounters(benchmark::State& state, const Image& img, const kd::test::PeakMemory& peak) {
+  state.counters["peakMB"] = static_cast<double>(peak.growth()) / 1048576.0;
+  state.counters["px"] = benchmark::Counter(static_cast<double>(img.width * img.height),
+                                            benchmark::Counter::kIsIterationInvariantRate);
+  state.SetLabel(std::to_string(img.width) + "x" + std::to_string(img.height));
+}
+
+void benchLargeKeldra(benchmark::State& state, const char* algo, int megapixels) {
+  const Image& rgb = largePhoto(megapixels);
+  KdImage* img = nullptr;
+  kd_image_from_pixels(static_cast<int>(rgb.width), static_cast<int>(rgb.height), KD_CS_RGB,
+                       rgb.pixels.data(), rgb.pixels.size(), &img);
+  malloc_trim(0);
+  const kd::test::PeakMemory peak;
+  for (auto _ : state) {
+    KdPalette* pal = nullptr;
+    if (kd_image_extract_palette(img, 16, algo, 0, nullptr, &pal) != 0) state.SkipWithError(algo);
+    kd_palette_free(pal);
+  }
+  setLargeCounters(state, rgb, peak);
+  kd_image_free(img);
+}
+
+void benchLargeImagequant(benchmark::State& state, int megapixels) {
+  const Image& rgb = largePhoto(megapixels);
+  std::vector<uint8_t> rgba;
+  rgba.reserve(rgb.pixels.size() / 3 * 4);
+  for (size_t i = 0; i < rgb.pixels.size(); i += 3) {
+    rgba.insert(rgba.end(), {rgb.pixels[i], rgb.pixels[i + 1], rgb.pixels[i + 2], 255});
+  }
+  malloc_trim(0);
+  const kd::test::PeakMemory peak;
+  for (auto _ : state) {
+    liq_attr* attr = liq_attr_create();
+    liq_set_max_colors(attr, 16);
+    liq_set_speed(attr, 10);
+    liq_image* img = liq_image_create_rgba(attr, rgba.data(), static_cast<int>(rgb.width),
+                                           static_cast<int>(rgb.height), 0);
+    liq_result* res = nullptr;
+    if (liq_image_quantize(img, attr, &res) != LIQ_OK) state.SkipWithError("liq");
+    benchmark::DoNotOptimize(liq_get_palette(res));
+    liq_result_destroy(res);
+    liq_image_destroy(img);
+    liq_attr_destroy(attr);
+  }
+  setLargeCounters(state, rgb, peak);
+}
+
 const bool kRegistered = [] {
+  for (int mp : {1, 4, 12}) {
+    const std::string suffix = "/" + std::to_string(mp) + "MP";
+    benchmark::RegisterBenchmark(("large/imagequant-speed10" + suffix).c_str(),
+                                 benchLargeImagequant, mp)
+        ->Unit(benchmark::kMillisecond);
+    for (const char* algo : kAlgorithms) {
+      benchmark::RegisterBenchmark(("large/" + std::string(algo) + suffix).c_str(),
+                                   benchLargeKeldra, algo, mp)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
   for (const Photo& p : photos()) {
     for (int n : {8, 16}) {
       const std::string suffix = "/" + p.name + "/n" + std::to_string(n);

@@ -52,6 +52,10 @@ inline uint64_t loadLe64(const uint8_t* p) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
+inline void storeLe64(uint8_t* p, uint64_t v) {
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
+}
 
 constexpr void storeLe16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);

@@ -86,12 +86,12 @@ InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
 // are a fixed function of the input. Never fails.
 Bytes compress(ByteView data);
 
-// Raw DEFLATE at `level` 1 (fastest) to 9 (smallest): blocks of dynamic
-// Huffman codes (or the fixed codes where those come out smaller) over a
-// hash-chain match finder whose effort grows with the level: greedy
-// matching with short chains at 1 to 3, lazy matching (a match is kept only
-// if the next position has no longer one) with longer chains from 4 on.
-// The output is a fixed function of the input and the level. Never fails.
+// Raw DEFLATE at `level` 1 (fastest) to 9 (smallest): a one-probe hash
+// table at 1, hash chains searched deeper with the level above it (greedy
+// at 2 and 3, lazy from 4 on); blocks end where the symbol statistics
+// change and each is stored, fixed or dynamic, whichever is smallest (see
+// deflate_blocks.h). The output is a fixed function of the input and the
+// level. Never fails.
 Bytes compressLevel(ByteView data, int level);
 
 // compress() fed piece by piece: the bytes appended to `out` are those

@@ -4,13 +4,17 @@
 //
 // The frame size comes from the file and may claim 2^30 pixels in a few
 // bytes; the index buffer starts no larger than the LZW payload can fill
-// (the k-th code after a clear yields at most k indices), and the RGBA
-// picture is allocated only once every index has been decoded.
+// (the k-th code after a clear yields at most k indices). The indices decode
+// into the front of the picture's own buffer, which then expands them to
+// RGBA in place, so the picture is held once: when the payload can fill the
+// frame, the buffer reserves the picture's address space up front and its
+// pages are touched only as indices come.
 #include "formats/gif.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "base/checked.h"
 #include "formats/codecs.h"
@@ -53,7 +57,13 @@ size_t tableBytes(uint8_t packed) { return 3 * (size_t{2} << (packed & 7)); }
 }  // namespace
 
 Bytes readSubBlocks(base::ByteReader& r) {
+  // The blocks' total first, so the payload is allocated once; a copy of
+  // the reader walks them and fails where the reading would.
+  size_t total = 0;
+  base::ByteReader walk = r;
+  for (size_t len; (len = walk.u8()) != 0; total += len) walk.skip(len);
   Bytes out;
+  out.reserve(total);
   for (size_t len; (len = r.u8()) != 0;) {
     const ByteView block = r.take(len);
     out.insert(out.end(), block.begin(), block.end());
@@ -61,7 +71,9 @@ Bytes readSubBlocks(base::ByteReader& r) {
   return out;
 }
 
-Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount) {
+// lzwDecode into a buffer whose capacity is `reserve` bytes (none when 0).
+Bytes lzwDecodeReserving(unsigned minCodeSize, ByteView payload, size_t pixelCount,
+                         size_t reserve) {
   if (minCodeSize < 2 || minCodeSize > 8) fail(ekInvalid, "gif: bad LZW min code size");
   const LzwRules rules = {minCodeSize,
                           /*msbFirst=*/false,
@@ -71,22 +83,54 @@ Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount) {
                           "gif: bad LZW code",
                           "gif: bad LZW code",
                           "gif: LZW output exceeds the frame size"};
-  Bytes out(std::min(pixelCount, lzwBoundForPayload(payload.size(), minCodeSize + 1)));
+  Bytes out;
+  out.reserve(reserve);
+  out.resize(std::min(pixelCount, lzwBoundForPayload(payload.size(), minCodeSize + 1)));
   out.resize(lzwDecodeInto(payload, pixelCount, out, rules));
   return out;
 }
 
-Bytes deinterlace(ByteView indices, size_t width, size_t height) {
+// Expands the indices at the front of `pixels` to RGBA over the whole
+// buffer, from the last pixel back: pixel i's four bytes land at 4i, at or
+// past its own index and beyond every earlier index.
+void expandInPlace(Bytes& pixels, size_t count, const Palette& palette) {
+  pixels.resize(count * 4);
+  uint8_t* p = pixels.data();
+  for (size_t i = count; i-- > 0;) base::storeLe32(p + 4 * i, palette.rgba[p[i]]);
+}
+
+// Moves the rows of an interlaced picture (stored pass by pass) into
+// top-to-bottom order in place, one cycle of the row permutation at a time
+// through a single row of scratch.
+void deinterlaceInPlace(Bytes& pixels, size_t rowBytes, size_t height) {
   static constexpr std::array<std::pair<size_t, size_t>, 4> kPasses = {
       {{0, 8}, {4, 8}, {2, 4}, {1, 2}}};
-  Bytes out(indices.size());
+  std::vector<uint32_t> storedAt(height);  // the stored row of each output row
   size_t stored = 0;
   for (auto [first, step] : kPasses) {
-    for (size_t y = first; y < height; y += step, ++stored) {
-      std::memcpy(out.data() + y * width, indices.data() + stored * width, width);
+    for (size_t y = first; y < height; y += step) storedAt[y] = static_cast<uint32_t>(stored++);
+  }
+  std::vector<bool> placed(height);
+  Bytes held(rowBytes);
+  auto row = [&](size_t y) { return pixels.data() + y * rowBytes; };
+  for (size_t start = 0; start < height; ++start) {
+    if (placed[start] || storedAt[start] == start) continue;
+    std::memcpy(held.data(), row(start), rowBytes);
+    for (size_t y = start;;) {
+      placed[y] = true;
+      const size_t from = storedAt[y];
+      if (from == start) {
+        std::memcpy(row(y), held.data(), rowBytes);
+        break;
+      }
+      std::memcpy(row(y), row(from), rowBytes);
+      y = from;
     }
   }
-  return out;
+}
+
+Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount) {
+  return lzwDecodeReserving(minCodeSize, payload, pixelCount, 0);
 }
 
 }  // namespace gif
@@ -142,24 +186,22 @@ Image decodeGif(ByteView data) {
   const unsigned minCodeSize = r.u8();
   const Bytes payload = readSubBlocks(r);
   const size_t pixels = width * height;
-  Bytes indices = lzwDecode(minCodeSize, ByteView(payload.data(), payload.size()), pixels);
-  if (indices.size() < pixels) fail(ekTruncated, "gif: LZW output too short");
-  if (packed & 0x40) indices = deinterlace(ByteView(indices.data(), indices.size()), width, height);
+  const ByteView lzw(payload.data(), payload.size());
+  const bool canFill = lzwBoundForPayload(lzw.size(), minCodeSize + 1) >= pixels;
+  Image img;
+  img.pixels = lzwDecodeReserving(minCodeSize, lzw, pixels, canFill ? pixels * 4 : 0);
+  if (img.pixels.size() < pixels) fail(ekTruncated, "gif: LZW output too short");
 
-  const uint8_t highest = *std::max_element(indices.begin(), indices.end());
+  const uint8_t highest = *std::max_element(img.pixels.begin(), img.pixels.begin() + pixels);
   if (highest >= palette.size) fail(ekInvalid, "gif: palette index out of range");
   if (transparent >= 0) palette.rgba[static_cast<size_t>(transparent)] &= 0x00FFFFFFu;
 
-  Image img;
   img.width = static_cast<int64_t>(width);
   img.height = static_cast<int64_t>(height);
   img.colorspace = csRgba;
   img.channels = 4;
-  img.pixels.resize(pixels * 4);
-  // Both buffers hold exactly `pixels` entries: the loop runs unchecked.
-  uint8_t* o = img.pixels.data();
-  const uint8_t* in = indices.data();
-  for (size_t i = 0; i < pixels; ++i) base::storeLe32(o + 4 * i, palette.rgba[in[i]]);
+  expandInPlace(img.pixels, pixels, palette);
+  if (packed & 0x40) deinterlaceInPlace(img.pixels, width * 4, height);
   return img;
 }
 

@@ -17,7 +17,4 @@ Bytes readSubBlocks(base::ByteReader& r);
 // ("gif: LZW stream truncated" when the payload ends before it).
 Bytes lzwDecode(unsigned minCodeSize, ByteView payload, size_t pixelCount);
 
-// Rows of an interlaced image (stored pass by pass) in top-to-bottom order.
-Bytes deinterlace(ByteView indices, size_t width, size_t height);
-
 }  // namespace kd::formats::gif

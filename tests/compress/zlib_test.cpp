@@ -33,7 +33,9 @@ Bytes makeInputs(std::mt19937& rng, int kind, size_t n) {
       case 0: b[i] = 0; break;
       case 1: b[i] = static_cast<uint8_t>(rng()); break;
       case 2: b[i] = static_cast<uint8_t>("keldra inflates "[(i * 7 + i / 13) % 16]); break;
-      default: b[i] = static_cast<uint8_t>((i / 3) % 251 + (rng() % 4 == 0)); break;
+      case 3: b[i] = static_cast<uint8_t>((i / 3) % 251 + (rng() % 4 == 0)); break;
+      // Repeats exactly a window back and one byte beyond it.
+      default: b[i] = i >= 32768 && rng() % 8 != 0 ? b[i - 32768 - (i / 5000) % 2] : static_cast<uint8_t>(rng()); break;
     }
   }
   return b;
@@ -115,18 +117,22 @@ TEST(Deflate, LongerCandidateFurtherBackWinsAndDistanceExtraBits) {
   EXPECT_EQ(compress(Bytes(text.begin(), text.end())), w.finish());
 }
 
+// Level 0: the plain encoder; 1-9 the levelled one.
 TEST(ZlibInterop, OurStreamsInflateWithZlib) {
   std::mt19937 rng(1);
-  for (int kind = 0; kind < 4; ++kind) {
+  for (int kind = 0; kind < 5; ++kind) {
     for (size_t n : {size_t{1}, size_t{2}, size_t{3}, size_t{259}, size_t{40000}, size_t{300000}}) {
       Bytes input = makeInputs(rng, kind, n);
-      Bytes ours = zlibDeflate(input);
-      Bytes back(n + 1);
-      uLongf len = back.size();
-      ASSERT_EQ(uncompress(back.data(), &len, ours.data(), ours.size()), Z_OK) << kind << "/" << n;
-      back.resize(len);
-      EXPECT_EQ(back, input) << kind << "/" << n;
-      EXPECT_EQ(zlibInflate(ours, n), input);
+      for (int level = 0; level <= 9; ++level) {
+        Bytes ours = level == 0 ? zlibDeflate(input) : zlibDeflateLevel(input, level);
+        Bytes back(n + 1);
+        uLongf len = back.size();
+        ASSERT_EQ(uncompress(back.data(), &len, ours.data(), ours.size()), Z_OK)
+            << kind << "/" << n << " level " << level;
+        back.resize(len);
+        EXPECT_EQ(back, input) << kind << "/" << n << " level " << level;
+        EXPECT_EQ(zlibInflate(ours, n), input);
+      }
     }
   }
 }

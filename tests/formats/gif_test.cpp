@@ -1,6 +1,7 @@
 #include "formats/gif.h"
 
 #include <gif_lib.h>
+#include <malloc.h>
 
 #include <array>
 #include <cstring>
@@ -397,6 +398,34 @@ TEST(GifBomb, HugeFrameFromATinyFileStaysSmall) {
   const long used = kd::test::childPeakKiB([&] { (void)decodeGif(viewOf(file)); });
   ASSERT_GT(base, 0);
   EXPECT_LT(used - base, 8 * 1024) << "resident KiB grew from " << base << " to " << used;
+}
+
+// A large interlaced frame: rows land where giflib puts them (row cycles
+// of every length), and the decode holds the picture once, beside the
+// payload it gathers from the sub-blocks.
+TEST(GifMemory, LargeInterlacedFrameHoldsThePictureOnce) {
+  GifSpec s;
+  s.width = s.screenWidth = 1500;
+  s.height = s.screenHeight = 2001;
+  s.interlaced = true;
+  s.minCode = 8;
+  s.globalTable.resize(768);
+  for (size_t i = 0; i < 768; ++i) s.globalTable[i] = static_cast<uint8_t>(i * 5);
+  s.indices.resize(size_t{s.width} * s.height);
+  for (size_t i = 0; i < s.indices.size(); ++i) s.indices[i] = static_cast<uint8_t>(i / s.width * 3 + i % 7);
+  const Bytes file = gifFile(s);
+  EXPECT_EQ(decodeGif(viewOf(file)).pixels, giflibFirstFrame(file).rgba);
+
+  const long output = 4l * s.width * s.height;
+  const long base = kd::test::childPeakKiB([] { malloc_trim(0); });
+  const long used = kd::test::childPeakKiB([&] {
+    malloc_trim(0);
+    (void)decodeGif(viewOf(file));
+  });
+  ASSERT_GT(base, 0);
+  if (!kd::test::PeakMemory::kSanitized) {
+    EXPECT_LE((used - base) * 1024, output + static_cast<long>(file.size()) + (1l << 20));
+  }
 }
 
 }  // namespace

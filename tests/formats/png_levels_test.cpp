@@ -32,19 +32,41 @@ Image photoAs(ColorSpace cs) {
   return img;
 }
 
+// Beside the photographs: a drawing (flat bands and a repeating pattern:
+// long matches, runs a window apart) and noise (stored blocks).
+std::vector<Image> testImages() {
+  std::vector<Image> images = {photoAs(csGray), photoAs(csRgb), photoAs(csRgba)};
+  for (int kind = 0; kind < 2; ++kind) {
+    Image img;
+    img.width = 1111;
+    img.height = 41;
+    img.colorspace = kind == 0 ? csRgb : csRgba;
+    img.channels = channelsOf(img.colorspace);
+    uint32_t noise = 12345;
+    img.pixels.resize(static_cast<size_t>(img.width * img.height * img.channels));
+    for (size_t i = 0; i < img.pixels.size(); ++i) {
+      noise = noise * 1103515245u + 12345u;
+      img.pixels[i] = static_cast<uint8_t>(kind == 0 ? (i / 3000 % 2 ? i % 7 * 30 : 200) : noise >> 24);
+    }
+    images.push_back(img);
+  }
+  return images;
+}
+
 class PngLevels : public ::testing::TestWithParam<int> {};
 
 TEST_P(PngLevels, EveryColourTypeReadsBackExactlyHereAndInLibpng) {
-  for (ColorSpace cs : {csGray, csRgb, csRgba}) {
-    const Image img = photoAs(cs);
+  for (const Image& img : testImages()) {
+    const int cs = static_cast<int>(img.colorspace);
     base::HeapBytes out;
     encodePngLevelTo(img, GetParam(), out);
     const Bytes file = out.toBytes();
-    EXPECT_EQ(decodePng(file).pixels, img.pixels) << "colour space " << int(cs);
+    EXPECT_EQ(decodePng(file).pixels, img.pixels) << "colour space " << cs << " width " << img.width;
     const test::PeerImage peer = test::libpngDecode(file);
     ASSERT_TRUE(peer.ok) << peer.error;
-    EXPECT_EQ(peer.pixels, img.pixels) << "colour space " << int(cs);
-    if (GetParam() > 0) {
+    EXPECT_EQ(peer.pixels, img.pixels) << "colour space " << cs << " width " << img.width;
+    // The photographs (the drawing suits the unfiltered plain encoder).
+    if (GetParam() > 0 && img.width != 1111) {
       EXPECT_LT(file.size(), encodePng(img).size());
     }
   }

@@ -4,7 +4,7 @@
 
 namespace kd::prismel {
 
-DistinctColors::DistinctColors(std::span<const uint8_t> samples, int channels)
+DistinctColors::DistinctColors(std::span<const uint8_t> samples, int channels, bool listKeys)
     : words_(size_t{1} << 18) {
   const auto step = static_cast<size_t>(channels);
   const uint8_t* p = samples.data();
@@ -15,12 +15,13 @@ DistinctColors::DistinctColors(std::span<const uint8_t> samples, int channels)
   }
   uint32_t count = 0;
   for (const Word& w : words_) count += bitCount(w.bits);
-  keys_.reserve(count);
+  count_ = count;
+  if (listKeys) keys_.reserve(count);
   count = 0;
   for (size_t i = 0; i < words_.size(); ++i) {
     Word& w = words_[i];
     w.before = count;
-    for (uint64_t bits = w.bits; bits != 0; bits &= bits - 1) {
+    for (uint64_t bits = listKeys ? w.bits : 0; bits != 0; bits &= bits - 1) {
       keys_.push_back(static_cast<uint32_t>(i << 6 | static_cast<size_t>(__builtin_ctzll(bits))));
     }
     count += bitCount(w.bits);

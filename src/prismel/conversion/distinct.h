@@ -66,16 +66,40 @@ inline uint32_t bitCount(uint64_t x) {
 // read and a population count. About 4 MiB whatever the picture.
 class DistinctColors {
  public:
-  // samples.size() is a multiple of channels (1, 3 or 4).
-  DistinctColors(std::span<const uint8_t> samples, int channels);
+  // samples.size() is a multiple of channels (1, 3 or 4). Without
+  // `listKeys`, keys() stays empty (4 bytes per colour saved) and the keys
+  // are walked with forEachKeyBlock.
+  DistinctColors(std::span<const uint8_t> samples, int channels, bool listKeys = true);
 
-  size_t size() const { return keys_.size(); }
-  // The distinct keys in ascending order.
+  size_t size() const { return count_; }
+  // The distinct keys in ascending order (empty without `listKeys`).
   const std::vector<uint32_t>& keys() const { return keys_; }
+  // Calls f(keys, n) on the distinct keys in ascending order, up to 512 at
+  // a time.
+  template <class F>
+  void forEachKeyBlock(F&& f) const {
+    uint32_t block[512];
+    size_t n = 0;
+    for (size_t i = 0; i < words_.size(); ++i) {
+      for (uint64_t bits = words_[i].bits; bits != 0; bits &= bits - 1) {
+        block[n++] = static_cast<uint32_t>(i << 6 | static_cast<size_t>(__builtin_ctzll(bits)));
+        if (n == 512) {
+          f(static_cast<const uint32_t*>(block), n);
+          n = 0;
+        }
+      }
+    }
+    if (n != 0) f(static_cast<const uint32_t*>(block), n);
+  }
   // Index of key in keys(); key must be present.
   uint32_t indexOf(uint32_t key) const {
     const Word& w = words_[key >> 6];
     return w.before + bitCount(w.bits & ((uint64_t{1} << (key & 63)) - 1));
+  }
+  // Asks the cache for what indexPixels reads for n pixels at p.
+  void prefetch(const uint8_t* p, size_t n, int channels) const {
+    const auto step = static_cast<size_t>(channels);
+    for (size_t j = 0; j < n; ++j, p += step) __builtin_prefetch(&words_[colorKey(p, channels) >> 6]);
   }
   // indexOf the colour of each of n pixels at p (channels 1, 3 or 4), into
   // out[0..n); with the processor's population count where it has one.
@@ -90,6 +114,7 @@ class DistinctColors {
 
   std::vector<Word> words_;
   std::vector<uint32_t> keys_;
+  size_t count_ = 0;
 };
 
 }  // namespace kd::prismel

@@ -101,123 +101,168 @@ void toPrefixSums(Moments& m) {
   }
 }
 
-// Per-axis minimum and maximum of the components.
+// Per-axis minimum and maximum of the components, taken colour by colour.
 struct Ranges {
   std::array<double, 3> lo{}, hi{};
+  bool empty = true;
+  Ranges() = default;
   explicit Ranges(const std::vector<Color>& colors) {
-    for (int c = 0; c < 3; ++c) lo[c] = hi[c] = colors.front().c[c];
-    for (const Color& px : colors) {
-      for (int c = 0; c < 3; ++c) {
-        const double v = px.c[c];
-        if (v < lo[c]) lo[c] = v;
-        if (v > hi[c]) hi[c] = v;
+    for (const Color& px : colors) include(px.c[0], px.c[1], px.c[2]);
+  }
+  void include(float c0, float c1, float c2) {
+    const double v[3] = {c0, c1, c2};
+    for (int c = 0; c < 3; ++c) {
+      if (empty) {
+        lo[c] = hi[c] = v[c];
+      } else {
+        if (v[c] < lo[c]) lo[c] = v[c];
+        if (v[c] > hi[c]) hi[c] = v[c];
       }
     }
+    empty = false;
   }
-  int cellOf(const Color& px) const {
-    return cell(binOf(px.c[0], lo[0], hi[0]), binOf(px.c[1], lo[1], hi[1]),
-                binOf(px.c[2], lo[2], hi[2]));
+  int cellOf(const float* c) const {
+    return cell(binOf(c[0], lo[0], hi[0]), binOf(c[1], lo[1], hi[1]), binOf(c[2], lo[2], hi[2]));
+  }
+  int cellOf(const Color& px) const { return cellOf(px.c.data()); }
+};
+
+// The five sums of one cell, added to pixel by pixel in pixel order.
+struct CellSums {
+  double w = 0, m0 = 0, m1 = 0, m2 = 0, q = 0;
+  void add(const float* c) {
+    const double c0 = c[0], c1 = c[1], c2 = c[2];
+    w += 1.0;
+    m0 += c0;
+    m1 += c1;
+    m2 += c2;
+    q += c0 * c0 + c1 * c1 + c2 * c2;
   }
 };
 
-Moments buildMoments(const std::vector<Color>& pixels) {
-  const Ranges ranges(pixels);
+Moments fromCellSums(const std::vector<CellSums>& sums) {
   Moments m;
-  for (const Color& px : pixels) {
-    const double c0 = px.c[0], c1 = px.c[1], c2 = px.c[2];
-    const int at = ranges.cellOf(px);
-    m.w[at] += 1.0;
-    m.m0[at] += c0;
-    m.m1[at] += c1;
-    m.m2[at] += c2;
-    m.q[at] += c0 * c0 + c1 * c1 + c2 * c2;
+  for (size_t c = 0; c < sums.size(); ++c) {
+    m.w[c] = sums[c].w;
+    m.m0[c] = sums[c].m0;
+    m.m1[c] = sums[c].m1;
+    m.m2[c] = sums[c].m2;
+    m.q[c] = sums[c].q;
   }
   toPrefixSums(m);
   return m;
 }
 
+Moments buildMoments(const std::vector<Color>& pixels) {
+  const Ranges ranges(pixels);
+  std::vector<CellSums> sums(kCells);
+  for (const Color& px : pixels) sums[static_cast<size_t>(ranges.cellOf(px))].add(px.c.data());
+  return fromCellSums(sums);
+}
+
+constexpr size_t kBlock = 512;
+
+// Calls f(colours, n) on the pixels lifted into OKLab, up to kBlock at a time,
+// in pixel order.
+template <int kChannels, class F>
+void forEachLiftedBlock(std::span<const uint8_t> samples, F&& f) {
+  const size_t pixels = samples.size() / kChannels;
+  for (size_t done = 0; done < pixels;) {
+    const size_t m = std::min(kBlock, pixels - done);
+    const std::vector<Color> lab =
+        srgb8ToOklab(samples.subspan(done * kChannels, m * kChannels), kChannels, lmPerPixel)
+            .value();
+    f(lab.data(), m);
+    done += m;
+  }
+}
+
+// A distinct colour in OKLab and the histogram cell it falls in.
+struct LiftedColor {
+  float c[3];
+  uint32_t cell;
+};
+
 // The moments of 8-bit sRGB samples lifted into OKLab, equal bit for bit to
-// buildMoments over the lifted pixels. Everything that depends on the colour
-// alone (the lift, the cell) is worked out once per distinct colour. The sums
-// themselves are still taken pixel by pixel, in pixel order within each cell:
-// floating-point addition is not associative, and a count times a colour is
-// not in general what adding it that many times gives. Reading the colour of
-// every pixel in pixel order would fetch from a table of millions of colours
-// at random, so the pixels' colour indices are first gathered by cell, in
-// pixel order within each cell; each cell is then summed in one run over the
-// few thousand colours it holds.
+// buildMoments over the lifted pixels, in a working set that does not grow
+// with the picture's size. Everything that depends on the colour alone (the
+// lift, the cell) is worked out once per distinct colour into a 16-byte
+// record; the sums are then taken pixel by pixel, in pixel order, into the
+// running sums of each cell: floating-point addition is not associative,
+// and a count times a colour is not in general what adding it that many
+// times gives. The records are ordered by colour key, so pixels of similar
+// colours read nearby records.
 // The ranges come from the distinct colours rather than the pixels: the same
 // extremes, up to the sign of a zero, which does not change any bin.
 template <int kChannels>
 Moments buildMomentsSrgb8(std::span<const uint8_t> samples) {
-  const DistinctColors set(samples, kChannels);
+  const DistinctColors set(samples, kChannels, /*listKeys=*/false);
   const size_t pixels = samples.size() / kChannels;
-  // Mostly distinct colours (noise): the per-colour tables would outweigh
-  // the lifted picture and save little work.
+  std::vector<CellSums> sums(kCells);
+  // Mostly distinct colours (noise): a record per colour would outweigh the
+  // picture and save little work. The pixels are lifted a block at a time,
+  // once for the ranges and once for the sums.
   if (set.size() > pixels / 2) {
-    return buildMoments(srgb8ToOklab(samples, kChannels, lmPerPixel).value());
+    Ranges ranges;
+    forEachLiftedBlock<kChannels>(samples, [&](const Color* lab, size_t n) {
+      for (size_t j = 0; j < n; ++j) ranges.include(lab[j].c[0], lab[j].c[1], lab[j].c[2]);
+    });
+    forEachLiftedBlock<kChannels>(samples, [&](const Color* lab, size_t n) {
+      for (size_t j = 0; j < n; ++j) {
+        sums[static_cast<size_t>(ranges.cellOf(lab[j]))].add(lab[j].c.data());
+      }
+    });
+    return fromCellSums(sums);
   }
-  const std::vector<Color> lab = liftColorKeys(set.keys());
-  const Ranges ranges(lab);
-  std::vector<uint16_t> cellOf(lab.size());
-  for (size_t i = 0; i < lab.size(); ++i) cellOf[i] = static_cast<uint16_t>(ranges.cellOf(lab[i]));
-
-  // Each cell's colour indices are appended to blocks of kRun entries taken
-  // in turn from one buffer; a cell's blocks, in the order taken, hold its
-  // pixels in pixel order. A cell's cursor is the offset of its next free
-  // entry; at a multiple of kRun its block is full (or none is taken yet).
-  // The pixels go a batch at a time, so that the table reads of a batch,
-  // which do not depend on each other, overlap.
-  constexpr size_t kRun = 1024;
+  std::unique_ptr<LiftedColor[]> lifted(new LiftedColor[set.size()]);  // written before read
+  // Read at random, one record a pixel: huge pages spare most TLB misses.
+  base::adviseHugePages(lifted.get(), set.size() * sizeof(LiftedColor));
+  size_t filled = 0;
+  Ranges ranges;
+  set.forEachKeyBlock([&](const uint32_t* keys, size_t n) {
+    const std::vector<Color> lab = liftColorKeys(std::span<const uint32_t>(keys, n));
+    for (size_t j = 0; j < n; ++j, ++filled) {
+      const Color& c = lab[j];
+      lifted[filled] = {{c.c[0], c.c[1], c.c[2]}, 0};
+      ranges.include(c.c[0], c.c[1], c.c[2]);
+    }
+  });
+  for (size_t i = 0; i < filled; ++i) {
+    lifted[i].cell = static_cast<uint32_t>(ranges.cellOf(lifted[i].c));
+  }
+  // A batch at a time: the records of the next batch are looked up and
+  // fetched while this one is summed. The sums of the cell of the last pixel
+  // stay in registers while the pixels that follow it fall in the same cell
+  // (long stretches of a photo do).
   constexpr size_t kBatch = 64;
-  const size_t capacity = pixels + kCells * kRun;
-  std::unique_ptr<uint32_t[]> runs(new uint32_t[capacity]);  // written before read
-  base::adviseHugePages(runs.get(), capacity * sizeof(uint32_t));
-  size_t taken = 0;
-  std::vector<size_t> cursor(kCells);
-  std::vector<std::vector<size_t>> blocks(kCells);
-  for (size_t done = 0; done < pixels;) {
+  uint32_t index[2][kBatch];
+  auto fetch = [&](size_t from, uint32_t* out) {
+    const size_t m = std::min(kBatch, pixels - from);
+    if (from + m < pixels) {
+      set.prefetch(samples.data() + (from + m) * kChannels, std::min(kBatch, pixels - from - m),
+                   kChannels);
+    }
+    set.indexPixels(samples.data() + from * kChannels, m, kChannels, out);
+    for (size_t j = 0; j < m; ++j) __builtin_prefetch(&lifted[out[j]]);
+  };
+  uint32_t current = lifted[set.indexOf(colorKey(samples.data(), kChannels))].cell;
+  CellSums run = sums[current];
+  fetch(0, index[0]);
+  for (size_t done = 0, b = 0; done < pixels; done += kBatch, b ^= 1) {
     const size_t m = std::min(kBatch, pixels - done);
-    const uint8_t* p = samples.data() + done * kChannels;
-    uint32_t index[kBatch];
-    uint16_t cells[kBatch];
-    set.indexPixels(p, m, kChannels, index);
-    for (size_t j = 0; j < m; ++j) cells[j] = cellOf[index[j]];
+    if (done + m < pixels) fetch(done + m, index[b ^ 1]);
     for (size_t j = 0; j < m; ++j) {
-      size_t& at = cursor[cells[j]];
-      if (at % kRun == 0) {
-        at = taken;
-        taken += kRun;
-        blocks[cells[j]].push_back(at);
+      const LiftedColor& px = lifted[index[b][j]];
+      if (px.cell != current) {
+        sums[current] = run;
+        current = px.cell;
+        run = sums[current];
       }
-      runs[at++] = index[j];
+      run.add(px.c);
     }
-    done += m;
   }
-
-  Moments m;
-  for (size_t c = 0; c < kCells; ++c) {
-    double w = 0, m0 = 0, m1 = 0, m2 = 0, q = 0;
-    for (const size_t block : blocks[c]) {
-      const size_t stop = block == blocks[c].back() ? cursor[c] : block + kRun;
-      for (size_t j = block; j != stop; ++j) {
-        const Color& px = lab[runs[j]];
-        const double c0 = px.c[0], c1 = px.c[1], c2 = px.c[2];
-        w += 1.0;
-        m0 += c0;
-        m1 += c1;
-        m2 += c2;
-        q += c0 * c0 + c1 * c1 + c2 * c2;
-      }
-    }
-    m.w[c] = w;
-    m.m0[c] = m0;
-    m.m1[c] = m1;
-    m.m2[c] = m2;
-    m.q[c] = q;
-  }
-  toPrefixSums(m);
-  return m;
+  sums[current] = run;
+  return fromCellSums(sums);
 }
 
 // Splits boxes until there are n or no cut gains anything, then gives the
