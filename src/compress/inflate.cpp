@@ -291,9 +291,8 @@ inline void copyMatch(uint8_t* dst, size_t dist, size_t length) {
   // for a store of this copy.
   uint64_t v = base::loadLe64(src) & ((uint64_t{1} << (8 * dist)) - 1);
   for (size_t shift = 8 * dist; shift < 64; shift *= 2) v |= v << shift;
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   const size_t step = 8 / dist * dist;
-  for (size_t i = 0; i < length; i += step) std::memcpy(dst + i, &v, 8);
+  for (size_t i = 0; i < length; i += step) base::storeLe64(dst + i, v);
 }
 
 // Where the output goes when it does not go into one buffer: the buffer is
