@@ -3,6 +3,9 @@
 //   to size) written by libtiff as LZW and as Deflate strips (predictor 2,
 //   the way most tools write them; 16 rows a strip), decoded by libtiff's
 //   TIFFReadEncodedStrip into one RGB buffer;
+// - the same photograph at 1 and 12 megapixels as LZW and Deflate strips
+//   of 8, 80 and 256 rows, with and without predictor 2, as `tiffcp -c lzw`
+//   / `-c zip` (with `:2` for the predictor) and `-r N` write them;
 // - a 1-megapixel GIF (1000x1000, the photograph reduced to a 6x7x6 colour
 //   cube with ordered dithering) written by giflib, decoded to RGBA by
 //   giflib (DGifSlurp plus the palette lookup) and by stb_image.
@@ -18,6 +21,8 @@
 
 #include <keldra/keldra.h>
 
+#include <array>
+#include <map>
 #include <string>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -47,25 +52,26 @@ Bytes photoAt(int w, int h) {
   return out;
 }
 
-Bytes tiffFile(uint16_t compression) {
-  const Bytes rgb = photoAt(kTiffWidth, kTiffHeight);
+Bytes tiffFile(uint16_t compression, uint16_t predictor = PREDICTOR_HORIZONTAL, int width = kTiffWidth,
+               int height = kTiffHeight, int rowsPerStrip = 16) {
+  const Bytes rgb = photoAt(width, height);
   char path[] = "/tmp/keldra_bench_XXXXXX";
   const int fd = mkstemp(path);
   if (fd < 0) std::exit(1);
   close(fd);
   TIFF* t = TIFFOpen(path, "w");
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kTiffWidth);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, kTiffHeight);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-  TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
-  const size_t row = size_t(kTiffWidth) * 3;
-  for (int y = 0, s = 0; y < kTiffHeight; y += 16, ++s) {
-    const int n = std::min(16, kTiffHeight - y);
+  TIFFSetField(t, TIFFTAG_PREDICTOR, predictor);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+  const size_t row = size_t(width) * 3;
+  for (int y = 0, s = 0; y < height; y += rowsPerStrip, ++s) {
+    const int n = std::min(rowsPerStrip, height - y);
     TIFFWriteEncodedStrip(t, s, const_cast<uint8_t*>(&rgb[y * row]), tmsize_t(n * row));
   }
   TIFFClose(t);
@@ -211,15 +217,21 @@ toff_t seekStream(thandle_t h, toff_t off, int whence) {
 int closeStream(thandle_t) { return 0; }
 toff_t sizeStream(thandle_t h) { return static_cast<MemoryStream*>(h)->data->size(); }
 
+// Every strip with TIFFReadEncodedStrip into one RGB buffer, as the
+// library's decode fills its picture.
 void libtiffDecode(const Bytes& f) {
   MemoryStream m{&f};
   TIFF* t = TIFFClientOpen("bench", "rm", &m, readStream, writeStream, seekStream, closeStream,
                            sizeStream, nullptr, nullptr);
-  const size_t row = size_t(kTiffWidth) * 3;
-  Bytes out(row * kTiffHeight);
+  uint32_t width = 0, height = 0, rowsPerStrip = 0;
+  TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetField(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+  const size_t row = size_t(width) * 3;
+  Bytes out(row * height);
   for (tstrip_t s = 0; s < TIFFNumberOfStrips(t); ++s) {
-    const size_t y = size_t(s) * 16;
-    const size_t n = std::min<size_t>(16, kTiffHeight - y) * row;
+    const size_t y = size_t(s) * rowsPerStrip;
+    const size_t n = std::min<size_t>(rowsPerStrip, height - y) * row;
     if (TIFFReadEncodedStrip(t, s, &out[y * row], tmsize_t(n)) < 0) std::abort();
   }
   TIFFClose(t);
@@ -260,6 +272,57 @@ void giflibDecode(const Bytes& f) {
   DGifCloseFile(g, &error);
   benchmark::DoNotOptimize(out.data());
 }
+
+// The strip variants: range(0) compression (0 LZW, 1 Deflate), range(1)
+// predictor (1 none, 2 horizontal), range(2) megapixels (1 or 12), range(3)
+// rows per strip. Files are made once per variant.
+const Bytes& stripFile(const benchmark::State& state) {
+  static std::map<std::array<int64_t, 4>, Bytes> files;
+  const std::array<int64_t, 4> key = {state.range(0), state.range(1), state.range(2), state.range(3)};
+  auto it = files.find(key);
+  if (it == files.end()) {
+    const bool big = key[2] == 12;
+    Bytes f = tiffFile(key[0] == 0 ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE, uint16_t(key[1]),
+                       big ? kTiffWidth : 1000, big ? kTiffHeight : 1000, int(key[3]));
+    it = files.emplace(key, std::move(f)).first;
+  }
+  return it->second;
+}
+
+template <void (*Decode)(const Bytes&)>
+void stripBench(benchmark::State& state) {
+  const Bytes& f = stripFile(state);
+  for (auto _ : state) Decode(f);
+  const int64_t pixels = state.range(2) == 12 ? int64_t(kTiffWidth) * kTiffHeight : 1000 * 1000;
+  state.SetBytesProcessed(int64_t(state.iterations()) * pixels * 3);
+  state.SetLabel(std::string(state.range(0) == 0 ? "lzw" : "deflate") +
+                 (state.range(1) == 2 ? " pred2 " : " none ") + std::to_string(state.range(2)) + "MP " +
+                 std::to_string(state.range(3)) + " rows");
+}
+
+void keldraStrips(benchmark::State& state) {
+  kd_exif_init();
+  stripBench<keldraDecode>(state);
+}
+
+// Each variant registered for the library and libtiff one after the other,
+// so the two run under the same load.
+const bool kStripsRegistered = [] {
+  for (int zip : {0, 1}) {
+    for (int pred : {1, 2}) {
+      for (int mp : {1, 12}) {
+        for (int rows : {8, 80, 256}) {
+          for (auto* b : {benchmark::RegisterBenchmark("BM_KeldraStrips", keldraStrips),
+                          benchmark::RegisterBenchmark("BM_LibtiffStrips", stripBench<libtiffDecode>)}) {
+            b->ArgNames({"zip", "pred", "MP", "rows"})->Args({zip, pred, mp, rows});
+            b->Unit(benchmark::kMillisecond);
+          }
+        }
+      }
+    }
+  }
+  return true;
+}();
 
 void BM_Giflib(benchmark::State& state) { run(state, 2, 4, giflibDecode); }
 

@@ -1,9 +1,11 @@
 // Raw inflate and zlib framing on arbitrary bytes (the first two bytes pick
 // the output cap), the same zlib stream in pieces through a window and into
-// a reused buffer (same bytes or same failure), plus the deflate round trip
+// a reused buffer and into a fixed buffer of exactly the cap (same bytes or
+// same failure), plus the deflate round trip
 // of the same bytes, whole and streamed in the same pieces.
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -82,7 +84,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const KeldraException& e) {
     intoResult = e.what();
   }
-  if (piecesResult != framedResult || intoResult != framedResult) std::abort();
+  // The fixed output ends at the cap: the fast loop stops short of it and
+  // the careful path writes nothing beyond it (the sanitizer sees the end).
+  std::string fixedResult;
+  {
+    std::unique_ptr<uint8_t[]> fixed(new uint8_t[cap]);
+    try {
+      const size_t n = kd::compress::zlibInflateTo(stream, fixed.get(), cap);
+      if (n != framed.size() || !std::equal(framed.begin(), framed.end(), fixed.get())) std::abort();
+    } catch (const KeldraException& e) {
+      fixedResult = e.what();
+    }
+  }
+  if (piecesResult != framedResult || intoResult != framedResult || fixedResult != framedResult) {
+    std::abort();
+  }
 
   const ByteView whole(data, size);
   const Bytes packed = kd::compress::compress(whole);

@@ -36,13 +36,16 @@ namespace {
 constexpr size_t kMaxMatch = 258;
 // The output buffer always keeps this much room past the write position
 // (within the cap) while symbols are decoded, so a match is copied 16 bytes
-// at a time without checks.
-constexpr size_t kRoom = kMaxMatch + 16;
+// at a time without checks (copyMatch's slack).
+constexpr size_t kRoom = kMaxMatch + 32;
 constexpr size_t kMaxExpansion = kDeflateMaxExpansion;
 // The farthest a match reaches back.
 constexpr size_t kHistory = 32768;
 // Output produced between two hand-overs to a sink, beyond what it holds.
 constexpr size_t kWindowWork = size_t{128} << 10;
+// Output summed into the Adler-32 at a time while a zlib stream decodes
+// into one buffer, so the bytes are summed while they are still in cache.
+constexpr size_t kAdlerStep = size_t{64} << 10;
 
 constexpr const char* kTruncatedMessage = "deflate: stream truncated";
 [[noreturn]] void failTruncated() { fail(ekTruncated, kTruncatedMessage); }
@@ -126,15 +129,11 @@ class LengthsCode : public CanonicalCode {
 //   bit 12     literal: the value is the byte
 //   bit 13     link: the value is the subtable's offset in the table
 //   bit 14     special: the value says which (kWalk, kEndOfBlock, kBadSymbol)
-//   bit 15     pair: a literal whose code is followed, within the primary
-//              bits, by a second literal's code; bits 24-31 hold that byte
-//              and bits 0-7 both code lengths (bits 8-11 the first's)
 //   bits 16-31 value: literal byte, length or distance base, link offset
 // Without bits 12-14 the entry is a length or distance.
 constexpr uint32_t kLiteral = 1u << 12;
 constexpr uint32_t kLink = 1u << 13;
 constexpr uint32_t kSpecial = 1u << 14;
-constexpr uint32_t kPair = 1u << 15;
 constexpr uint32_t kWalk = 0;
 constexpr uint32_t kEndOfBlock = 1;
 constexpr uint32_t kBadSymbol = 2;
@@ -163,31 +162,45 @@ uint32_t distanceInfo(unsigned s) {
 // A literal/length or distance code: a primary table over PrimaryBits and
 // subtables (one per primary slot that longer codes share) holding whole
 // codes of up to 15 bits.
-template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned), bool Pairs>
+template <unsigned PrimaryBits, size_t MaxSymbols, uint32_t (*Info)(unsigned)>
 class FastCode : public CanonicalCode {
  public:
   void build(const uint8_t* lengths, size_t symbolCount) {
     constexpr uint32_t walkEntry = kSpecial | kWalk << 16;
-    // The primary table starts out sending the decoder to the walk (and
-    // holding no links). A complete code fills every subtable entry, so
-    // only an incomplete code's subtables start out the same way.
-    std::fill(table_, table_ + kPrimary, walkEntry);
     const int64_t unused = assign(lengths, symbolCount);
-    if (unused < 0) return;
+    if (unused < 0) {
+      // Over-subscribed: every code goes through the walk.
+      std::fill(table_, table_ + kPrimary, walkEntry);
+      return;
+    }
     unsigned maxLength = 0;
     for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
       if (count_[len] != 0) maxLength = len;
     }
     const unsigned subBits = maxLength > PrimaryBits ? maxLength - PrimaryBits : 0;
+    // The primary table is filled one code length at a time: the codes of
+    // length `filled` or less (reversed, so each code's pattern is its low
+    // bits) occupy its first 2^filled entries, which are copied to double
+    // them before longer codes go in. Unused patterns keep the walk entry,
+    // doubled with the rest; links hold no walk entries before them.
+    table_[0] = table_[1] = walkEntry;
+    unsigned filled = 1;
+    const auto doubleTo = [&](unsigned bits) {
+      for (; filled < bits; ++filled) {
+        std::memcpy(table_ + (size_t{1} << filled), table_, sizeof(uint32_t) << filled);
+      }
+    };
     size_t next = kPrimary;  // first free subtable entry
     forEachCodeWord(count_, symbols_, [&](uint16_t symbol, unsigned len, uint32_t reversed) {
       // Special entries consume nothing in the fast loop (bits 0-7 zero).
       uint32_t entry = Info(symbol);
       entry = (entry & ~0xFFFu) | len << 8 | ((entry & kSpecial) ? 0 : len + (entry & 0xFF));
       if (len <= PrimaryBits) {
-        for (uint32_t i = reversed; i < kPrimary; i += 1u << len) table_[i] = entry;
+        doubleTo(len);
+        table_[reversed] = entry;
         return;
       }
+      doubleTo(PrimaryBits);
       uint32_t& link = table_[reversed & (kPrimary - 1)];
       if ((link & kLink) == 0) {
         link = kLink | static_cast<uint32_t>(next) << 16 | subBits << 8;
@@ -199,19 +212,7 @@ class FastCode : public CanonicalCode {
         sub[i] = entry;
       }
     });
-    if constexpr (Pairs) {
-      // Literal pairs: the bits after a short literal code that select a
-      // second literal whose code fits in what is left of the primary bits.
-      for (uint32_t i = 0; i < kPrimary; ++i) {
-        const uint32_t e = table_[i];
-        if ((e & kLiteral) == 0) continue;
-        const unsigned first = codeLength(e);
-        const uint32_t next = table_[i >> first];
-        const unsigned second = codeLength(next);
-        if ((next & kLiteral) == 0 || first + second > PrimaryBits) continue;
-        table_[i] = (e & ~0xFFu) | kPair | ((next >> 16) & 0xFF) << 24 | (first + second);
-      }
-    }
+    doubleTo(PrimaryBits);
   }
 
   // The entry for the next code (links followed).
@@ -243,8 +244,8 @@ class FastCode : public CanonicalCode {
   uint32_t table_[kPrimary + MaxSymbols * (1u << (kMaxCodeLength - PrimaryBits))];
 };
 
-using LiteralCode = FastCode<11, 288, literalLengthInfo, true>;
-using DistanceCode = FastCode<8, 32, distanceInfo, false>;
+using LiteralCode = FastCode<11, 288, literalLengthInfo>;
+using DistanceCode = FastCode<8, 32, distanceInfo>;
 
 struct FixedCodes {
   LiteralCode literal;
@@ -260,39 +261,38 @@ const FixedCodes& fixedCodes() {
   return codes;
 }
 
-// Writes the literal (or pair) of entry e at out and moves past it; the
-// second byte is written even for a single literal, inside the room kept.
-inline void storeLiterals(uint8_t*& out, uint32_t e) {
-  out[0] = static_cast<uint8_t>(e >> 16);
-  out[1] = static_cast<uint8_t>(e >> 24);
-  out += 1 + ((e & kPair) >> 15);
-}
+// Writes the literal of entry e at out and moves past it.
+inline void storeLiteral(uint8_t*& out, uint32_t e) { *out++ = static_cast<uint8_t>(e >> 16); }
 
 // Copies `length` bytes from `dist` back to dst; overlapping copies repeat
-// the pattern. May write up to 15 bytes past the match, inside the room
-// kept.
+// the pattern. Writes at least 32 bytes and up to 31 past the match, inside
+// the room kept: most matches are then copied without a branch.
+constexpr size_t kCopySlack = 32;
 inline void copyMatch(uint8_t* dst, size_t dist, size_t length) {
   const uint8_t* src = dst - dist;
   if (dist >= 16) {
     std::memcpy(dst, src, 16);
-    for (size_t i = 16; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
+    std::memcpy(dst + 16, src + 16, 16);
+    for (size_t i = 32; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
     return;
   }
   if (dist >= 8) {
-    for (size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + 8, src + 8, 8);
+    for (size_t i = 16; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
     return;
   }
   if (dist == 1) {
     std::memset(dst, *src, length);
     return;
   }
-  // Lay the pattern down byte by byte up to a period that is a multiple of
-  // dist and at least 8, then copy 8 bytes at a time from one period back.
-  const size_t period = dist * ((8 + dist - 1) / dist);
-  const size_t head = std::min(length, period);
-  size_t i = 0;
-  for (; i < head; ++i) dst[i] = src[i];
-  for (; i < length; i += 8) std::memcpy(dst + i, dst + i - period, 8);
+  // Pattern expansion: the dist bytes repeated across a word, stored every
+  // `step` bytes (the largest multiple of dist up to 8), so no load waits
+  // for a store of this copy.
+  uint64_t v = base::loadLe64(src) & ((uint64_t{1} << (8 * dist)) - 1);
+  for (size_t shift = 8 * dist; shift < 64; shift *= 2) v |= v << shift;
+  const size_t step = 8 / dist * dist;
+  for (size_t i = 0; i < length; i += step) base::storeLe64(dst + i, v);
 }
 
 // Where the output goes when it does not go into one buffer: the buffer is
@@ -312,11 +312,17 @@ class Inflater {
   // window and never grows beyond need.
   Inflater(std::span<const ByteView> pieces, size_t start, size_t cap, Bytes& out,
            size_t initialSize, WindowState* window = nullptr)
-      : in_(pieces, start), cap_(cap), out_(out), window_(window),
-        codes_(new Codes) {
+      : in_(pieces, start), cap_(cap), growable_(&out), window_(window), codes_(new Codes) {
     allocLimit_ = cap > SIZE_MAX - kRoom ? SIZE_MAX : cap + kRoom;
-    if (out_.size() < initialSize) out_.resize(std::min(initialSize, allocLimit_));
+    if (out.size() < initialSize) out.resize(std::min(initialSize, allocLimit_));
+    data_ = out.data();
+    size_ = out.size();
   }
+  // Output into the `cap` bytes at `out`, which never grow: nothing is
+  // written past them, so the last matches take the careful copy.
+  Inflater(std::span<const ByteView> pieces, size_t start, uint8_t* out, size_t cap)
+      : in_(pieces, start), cap_(cap), allocLimit_(cap), data_(out), size_(cap), window_(nullptr),
+        codes_(new Codes) {}
 
   void run() {
     bool last = false;
@@ -333,15 +339,24 @@ class Inflater {
 
   // Output length so far (in a window: the window index of the end).
   size_t position() const { return pos_; }
+
+  // Sums the output into an Adler-32 as it is produced (one buffer only).
+  void sumAdler() { sumsAdler_ = true; }
+  // The Adler-32 of the whole output, once run() has returned.
+  uint32_t adler() {
+    adler_ = adler32(ByteView(data_ + adlerAt_, pos_ - adlerAt_), adler_);
+    adlerAt_ = pos_;
+    return adler_;
+  }
   uint64_t produced() const { return discarded_ + pos_; }
   BitReader& input() { return in_; }
 
   // Hands every produced byte to the sink and sums it.
   void flushWindow() {
     WindowState& w = *window_;
-    w.adler = adler32(ByteView(out_.data() + w.adlerAt, pos_ - w.adlerAt), w.adler);
+    w.adler = adler32(ByteView(data_ + w.adlerAt, pos_ - w.adlerAt), w.adler);
     w.adlerAt = pos_;
-    if (pos_ > w.taken) w.taken += w.sink->take(out_.data() + w.taken, pos_ - w.taken);
+    if (pos_ > w.taken) w.taken += w.sink->take(data_ + w.taken, pos_ - w.taken);
   }
 
  private:
@@ -352,25 +367,28 @@ class Inflater {
   };
 
   // Makes sure `need` bytes fit past the write position (the caller has
-  // checked the cap, so need never passes the cap plus the room).
+  // checked the cap, so need never passes the cap plus the room). A fixed
+  // output is left as it is: it ends at the cap.
   void makeRoom(size_t need) {
-    if (out_.size() - pos_ >= need) return;
+    if (size_ - pos_ >= need || growable_ == nullptr) return;
     if (window_ != nullptr) {
       flushWindow();
       WindowState& w = *window_;
       // Keep the bytes the sink has not taken and the last 32 KiB.
       const size_t drop = std::min(w.taken, pos_ > kHistory ? pos_ - kHistory : 0);
       if (drop > 0) {
-        std::memmove(out_.data(), out_.data() + drop, pos_ - drop);
+        std::memmove(data_, data_ + drop, pos_ - drop);
         pos_ -= drop;
         w.taken -= drop;
         w.adlerAt -= drop;
         discarded_ += drop;
       }
-      if (out_.size() - pos_ >= need) return;
+      if (size_ - pos_ >= need) return;
     }
-    const size_t doubled = out_.size() > SIZE_MAX / 2 ? SIZE_MAX : out_.size() * 2;
-    out_.resize(std::min(std::max(pos_ + need, doubled), allocLimit_));
+    const size_t doubled = size_ > SIZE_MAX / 2 ? SIZE_MAX : size_ * 2;
+    growable_->resize(std::min(std::max(pos_ + need, doubled), allocLimit_));
+    data_ = growable_->data();
+    size_ = growable_->size();
   }
 
   // Output bytes still allowed by the cap.
@@ -389,8 +407,8 @@ class Inflater {
     size_t left = len;
     makeRoom(window_ != nullptr ? kRoom : len + kRoom);
     while (left > 0) {
-      const size_t n = std::min(left, out_.size() - pos_);
-      in_.readBytes(out_.data() + pos_, n);
+      const size_t n = std::min(left, size_ - pos_);
+      in_.readBytes(data_ + pos_, n);
       pos_ += n;
       left -= n;
       makeRoom(kRoom);
@@ -459,33 +477,44 @@ class Inflater {
   void codedBlock(const LiteralCode& literal, const DistanceCode& distance) {
     BitReader in = in_;
     for (;;) {
-      uint8_t* const data = out_.data();
+      uint8_t* const data = data_;
       {
         // Fast loop bounds: pos < limit leaves kRoom bytes of buffer and
         // kMaxMatch bytes of cap.
         const size_t capEnd = static_cast<size_t>(cap_ - discarded_);
-        size_t limit = out_.size() >= kRoom ? out_.size() - kRoom + 1 : 0;
+        size_t limit = size_ >= kRoom ? size_ - kRoom + 1 : 0;
         limit = std::min(limit, capEnd >= kMaxMatch ? capEnd - kMaxMatch + 1 : 0);
+        if (sumsAdler_) {
+          if (pos_ - adlerAt_ >= kAdlerStep) adler();
+          limit = std::min(limit, adlerAt_ + kAdlerStep);
+        }
         uint8_t* out = data + pos_;
         uint8_t* const fastEnd = data + limit;
         bool endOfBlock = false;
+        // The entry of the next code is looked up before the refill: after
+        // a refill and one step (at most 48 bits), the word still holds at
+        // least 16 input bits, enough for any code.
+        uint32_t e = 0;
+        if (out < fastEnd && in.fastInput()) {
+          in.refillFast();
+          e = literal.lookup(in.peek());
+        }
         while (out < fastEnd && in.fastInput()) {
           in.refillFast();
           // Links, walks and special symbols consume 0 bits here.
           const uint64_t bits = in.peek();
-          uint32_t e = literal.lookup(bits);
           in.consume(totalBits(e));
           if (e & kLiteral) {
-            // One byte, or two for a pair: both are stored either way.
-            storeLiterals(out, e);
+            storeLiteral(out, e);
             e = literal.lookup(in.peek());
             if (e & kLiteral) {
               in.consume(totalBits(e));
-              storeLiterals(out, e);
+              storeLiteral(out, e);
               e = literal.lookup(in.peek());
               if (e & kLiteral) {
                 in.consume(totalBits(e));
-                storeLiterals(out, e);
+                storeLiteral(out, e);
+                e = literal.lookup(in.peek());
               }
             }
             continue;
@@ -504,6 +533,7 @@ class Inflater {
           const size_t dist =
               (d & kSpecial) ? slowDistance(distance, in) : (d >> 16) + extraBits(dbits, d);
           if (dist > static_cast<size_t>(out - data)) fail(ekInvalid, "deflate: distance too far back");
+          e = literal.lookup(in.peek());
           copyMatch(out, dist, length);
           out += length;
         }
@@ -517,7 +547,7 @@ class Inflater {
       const uint32_t e = literal.decodeSlow(in);
       if (e & kLiteral) {
         if (capLeft() == 0) failCap();
-        out_[pos_++] = static_cast<uint8_t>(e >> 16);
+        data_[pos_++] = static_cast<uint8_t>(e >> 16);
         continue;
       }
       if (e & kSpecial) {
@@ -528,7 +558,11 @@ class Inflater {
       const size_t dist = slowDistance(distance, in);
       if (dist > pos_) fail(ekInvalid, "deflate: distance too far back");
       if (length > capLeft()) failCap();
-      copyMatch(out_.data() + pos_, dist, length);
+      if (size_ - pos_ >= length + kCopySlack) {
+        copyMatch(data_ + pos_, dist, length);
+      } else {
+        for (size_t i = 0; i < length; ++i) data_[pos_ + i] = data_[pos_ + i - dist];
+      }
       pos_ += length;
     }
     in_ = in;
@@ -537,8 +571,13 @@ class Inflater {
   BitReader in_;
   uint64_t cap_;
   size_t allocLimit_;
-  Bytes& out_;
+  Bytes* growable_ = nullptr;  // null for a fixed output
+  uint8_t* data_ = nullptr;    // the output (or window) and its size
+  size_t size_ = 0;
   size_t pos_ = 0;
+  bool sumsAdler_ = false;
+  size_t adlerAt_ = 0;  // output bytes summed into adler_
+  uint32_t adler_ = 1;
   uint64_t discarded_ = 0;  // bytes slid out of the window
   WindowState* window_;
   std::unique_ptr<Codes> codes_;
@@ -570,18 +609,36 @@ InflateResult inflateWithConsumed(ByteView data, size_t start, size_t cap,
   return r;
 }
 
-size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer) {
+namespace {
+
+// The zlib framing around an Inflater made by `make` over the stream after
+// the header.
+template <class Make>
+size_t zlibFramed(ByteView data, Make make) {
   if (data.size() < 2) fail(ekTruncated, "zlib: header truncated");
   checkZlibHeader(data[0], data[1]);
   const ByteView pieces[1] = {data};
-  Inflater inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
+  Inflater inflater = make(std::span<const ByteView>(pieces));
+  inflater.sumAdler();
   inflater.run();
   const size_t consumed = static_cast<size_t>(inflater.input().consumed());
   const size_t length = inflater.position();
   if (data.size() - consumed < 4) fail(ekTruncated, "zlib: trailer truncated");
   const uint32_t expected = base::loadBe32(data.data() + consumed);
-  if (adler32(ByteView(buffer.data(), length)) != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
+  if (inflater.adler() != expected) fail(ekInvalid, "zlib: Adler-32 mismatch");
   return length;
+}
+
+}  // namespace
+
+size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer) {
+  return zlibFramed(data, [&](std::span<const ByteView> pieces) {
+    return Inflater(pieces, 2, cap, buffer, firstBufferSize(data.size() - 2, cap, true));
+  });
+}
+
+size_t zlibInflateTo(ByteView data, uint8_t* out, size_t cap) {
+  return zlibFramed(data, [&](std::span<const ByteView> pieces) { return Inflater(pieces, 2, out, cap); });
 }
 
 uint64_t zlibInflatePieces(std::span<const ByteView> pieces, size_t cap, size_t maxHold,

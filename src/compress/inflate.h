@@ -40,6 +40,10 @@ uint64_t zlibInflatePieces(std::span<const ByteView> pieces, size_t cap, size_t 
 // Returns the output length; bytes of the buffer past it are unspecified.
 size_t zlibInflateInto(ByteView data, size_t cap, Bytes& buffer);
 
+// zlibInflate into the `cap` bytes at `out`, which the decoder never
+// writes past. Returns the output length.
+size_t zlibInflateTo(ByteView data, uint8_t* out, size_t cap);
+
 // The zlib header checks shared by every entry (data[0] is CMF, data[1] FLG;
 // the caller has checked both bytes are there).
 void checkZlibHeader(unsigned cmf, unsigned flg);

@@ -37,6 +37,10 @@ struct LzwRules {
 // Bytes of `out` past it are unspecified.
 size_t lzwDecodeInto(base::ByteView in, size_t expected, base::Bytes& out, const LzwRules& rules);
 
+// The same into the `expected` bytes at `out`, which never grow: the
+// decoder writes nowhere else. Returns the decoded length.
+size_t lzwDecodeTo(base::ByteView in, uint8_t* out, size_t expected, const LzwRules& rules);
+
 // Grows `out` so that it holds at least `need` bytes, doubling up to `cap`.
 inline void growTo(base::Bytes& out, size_t need, size_t cap) {
   const size_t size = std::max(need, std::min(cap, out.size() > SIZE_MAX / 2 ? cap : 2 * out.size()));

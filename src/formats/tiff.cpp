@@ -81,6 +81,16 @@ size_t packbitsInto(ByteView in, size_t expected, Bytes& out) {
   return pos;
 }
 
+// The stored bytes of one strip or tile.
+ByteView chunkBytes(ByteView data, uint64_t offset, uint64_t count) {
+  if (count == 0) fail(ekTruncated, "tiff: empty strip/tile");
+  if (offset > INT64_MAX || count > INT64_MAX ||
+      !base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count))) {
+    fail(ekTruncated, "tiff: strip/tile bytes out of range");
+  }
+  return data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
+}
+
 // How one row of decoded samples becomes pixels of the output colour space.
 struct PixelFormat {
   uint32_t photometric = 0;
@@ -358,9 +368,27 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
   const size_t channels = static_cast<size_t>(channelsOf(f.cs));
   Bytes scratch;
   Bytes predicted;
+  // LZW and Deflate strips of 8-bit samples the picture stores as they are
+  // decode straight into the picture, with the checks and messages of the
+  // decode into `scratch`.
+  const bool direct = img != nullptr && !l.tiled && f.bits == 8 && storedAsIs(f) &&
+                      (compression == kLzw || compression == kDeflate || compression == kAdobeDeflate);
   for (uint64_t i = 0; i < l.count; ++i) {
     const uint64_t rows = decodedRows(l, i, height);
     const size_t expected = toSize(base::saturatingMul<uint64_t>(rows, rowBytes));
+    if (direct) {
+      const ByteView in = chunkBytes(data, l.offsets[i], l.byteCounts[i]);
+      const size_t at = static_cast<size_t>(i * l.chunkRows) * rowBytes;
+      img->pixels.resize(at + expected);
+      uint8_t* dst = img->pixels.data() + at;
+      const size_t produced = compression == kLzw ? lzwDecodeTo(in, dst, expected, keepLzwExcess)
+                                                  : compress::zlibInflateTo(in, dst, expected);
+      if (produced < expected) fail(ekTruncated, "tiff: decoded strip/tile too short");
+      if (predictor == 2) {
+        for (size_t r = 0; r < rows; ++r) unpredict8(dst + r * rowBytes, rowBytes, f.spp);
+      }
+      continue;
+    }
     ByteView chunk =
         decodeChunkInto(data, l.offsets[i], l.byteCounts[i], expected, compression, scratch,
                         keepLzwExcess);
@@ -401,12 +429,7 @@ void decodeChunks(ByteView data, const Ifd& ifd, const PixelFormat& f, const Lay
 
 ByteView decodeChunkInto(ByteView data, uint64_t offset, uint64_t count, size_t expected,
                          uint32_t compression, Bytes& scratch, bool keepLzwExcess) {
-  if (count == 0) fail(ekTruncated, "tiff: empty strip/tile");
-  if (offset > INT64_MAX || count > INT64_MAX ||
-      !base::fits(data, static_cast<int64_t>(offset), static_cast<int64_t>(count))) {
-    fail(ekTruncated, "tiff: strip/tile bytes out of range");
-  }
-  const ByteView in = data.subspan(static_cast<size_t>(offset), static_cast<size_t>(count));
+  const ByteView in = chunkBytes(data, offset, count);
   if (compression == kLzw || compression == kPackBits) {
     const uint64_t most = std::min<uint64_t>(expected, maxDecodedSize(compression, count));
     if (scratch.size() < most) scratch.resize(toSize(most));
@@ -541,6 +564,10 @@ Bytes lzwDecode(ByteView in, size_t expected) {
   Bytes out(toSize(std::min<uint64_t>(expected, maxDecodedSize(kLzw, in.size()))));
   out.resize(lzwDecodeInto(in, expected, out, kTiffLzw));
   return out;
+}
+
+size_t lzwDecodeTo(ByteView in, uint8_t* out, size_t expected, bool keepExcess) {
+  return formats::lzwDecodeTo(in, out, expected, keepExcess ? kTiffLzwKeep : kTiffLzw);
 }
 
 void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, uint32_t bits,

@@ -85,6 +85,10 @@ size_t rowBytesFor(uint64_t width, uint32_t spp, uint32_t bits);
 // TIFF 6.0 LZW (MSB-first codes, 9 to 12 bits, early change): at most
 // `expected` bytes; a stream without EndOfInformation stops where it ends.
 Bytes lzwDecode(ByteView in, size_t expected);
+// The same into the `expected` bytes at `out` (nothing written past them);
+// returns the decoded length. With `keepExcess` a stream that decodes to
+// more keeps the first `expected` bytes instead of failing.
+size_t lzwDecodeTo(ByteView in, uint8_t* out, size_t expected, bool keepExcess = false);
 // Undoes horizontal differencing in place, row by row.
 void applyPredictor(uint8_t* chunk, size_t rows, size_t rowBytes, uint32_t spp, uint32_t bits,
                     bool littleEndian);

@@ -240,6 +240,14 @@ void compareZlibForms(const Bytes& stream, size_t cap, Rng& rng, Bytes& reused,
     const size_t n = zlibInflateInto(stream, cap, reused);
     return Bytes(reused.begin(), reused.begin() + static_cast<long>(n));
   });
+  // A fixed output of exactly the cap, with guard bytes after it that must
+  // stay as they were.
+  const Outcome fixed = outcomeOf([&] {
+    Bytes buffer(cap + 64, 0xA5);
+    const size_t n = zlibInflateTo(stream, buffer.data(), cap);
+    EXPECT_EQ(Bytes(buffer.begin() + static_cast<long>(cap), buffer.end()), Bytes(64, 0xA5)) << what;
+    return Bytes(buffer.begin(), buffer.begin() + static_cast<long>(n));
+  });
   // Random cuts, empty pieces included.
   std::vector<ByteView> pieces;
   size_t at = 0;
@@ -257,7 +265,7 @@ void compareZlibForms(const Bytes& stream, size_t cap, Rng& rng, Bytes& reused,
     EXPECT_EQ(total, out.size()) << what;
     return out;
   });
-  for (const Outcome* o : {&into, &split}) {
+  for (const Outcome* o : {&into, &fixed, &split}) {
     ASSERT_EQ(o->ok, whole.ok) << what << ": " << (o->ok ? "ok" : o->message) << " vs "
                                << (whole.ok ? "ok" : whole.message);
     ASSERT_EQ(o->message, whole.message) << what;
@@ -292,7 +300,7 @@ Bytes longInput(Rng& rng) {
   return b;
 }
 
-TEST(InflateForms, PiecesWindowAndReusedBufferAgreeWithTheWholeDecoder) {
+TEST(InflateForms, PiecesWindowReusedAndFixedBuffersAgreeWithTheWholeDecoder) {
   Rng rng(1207);
   Bytes reused;
   Counts counts;

@@ -57,8 +57,21 @@ void fixedMatch(BitWriter& w, int length, int dist) {
   int k = 28;
   while (base[k] > length) --k;
   w.fixedSymbol(257 + k).bits(static_cast<uint32_t>(length - base[k]), extra[k]);
-  ASSERT_LE(dist, 4) << "helper handles distances 1..4";
-  w.code(static_cast<uint32_t>(dist - 1), 5);
+  // Distance codes as RFC 1951 lists them: 1..4, then two codes per
+  // doubling, with c / 2 - 1 extra bits from code 4 on.
+  int code = 0;
+  int first = 1;
+  int bits = 0;
+  for (int c = 0; c < 30; ++c) {
+    const int e = c < 4 ? 0 : c / 2 - 1;
+    const int b = c < 4 ? c + 1 : ((2 + (c & 1)) << e) + 1;
+    if (b <= dist) {
+      code = c;
+      first = b;
+      bits = e;
+    }
+  }
+  w.code(static_cast<uint32_t>(code), 5).bits(static_cast<uint32_t>(dist - first), bits);
 }
 
 TEST(InflateStored, CopiesBytesAndStopsAtTheBlockEnd) {
@@ -129,10 +142,10 @@ TEST(InflateFixed, DistanceOneLength258RepeatsTheByte) {
 }
 
 TEST(InflateFixed, OverlappingCopiesRepeatThePattern) {
-  for (int dist = 2; dist <= 4; ++dist) {
+  for (int dist = 2; dist <= 17; ++dist) {
     for (int length : {3, 7, 8, 9, 17, 40, 258}) {
       BitWriter w = fixedBlock();
-      std::string expected = std::string("wxyz").substr(0, static_cast<size_t>(dist));
+      std::string expected = std::string("abcdefghijklmnopq").substr(0, static_cast<size_t>(dist));
       for (char c : expected) w.fixedSymbol(c);
       fixedMatch(w, length, dist);
       w.fixedSymbol(256);
