@@ -13,6 +13,7 @@
 #include "compress/inflate.h"
 #include "compress/zlib.h"
 #include "reference_inflate.h"
+#include "support/outcome.h"
 
 namespace kd::compress {
 namespace {
@@ -193,25 +194,8 @@ TEST(InflateDifferential, EveryPrefixOfAMultiBlockStream) {
 
 // ---- Pieces, windows and reused buffers -------------------------------------
 
-struct Outcome {
-  bool ok = false;
-  Bytes output;
-  std::string message;
-  base::ErrorKind kind = base::ekNone;
-};
-
-template <class F>
-Outcome outcomeOf(F&& decode) {
-  Outcome o;
-  try {
-    o.output = decode();
-    o.ok = true;
-  } catch (const base::KeldraException& e) {
-    o.message = e.what();
-    o.kind = e.kind();
-  }
-  return o;
-}
+using Outcome = test::Outcome<Bytes>;
+using test::outcomeOf;
 
 // Keeps what it takes; takes a random share each time, leaving at most
 // maxHold bytes. The bytes left at the last offer are kept apart.
@@ -270,7 +254,7 @@ void compareZlibForms(const Bytes& stream, size_t cap, Rng& rng, Bytes& reused,
                                << (whole.ok ? "ok" : whole.message);
     ASSERT_EQ(o->message, whole.message) << what;
     ASSERT_EQ(o->kind, whole.kind) << what;
-    ASSERT_EQ(o->output, whole.output) << what;
+    ASSERT_EQ(o->value, whole.value) << what;
   }
   ++(whole.ok ? counts.ok : counts.failed);
 }

@@ -5,38 +5,32 @@
 
 #include "bit_writer.h"
 #include "compress/deflate.h"
+#include "support/outcome.h"
 
 namespace kd::compress {
 namespace {
 
 using test::BitWriter;
 
-struct Outcome {
-  bool ok = false;
-  std::string text;  // output as text, or the failure message
+// The output as text and the input bytes it took.
+struct Inflated {
+  std::string text;
   size_t consumed = 0;
-  base::ErrorKind kind = base::ekNone;
 };
+using Outcome = test::Outcome<Inflated>;
 
 Outcome inflate(const Bytes& stream, size_t cap = 1 << 20) {
-  Outcome o;
-  try {
+  return test::outcomeOf([&] {
     InflateResult r = inflateWithConsumed(stream, 0, cap);
-    o.ok = true;
-    o.text.assign(r.output.begin(), r.output.end());
-    o.consumed = r.consumed;
-  } catch (const base::KeldraException& e) {
-    o.text = e.what();
-    o.kind = e.kind();
-  }
-  return o;
+    return Inflated{std::string(r.output.begin(), r.output.end()), r.consumed};
+  });
 }
 
 void expectFailure(const Bytes& stream, const std::string& message, base::ErrorKind kind,
                    size_t cap = 1 << 20) {
   Outcome o = inflate(stream, cap);
-  EXPECT_FALSE(o.ok) << "decoded " << o.text.size() << " bytes";
-  EXPECT_EQ(o.text, message);
+  EXPECT_FALSE(o.ok) << "decoded " << o.value.text.size() << " bytes";
+  EXPECT_EQ(o.message, message);
   EXPECT_EQ(o.kind, kind) << message;
 }
 
@@ -76,16 +70,16 @@ void fixedMatch(BitWriter& w, int length, int dist) {
 
 TEST(InflateStored, CopiesBytesAndStopsAtTheBlockEnd) {
   Outcome o = inflate({0x01, 0x03, 0x00, 0xFC, 0xFF, 'a', 'b', 'c', 0xEE, 0xEE});
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "abc");
-  EXPECT_EQ(o.consumed, 8u);
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "abc");
+  EXPECT_EQ(o.value.consumed, 8u);
 }
 
 TEST(InflateStored, ZeroLengthBlockIsValidAndAddsNothing) {
   Outcome o = inflate({0x00, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x01, 0x00, 0xFE, 0xFF, 'x'});
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "x");
-  EXPECT_EQ(o.consumed, 11u);
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "x");
+  EXPECT_EQ(o.value.consumed, 11u);
 }
 
 TEST(InflateStored, HeaderLengthAndBodyFailures) {
@@ -103,8 +97,8 @@ TEST(InflateStored, BitsLeftInTheHeaderByteAreDropped) {
   w.fixedSymbol('a').fixedSymbol(256).bits(1, 1).bits(0, 2).align();
   for (uint8_t b : Bytes{0x02, 0x00, 0xFD, 0xFF, 'b', 'c'}) w.byte(b);
   Outcome o = inflate(w.finish());
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "abc");
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "abc");
 }
 
 TEST(InflateFixed, ConsumedCountIsTheByteAfterTheLastBitUsed) {
@@ -115,9 +109,9 @@ TEST(InflateFixed, ConsumedCountIsTheByteAfterTheLastBitUsed) {
   s.push_back(0x55);
   s.push_back(0x66);
   Outcome o = inflate(s);
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "A");
-  EXPECT_EQ(o.consumed, 3u);
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "A");
+  EXPECT_EQ(o.value.consumed, 3u);
 }
 
 TEST(InflateFixed, ConsumedCountFromANonZeroStart) {
@@ -137,8 +131,8 @@ TEST(InflateFixed, DistanceOneLength258RepeatsTheByte) {
   fixedMatch(w, 258, 1);
   w.fixedSymbol(256);
   Outcome o = inflate(w.finish());
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, std::string(259, 'z'));
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, std::string(259, 'z'));
 }
 
 TEST(InflateFixed, OverlappingCopiesRepeatThePattern) {
@@ -151,8 +145,8 @@ TEST(InflateFixed, OverlappingCopiesRepeatThePattern) {
       w.fixedSymbol(256);
       for (int i = 0; i < length; ++i) expected += expected[expected.size() - static_cast<size_t>(dist)];
       Outcome o = inflate(w.finish());
-      ASSERT_TRUE(o.ok) << o.text;
-      EXPECT_EQ(o.text, expected) << "dist " << dist << " length " << length;
+      ASSERT_TRUE(o.ok) << o.message;
+      EXPECT_EQ(o.value.text, expected) << "dist " << dist << " length " << length;
     }
   }
 }
@@ -171,8 +165,8 @@ TEST(InflateFixed, DistanceTooFarBackEvenInALaterBlock) {
   Bytes tail = ok.finish();
   good.insert(good.end(), tail.begin(), tail.end());
   Outcome o = inflate(good);
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "ababa");
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "ababa");
 
   BitWriter bad = fixedBlock();
   fixedMatch(bad, 3, 3);
@@ -225,8 +219,8 @@ TEST(InflateCap, ExactlyReachedSucceedsOneMoreFails) {
   w.fixedSymbol('r').fixedSymbol(256);
   Bytes s = w.finish();
   Outcome o = inflate(s, 12);
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, std::string(11, 'q') + "r");
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, std::string(11, 'q') + "r");
   expectFailure(s, "deflate: output exceeds the size cap", base::ekInvalid, 11);  // literal
   expectFailure(s, "deflate: output exceeds the size cap", base::ekInvalid, 10);  // match
   expectFailure(s, "deflate: output exceeds the size cap", base::ekInvalid, 0);
@@ -304,8 +298,8 @@ TEST(InflateDynamic, RepeatRunsFromLiteralIntoDistanceLengths) {
   w.code(2, 2).code(0, 2);      // length 3, distance code 0 (distance 1)
   w.code(1, 2);                 // end of block
   Outcome o = inflate(w.finish());
-  ASSERT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "aaaa");
+  ASSERT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "aaaa");
 }
 
 TEST(InflateDynamic, IncompleteCodeFailsOnlyWhenTheUnusedPatternIsMet) {
@@ -342,8 +336,8 @@ TEST(InflateDynamic, TwoHundredEightyEightLiteralCodesAcceptedUntilOneIsUsed) {
   lengthSymbol(w, 0);        // distance 0
   Bytes ok = BitWriter(w).code(0, 1).finish();
   Outcome o = inflate(ok);
-  EXPECT_TRUE(o.ok) << o.text;
-  EXPECT_EQ(o.text, "");
+  EXPECT_TRUE(o.ok) << o.message;
+  EXPECT_EQ(o.value.text, "");
   w.code(1, 1);
   expectFailure(w.finish(), "deflate: bad length code", base::ekInvalid);
 }

@@ -334,11 +334,7 @@ void expectLikeGiflib(const std::string& path, const std::string& input) {
 }
 
 std::vector<std::string> gifFiles() {
-  std::vector<std::string> files = kd::test::listTestdata("codec/gif");
-  if (kd::test::corpusDir()) {
-    for (std::string& f : kd::test::listTestdata("malformed/gif")) files.push_back(std::move(f));
-  }
-  return files;
+  return kd::test::listTestdata({"codec/gif", "malformed/gif"});
 }
 
 class GifFiles : public ::testing::TestWithParam<std::string> {};
@@ -347,13 +343,8 @@ TEST_P(GifFiles, DecodesLikeGiflibOrFailsWithItsMessage) {
   expectLikeGiflib(kd::test::testdataPath(GetParam()), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, GifFiles, ::testing::ValuesIn(gifFiles()), [](const auto& info) {
-  std::string n = info.param;
-  for (char& ch : n) {
-    if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  }
-  return n;
-});
+INSTANTIATE_TEST_SUITE_P(Files, GifFiles, ::testing::ValuesIn(gifFiles()),
+                         kd::test::FileTestName());
 
 TEST(GifRewrittenByGifsicle, InterlacedOptimisedAndRecoloured) {
   ASSERT_TRUE(kd::test::toolInstalled("gifsicle", "gifsicle"));

@@ -14,6 +14,7 @@
 #include "formats/formats.h"
 #include "formats/png.h"
 #include "png_peer.h"
+#include "support/outcome.h"
 #include "support/peak_memory.h"
 #include "support/testdata.h"
 
@@ -58,23 +59,10 @@ struct PngFile {
   PngFile& iend() { return chunk("IEND", {}); }
 };
 
-struct Outcome {
-  bool ok = false;
-  Image image;
-  std::string message;
-  ErrorKind kind = ekNone;
-};
+using Outcome = test::Outcome<Image>;
 
 Outcome decode(const Bytes& file) {
-  Outcome o;
-  try {
-    o.image = decodePng(file);
-    o.ok = true;
-  } catch (const KeldraException& e) {
-    o.message = e.what();
-    o.kind = e.kind();
-  }
-  return o;
+  return test::outcomeOf([&] { return decodePng(file); });
 }
 
 void expectFailure(const Bytes& file, const std::string& message, ErrorKind kind) {
@@ -89,10 +77,10 @@ void expectMatchesLibpng(const Bytes& file, const std::string& what) {
   test::PeerImage peer = test::libpngDecode(file);
   ASSERT_TRUE(peer.ok) << what << ": libpng: " << peer.error;
   ASSERT_TRUE(ours.ok) << what << ": " << ours.message;
-  EXPECT_EQ(ours.image.width, peer.width) << what;
-  EXPECT_EQ(ours.image.height, peer.height) << what;
-  EXPECT_EQ(ours.image.channels, peer.channels) << what;
-  EXPECT_TRUE(ours.image.pixels == peer.pixels) << what << ": pixels differ";
+  EXPECT_EQ(ours.value.width, peer.width) << what;
+  EXPECT_EQ(ours.value.height, peer.height) << what;
+  EXPECT_EQ(ours.value.channels, peer.channels) << what;
+  EXPECT_TRUE(ours.value.pixels == peer.pixels) << what << ": pixels differ";
 }
 
 // ---- the shared PNG files -------------------------------------------------
@@ -179,20 +167,14 @@ TEST_P(PngSharedFiles, DecodesLikeLibpngOrFailsWithItsMessage) {
   }
   ASSERT_TRUE(peer.ok) << "libpng: " << peer.error << "; ours: " << (ours.ok ? "ok" : ours.message);
   ASSERT_TRUE(ours.ok) << ours.message;
-  EXPECT_EQ(ours.image.width, peer.width);
-  EXPECT_EQ(ours.image.height, peer.height);
-  EXPECT_EQ(ours.image.channels, peer.channels);
-  EXPECT_TRUE(ours.image.pixels == peer.pixels) << "pixels differ from libpng";
+  EXPECT_EQ(ours.value.width, peer.width);
+  EXPECT_EQ(ours.value.height, peer.height);
+  EXPECT_EQ(ours.value.channels, peer.channels);
+  EXPECT_TRUE(ours.value.pixels == peer.pixels) << "pixels differ from libpng";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, PngSharedFiles, ::testing::ValuesIn(allPngFiles()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                           std::string n = info.param;
-                           for (char& c : n) {
-                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                           }
-                           return n;
-                         });
+                         test::FileTestName());
 
 TEST(PngSharedFilesPrefixes, EveryPrefixFailsWithATypedErrorOrDecodes) {
   for (const char* name : {"codec/png/pngsuite_basn3p04.png", "codec/png/pil_tiny.png",
@@ -372,18 +354,18 @@ TEST(PngDecode, SampleReductionEdgeCases) {
   // 16-bit grey 0x1234 keeps the high byte.
   Outcome g16 = decode(PngFile().ihdr(1, 1, 16, 0).idat({0, 0x12, 0x34}).iend().bytes);
   ASSERT_TRUE(g16.ok) << g16.message;
-  EXPECT_EQ(g16.image.pixels, (Bytes{0x12}));
+  EXPECT_EQ(g16.value.pixels, (Bytes{0x12}));
   // 1-bit grey 0b10100000, width 3.
   Outcome g1 = decode(PngFile().ihdr(3, 1, 1, 0).idat({0, 0xA0}).iend().bytes);
   ASSERT_TRUE(g1.ok) << g1.message;
-  EXPECT_EQ(g1.image.colorspace, csGray);
-  EXPECT_EQ(g1.image.pixels, (Bytes{255, 0, 255}));
+  EXPECT_EQ(g1.value.colorspace, csGray);
+  EXPECT_EQ(g1.value.pixels, (Bytes{255, 0, 255}));
   // Grey with tRNS stays grey without alpha.
   Outcome gt = decode(
       PngFile().ihdr(2, 1, 8, 0).chunk("tRNS", {0, 7}).idat({0, 7, 9}).iend().bytes);
   ASSERT_TRUE(gt.ok) << gt.message;
-  EXPECT_EQ(gt.image.colorspace, csGray);
-  EXPECT_EQ(gt.image.pixels, (Bytes{7, 9}));
+  EXPECT_EQ(gt.value.colorspace, csGray);
+  EXPECT_EQ(gt.value.pixels, (Bytes{7, 9}));
   // RGB with tRNS stays RGB.
   Outcome rt = decode(PngFile()
                           .ihdr(1, 1, 8, 2)
@@ -392,7 +374,7 @@ TEST(PngDecode, SampleReductionEdgeCases) {
                           .iend()
                           .bytes);
   ASSERT_TRUE(rt.ok) << rt.message;
-  EXPECT_EQ(rt.image.colorspace, csRgb);
+  EXPECT_EQ(rt.value.colorspace, csRgb);
 }
 
 TEST(PngDecode, PaletteRules) {
@@ -407,8 +389,8 @@ TEST(PngDecode, PaletteRules) {
                            .iend()
                            .bytes);
   ASSERT_TRUE(big.ok) << big.message;
-  EXPECT_EQ(big.image.colorspace, csRgba);
-  EXPECT_EQ(big.image.pixels, (Bytes{0, 0, 9, 10, 1, 0, 9, 255, 255, 127, 9, 255}));
+  EXPECT_EQ(big.value.colorspace, csRgba);
+  EXPECT_EQ(big.value.pixels, (Bytes{0, 0, 9, 10, 1, 0, 9, 255, 255, 127, 9, 255}));
   // Index 2 into a two-entry palette.
   expectFailure(PngFile()
                     .ihdr(2, 1, 8, 3)
@@ -427,7 +409,7 @@ TEST(PngDecode, PaletteRules) {
                              .iend()
                              .bytes);
   ASSERT_TRUE(later.ok) << later.message;
-  EXPECT_EQ(later.image.pixels, (Bytes{5, 6, 7, 77}));
+  EXPECT_EQ(later.value.pixels, (Bytes{5, 6, 7, 77}));
   expectFailure(PngFile().ihdr(1, 1, 8, 3).idat({0, 0}).iend().bytes,
                 "png: indexed image missing PLTE", ekInvalid);
   for (size_t n : {0u, 2u, 4u}) {
@@ -448,11 +430,11 @@ TEST(PngDecode, ChunkOrderAndTrailingBytes) {
   f.bytes.insert(f.bytes.end(), {1, 2, 3, 4, 5});
   Outcome o = decode(f.bytes);
   ASSERT_TRUE(o.ok) << o.message;
-  EXPECT_EQ(o.image.pixels, (Bytes{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(o.value.pixels, (Bytes{1, 2, 3, 4, 5, 6}));
   // A later IHDR replaces the earlier one.
   Outcome two = decode(PngFile().ihdr(9, 9, 8, 2).ihdr(1, 1, 8, 0).idat({0, 42}).iend().bytes);
   ASSERT_TRUE(two.ok) << two.message;
-  EXPECT_EQ(two.image.pixels, (Bytes{42}));
+  EXPECT_EQ(two.value.pixels, (Bytes{42}));
 }
 
 TEST(PngRejects, StructureFailures) {
@@ -562,7 +544,7 @@ TEST(PngEncode, OnePixelRgbLayout) {
   EXPECT_EQ(png, whole);
   Outcome back = decode(png);
   ASSERT_TRUE(back.ok) << back.message;
-  EXPECT_EQ(back.image.pixels, img.pixels);
+  EXPECT_EQ(back.value.pixels, img.pixels);
 }
 
 TEST(PngEncode, RoundTripsThroughOurDecoderAndLibpng) {
@@ -573,8 +555,8 @@ TEST(PngEncode, RoundTripsThroughOurDecoderAndLibpng) {
       Bytes png = encodePng(img);
       Outcome back = decode(png);
       ASSERT_TRUE(back.ok) << back.message;
-      EXPECT_EQ(back.image.colorspace, cs);
-      EXPECT_EQ(back.image.pixels, img.pixels);
+      EXPECT_EQ(back.value.colorspace, cs);
+      EXPECT_EQ(back.value.pixels, img.pixels);
       test::PeerImage peer = test::libpngDecode(png);
       ASSERT_TRUE(peer.ok) << peer.error;
       EXPECT_EQ(peer.pixels, img.pixels);
@@ -616,7 +598,7 @@ TEST(PngEncode, LongStreamsSplitOverFullIdatChunks) {
     EXPECT_EQ(joined, stream) << limit;
     EXPECT_TRUE(std::equal(single.end() - 12, single.end(), png.begin() + at));
     EXPECT_EQ(png.size(), at + 12);
-    EXPECT_EQ(decode(png).image.pixels, img.pixels);
+    EXPECT_EQ(decode(png).value.pixels, img.pixels);
     EXPECT_EQ(test::libpngDecode(png).pixels, img.pixels);
   }
 }
@@ -635,7 +617,7 @@ TEST(PngMemory, EncoderHoldsTheFileAndASmallWorkingSet) {
   encodePngTo(img, out);
   EXPECT_TRUE(peak.within(static_cast<int64_t>(out.size()) + (2 << 20)))
       << peak.growth() << " for a file of " << out.size();
-  EXPECT_EQ(decode(out.toBytes()).image.pixels, img.pixels);
+  EXPECT_EQ(decode(out.toBytes()).value.pixels, img.pixels);
 }
 
 TEST(PngEncode, RefusesOtherColorSpacesAndBadDimensions) {

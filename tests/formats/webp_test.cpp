@@ -682,12 +682,9 @@ TEST(WebpContainer, LosslessAlphPlaneTakesGreen) {
 
 std::vector<std::string> webpTestFiles() {
   std::vector<std::string> files;
-  std::vector<std::string> folders = {"codec/webp"};
-  if (kd::test::corpusDir()) folders.insert(folders.end(), {"metadata/webp", "malformed/metadata"});
-  for (const std::string& folder : folders) {
-    for (const std::string& f : kd::test::listTestdata(folder)) {
-      if (f.size() > 5 && f.substr(f.size() - 5) == ".webp") files.push_back(f);
-    }
+  for (const std::string& f :
+       kd::test::listTestdata({"codec/webp", "metadata/webp", "malformed/metadata"})) {
+    if (f.size() > 5 && f.substr(f.size() - 5) == ".webp") files.push_back(f);
   }
   return files;
 }
