@@ -6,11 +6,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace kd::exif::makernote {
 
 namespace {
-
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string prefixed(std::string_view prefix, const char* name) {
   std::string key;
@@ -50,12 +50,8 @@ const char* lookup(TextValueTable table, std::string_view key) {
 }
 
 std::string rawText(const IfdEntry& entry) {
-  std::string s = toString(entry);
-  size_t end = s.size();
-  while (end > 0 && isSpace(s[end - 1])) --end;
-  size_t start = 0;
-  while (start < end && isSpace(s[start])) ++start;
-  return s.substr(start, end - start);
+  const std::string s = toString(entry);
+  return std::string(base::trimAscii(s));
 }
 
 int64_t num(std::string_view raw) {
