@@ -30,6 +30,14 @@ Image decodePnm(ByteView data);
 Image decodePnm(ByteView data, const DecodeOptions& opts);
 // P7 (PAM) only; decodePnm hands P7 data over to it.
 Image decodePam(ByteView data);
+// The fields of a PAM header ("KEY value" lines up to ENDHDR) and where its
+// samples start; 0 for a field the header leaves out. The decoder and the
+// header probe read it alike.
+struct PamHeader {
+  int64_t width = 0, height = 0, depth = 0, maxval = 0;
+  size_t dataStart = 0;
+};
+PamHeader readPamHeader(ByteView data);
 Image decodeGif(ByteView data);
 Image decodeWebp(ByteView data);
 // decodeWebp and, besides, lossy files: simple, with alpha, and the first

@@ -239,32 +239,9 @@ Image decodeGreyAlpha(const uint8_t* src, int64_t width, int64_t height, int64_t
 
 // `wide` also reads depth 2 (grey and alpha).
 Image decodePamWith(ByteView d, bool wide) {
-  requireLen(d, 2, "pnm: header truncated");
-  int64_t width = 0, height = 0, depth = 0, maxval = 0;
-  size_t pos = 2;
-  const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
-  for (;;) {
-    const size_t lf = text.find('\n', pos);
-    if (lf == std::string_view::npos) fail(ekTruncated, "pnm: PAM header truncated");
-    const std::string_view line = stripSpaces(text.substr(pos, lf - pos));
-    pos = lf + 1;
-    if (line.empty() || line.front() == '#') continue;
-    if (line == "ENDHDR") break;
-    const size_t space = line.find(' ');
-    if (space == std::string_view::npos) fail(ekInvalid, "pnm: bad PAM header line");
-    const std::string_view key = line.substr(0, space);
-    const std::string_view value = stripSpaces(line.substr(space + 1));
-    if (key == "WIDTH") {
-      width = pamFieldInt(key, value);
-    } else if (key == "HEIGHT") {
-      height = pamFieldInt(key, value);
-    } else if (key == "DEPTH") {
-      depth = pamFieldInt(key, value);
-    } else if (key == "MAXVAL") {
-      maxval = pamFieldInt(key, value);
-    }
-    // TUPLTYPE and unknown keys carry nothing this decoder uses.
-  }
+  const PamHeader h = readPamHeader(d);
+  const int64_t width = h.width, height = h.height, depth = h.depth, maxval = h.maxval;
+  const size_t pos = h.dataStart;
   if (width < 1 || width > kMaxDimension || height < 1 || height > kMaxDimension) {
     fail(ekInvalid, "pnm: PAM bad dimensions");
   }
@@ -283,6 +260,37 @@ Image decodePamWith(ByteView d, bool wide) {
 }
 
 }  // namespace
+
+PamHeader readPamHeader(ByteView d) {
+  requireLen(d, 2, "pnm: header truncated");
+  PamHeader h;
+  size_t pos = 2;
+  const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
+  for (;;) {
+    const size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) fail(ekTruncated, "pnm: PAM header truncated");
+    const std::string_view line = stripSpaces(text.substr(pos, lf - pos));
+    pos = lf + 1;
+    if (line.empty() || line.front() == '#') continue;
+    if (line == "ENDHDR") break;
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) fail(ekInvalid, "pnm: bad PAM header line");
+    const std::string_view key = line.substr(0, space);
+    const std::string_view value = stripSpaces(line.substr(space + 1));
+    if (key == "WIDTH") {
+      h.width = pamFieldInt(key, value);
+    } else if (key == "HEIGHT") {
+      h.height = pamFieldInt(key, value);
+    } else if (key == "DEPTH") {
+      h.depth = pamFieldInt(key, value);
+    } else if (key == "MAXVAL") {
+      h.maxval = pamFieldInt(key, value);
+    }
+    // TUPLTYPE and unknown keys carry nothing this decoder uses.
+  }
+  h.dataStart = pos;
+  return h;
+}
 
 Image decodePam(ByteView d) { return decodePamWith(d, false); }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/jpeg_segments.h"
+#include "formats/codecs.h"
 #include "formats/tiff.h"
 
 namespace kd::formats {
@@ -182,31 +183,10 @@ int64_t pnmField(ByteView d, size_t& pos) {
   return v;
 }
 
-// The PAM header: "KEY value" lines up to ENDHDR.
+// The PAM header, read as the decoder reads it.
 ImageInfo probePam(ByteView d) {
-  const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
-  int64_t width = 0, height = 0, depth = 0;
-  for (size_t pos = 3;;) {
-    const size_t lf = text.find('\n', pos);
-    if (lf == std::string_view::npos) fail(ekTruncated, "pnm: PAM header truncated");
-    std::string_view line = text.substr(pos, lf - pos);
-    pos = lf + 1;
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
-      line.remove_suffix(1);
-    }
-    if (line == "ENDHDR") break;
-    const size_t space = line.find(' ');
-    const std::string_view key = line.substr(0, space);
-    int64_t* field = key == "WIDTH" ? &width : key == "HEIGHT" ? &height
-                     : key == "DEPTH" ? &depth : nullptr;
-    if (field == nullptr) continue;
-    const std::string_view value = line.substr(space + 1);
-    const size_t first = value.find_first_not_of(' ');
-    if (first == std::string_view::npos) fail(ekInvalid, "pnm: bad PAM header line");
-    ByteView digits(reinterpret_cast<const uint8_t*>(value.data()) + first, value.size() - first);
-    size_t at = 0;
-    *field = pnmField(digits, at);
-  }
+  const PamHeader h = readPamHeader(d);
+  const int64_t width = h.width, height = h.height, depth = h.depth;
   requireSides(width, height, "pnm: PAM bad dimensions");
   if (depth < 1 || depth > 4) fail(ekUnsupported, "pnm: PAM depth must be 1 to 4");
   return info(ffPnm, width, height, depth == 1 ? csGray : depth == 3 ? csRgb : csRgba);
